@@ -1,0 +1,218 @@
+#include "SimBridge.h"
+
+#include "../NxClock.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace Bridge {
+
+SimDevice::SimDevice(std::string serial, std::string description, uint16_t vid, uint16_t pid)
+    : Serial(std::move(serial)), Description(std::move(description))
+{
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%04X", vid);
+    VidText = buf;
+    std::snprintf(buf, sizeof buf, "%04X", pid);
+    PidText = buf;
+}
+
+void ScriptPeer::OnHostWrite(SimDevice& dev, const uint8_t* data, size_t n)
+{
+    Frames.emplace_back(data, data + n);
+    if (m_Replies.empty())
+        return;
+    dev.Reply(m_Replies.front());
+    m_Replies.pop_front();
+}
+
+namespace {
+
+// Milliseconds that n bytes take on the wire at the given rate, 10 bits a byte.
+uint32_t WireMs(size_t n, uint32_t baud)
+{
+    return baud ? static_cast<uint32_t>((n * 10 * 1000 + baud - 1) / baud) : 0;
+}
+
+} // namespace
+
+class SimPort : public IPort
+{
+public:
+    SimPort(std::shared_ptr<SimDevice> dev, SimBridgeLib& lib) : m_pDev(std::move(dev)), m_Lib(lib)
+    {
+        m_pDev->IsOpen = true;
+    }
+    ~SimPort() override
+    {
+        if (m_pDev->IsOpen)
+            Close();
+    }
+
+    Status Close() override
+    {
+        m_pDev->Calls.push_back("Close");
+        m_pDev->IsOpen = false;
+        return kSuccess;
+    }
+
+    Status Read(uint8_t* buf, uint32_t count, uint32_t& got) override
+    {
+        got = 0;
+        SimDevice& d = *m_pDev;
+        d.Calls.push_back("Read " + std::to_string(count));
+        d.ReadRequests.push_back(count);
+        if (!d.IsPlugged())
+            return kDeviceIoFailed;
+        const size_t avail = d.m_Rx.size();
+        size_t n = std::min<size_t>(count, avail);
+        bool cut = false;
+        if (d.ReadChunk && n > d.ReadChunk) {
+            n = d.ReadChunk;
+            cut = true;
+        }
+        std::copy_n(d.m_Rx.begin(), n, buf);
+        d.m_Rx.erase(d.m_Rx.begin(), d.m_Rx.begin() + static_cast<std::ptrdiff_t>(n));
+        got = static_cast<uint32_t>(n);
+        if (m_Lib.WireTime())
+            NxClock().SleepMs(WireMs(n, m_Baud));
+        if (n == count || cut)
+            return kSuccess;
+        // Not all bytes are there: a real read would wait its whole timeout.
+        if (m_Lib.WireTime())
+            NxClock().SleepMs(m_Lib.ReadTimeout());
+        else
+            NxClock().SimulatedTimeout(m_Lib.ReadTimeout());
+        return kReadTimedOut;
+    }
+
+    Status Write(const uint8_t* buf, uint32_t count, uint32_t& written) override
+    {
+        written = 0;
+        SimDevice& d = *m_pDev;
+        d.Calls.push_back("Write " + std::to_string(count));
+        if (!d.IsPlugged())
+            return kDeviceIoFailed;
+        if (d.WriteFailures > 0) {
+            --d.WriteFailures;
+            written = std::min(count, d.WriteAcceptBeforeFail);
+            d.Written.insert(d.Written.end(), buf, buf + written);
+            return d.WriteStatus;
+        }
+        written = count;
+        d.Written.insert(d.Written.end(), buf, buf + count);
+        if (m_Lib.WireTime())
+            NxClock().SleepMs(WireMs(count, m_Baud));
+        if (ISimPeer* peer = d.Peer())
+            peer->OnHostWrite(d, buf, count);
+        return kSuccess;
+    }
+
+    Status SetBaudRate(uint32_t baud) override
+    {
+        m_pDev->Calls.push_back("SetBaudRate " + std::to_string(baud));
+        if (m_pDev->BaudStatus != kSuccess)
+            return m_pDev->BaudStatus;
+        m_Baud = baud;
+        return kSuccess;
+    }
+
+    Status Flush(bool tx, bool rx) override
+    {
+        SimDevice& d = *m_pDev;
+        d.Calls.push_back(std::string("Flush ") + (tx ? "1" : "0") + " " + (rx ? "1" : "0"));
+        if (!d.IsPlugged())
+            return kDeviceIoFailed;
+        if (d.FlushStatus != kSuccess)
+            return d.FlushStatus;
+        if (rx)
+            d.m_Rx.clear();
+        if (ISimPeer* peer = d.Peer())
+            peer->OnFlush(d);
+        return kSuccess;
+    }
+
+private:
+    std::shared_ptr<SimDevice> m_pDev;
+    SimBridgeLib& m_Lib;
+    uint32_t m_Baud = 57600;
+};
+
+std::shared_ptr<SimDevice> SimBridgeLib::Add(std::string serial, std::string description,
+                                             uint16_t vid, uint16_t pid)
+{
+    auto dev = std::make_shared<SimDevice>(std::move(serial), std::move(description), vid, pid);
+    m_Devices.push_back(dev);
+    return dev;
+}
+
+void SimBridgeLib::Remove(const std::shared_ptr<SimDevice>& dev)
+{
+    dev->Unplug();
+    m_Devices.erase(std::remove(m_Devices.begin(), m_Devices.end(), dev), m_Devices.end());
+}
+
+std::shared_ptr<SimDevice> SimBridgeLib::Plugged(uint32_t index) const
+{
+    for (const auto& d : m_Devices) {
+        if (!d->IsPlugged())
+            continue;
+        if (index == 0)
+            return d;
+        --index;
+    }
+    return nullptr;
+}
+
+Status SimBridgeLib::GetNumDevices(uint32_t& count)
+{
+    Calls.push_back("GetNumDevices");
+    if (OverrideCount) {
+        count = CountValue;
+        return CountStatus;
+    }
+    count = static_cast<uint32_t>(
+        std::count_if(m_Devices.begin(), m_Devices.end(), [](auto& d) { return d->IsPlugged(); }));
+    return kSuccess;
+}
+
+Status SimBridgeLib::GetProductString(uint32_t index, std::string& out, int selector)
+{
+    Calls.push_back("GetProductString " + std::to_string(index) + " " + std::to_string(selector));
+    auto dev = Plugged(index);
+    if (!dev)
+        return kDeviceNotFound;
+    if (selector >= 0 && selector < 5 && dev->StringStatus[selector] != kSuccess)
+        return dev->StringStatus[selector];
+    switch (selector) {
+    case kSerialNumber: out = dev->Serial; return kSuccess;
+    case kDescription: out = dev->Description; return kSuccess;
+    case kVendorId: out = dev->VidText; return kSuccess;
+    case kProductId: out = dev->PidText; return kSuccess;
+    default: return kInvalidParameter;
+    }
+}
+
+Status SimBridgeLib::Open(uint32_t index, std::unique_ptr<IPort>& port)
+{
+    Calls.push_back("Open " + std::to_string(index));
+    auto dev = Plugged(index);
+    if (!dev)
+        return kDeviceNotFound;
+    ++dev->OpenCount;
+    dev->Calls.push_back("Open");
+    if (dev->OpenStatus != kSuccess)
+        return dev->OpenStatus;
+    port = std::make_unique<SimPort>(dev, *this);
+    return kSuccess;
+}
+
+Status SimBridgeLib::SetTimeouts(uint32_t readMs, uint32_t writeMs)
+{
+    Calls.push_back("SetTimeouts " + std::to_string(readMs) + " " + std::to_string(writeMs));
+    m_ReadTimeout = readMs;
+    m_WriteTimeout = writeMs;
+    return kSuccess;
+}
+
+} // namespace Bridge

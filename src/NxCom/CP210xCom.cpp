@@ -1,0 +1,284 @@
+#include "CP210xCom.h"
+
+#include "../NxClock.h"
+
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+
+using namespace Bridge;
+
+CP2102Com::CP2102Com(int devIndex) : m_nDevIndex(devIndex) {}
+
+CP2102Com::~CP2102Com()
+{
+    if (m_hDev)
+        Close();
+    CloseTrace();
+}
+
+NxStatus CP2102Com::GetNumDevices(uint32_t& count)
+{
+    return Lib().GetNumDevices(count);
+}
+
+NxStatus CP2102Com::GetIds(int index, uint32_t& pid, uint32_t& vid)
+{
+    std::string pidText, vidText;
+    NxStatus st = Lib().GetProductString(static_cast<uint32_t>(index), pidText, kProductId);
+    if (st != kSuccess)
+        return st;
+    st = Lib().GetProductString(static_cast<uint32_t>(index), vidText, kVendorId);
+    if (st != kSuccess)
+        return st;
+    pid = static_cast<uint32_t>(std::strtoul(pidText.c_str(), nullptr, 16));
+    vid = static_cast<uint32_t>(std::strtoul(vidText.c_str(), nullptr, 16));
+    return kSuccess;
+}
+
+NxStatus CP2102Com::GetSerial(std::string& serial, int index)
+{
+    std::string text;
+    const NxStatus st = Lib().GetProductString(static_cast<uint32_t>(index), text, kSerialNumber);
+    if (st == kSuccess)
+        serial = text;
+    return st;
+}
+
+NxStatus CP2102Com::GetDisplayName(std::string& name, int index)
+{
+    std::string desc, serial;
+    NxStatus st = Lib().GetProductString(static_cast<uint32_t>(index), desc, kDescription);
+    if (st != kSuccess)
+        return st;
+    st = Lib().GetProductString(static_cast<uint32_t>(index), serial, kSerialNumber);
+    if (st != kSuccess)
+        return st;
+    name = desc + " (#" + serial + ")";
+    return kSuccess;
+}
+
+const char* CP2102Com::StatusText(NxStatus status)
+{
+    switch (status) {
+    case 0: return "Success";
+    case 1: return "Invalid handle";
+    case 2: return "Read error";
+    case 3: return "RX queue not ready";
+    case 4: return "Write error";
+    case 5: return "Reset error";
+    case 6: return "Invalid parameter";
+    case 7: return "Invalid request length";
+    case 8: return "Device IO Failed";
+    case 9: return "Invalid baudrate";
+    case 10: return "Function not supported";
+    case 11: return "Global data error";
+    case 12: return "System error code";
+    case 13: return "Read timed out";
+    case 14: return "Write timed out";
+    case 15: return "IO pending";
+    case 255: return "Device not found";
+    case NX_WRONG_STATE: return "Device already opened";
+    case NX_NO_DEVICE: return "No device available";
+    default: return "Unknown error";
+    }
+}
+
+NxStatus CP2102Com::Open()
+{
+    if (m_hDev)
+        return NX_WRONG_STATE;
+    std::unique_ptr<IPort> port;
+    const NxStatus st = Lib().Open(static_cast<uint32_t>(m_nDevIndex), port);
+    if (st != kSuccess) {
+        if (port)
+            port->Close();
+        return st;
+    }
+    m_hDev = std::move(port);
+    return kSuccess;
+}
+
+NxStatus CP2102Com::Close()
+{
+    if (!m_hDev)
+        return NX_WRONG_STATE;
+    const NxStatus st = m_hDev->Close();
+    m_hDev.reset();
+    return st;
+}
+
+NxStatus CP2102Com::SetBaudRate(uint32_t baud)
+{
+    return m_hDev ? m_hDev->SetBaudRate(baud) : kInvalidHandle;
+}
+
+NxStatus CP2102Com::SetTimeouts(uint32_t readMs, uint32_t writeMs)
+{
+    return Lib().SetTimeouts(readMs, writeMs);
+}
+
+NxStatus CP2102Com::Flush()
+{
+    return m_hDev ? m_hDev->Flush(true, true) : kInvalidHandle;
+}
+
+NxStatus CP2102Com::Write(const uint8_t* data, uint32_t count)
+{
+    TraceLine("Writing...\n");
+    uint32_t remaining = count;
+    const uint8_t* pos = data;
+    NxStatus st = kSuccess;
+    while (remaining > 0) {
+        if (!m_hDev) {
+            st = kInvalidHandle;
+            break;
+        }
+        uint32_t written = 0;
+        st = m_hDev->Write(pos, remaining, written);
+        written = written > remaining ? remaining : written;
+        pos += written;
+        remaining -= written;
+        if (st != kSuccess)
+            break;
+        // A write that moves nothing would loop for ever.
+        if (written == 0 && remaining > 0) {
+            st = kWriteTimedOut;
+            break;
+        }
+    }
+    if (st == kSuccess) {
+        TraceData("SI_Write", data, count);
+    } else {
+        if (remaining != 0)
+            TraceLine("Write failed, %d bytes were not written\n", static_cast<int>(remaining));
+        TraceLine("Write failed, error code = %d\n", st);
+    }
+    return st;
+}
+
+NxStatus CP2102Com::Read(uint8_t* buf, uint32_t count)
+{
+    TraceLine("Reading...\n");
+    uint32_t received = 0, remaining = count;
+    NxStatus st = kSuccess;
+    while (remaining > 0) {
+        if (!m_hDev) {
+            st = kInvalidHandle;
+            break;
+        }
+        uint32_t got = 0;
+        st = m_hDev->Read(buf + received, remaining, got);
+        got = got > remaining ? remaining : got;
+        received += got;
+        remaining -= got;
+        if (st != kSuccess)
+            break;
+        // A backend that reports success without data must not spin here.
+        if (got == 0 && remaining > 0) {
+            st = kReadTimedOut;
+            break;
+        }
+    }
+    if (st == kSuccess) {
+        TraceData("SI_Read", buf, received);
+    } else {
+        if (received != 0)
+            TraceData("Read failed but some bytes received", buf, received);
+        TraceLine("Read failed, error code = %d (%s)\n", st, StatusText(st));
+    }
+    return st;
+}
+
+void CP2102Com::OpenTrace(const std::string& path)
+{
+    CEasyMutex lock(m_TraceLock);
+    if (m_pTrace)
+        std::fclose(m_pTrace);
+    // A log that cannot be created leaves logging off, silently.
+    m_pTrace = std::fopen(path.c_str(), "w");
+}
+
+void CP2102Com::CloseTrace()
+{
+    CEasyMutex lock(m_TraceLock);
+    if (m_pTrace)
+        std::fclose(m_pTrace);
+    m_pTrace = nullptr;
+}
+
+static void FormatStamp(char (&out)[32], const NxLocalTime& t)
+{
+    std::snprintf(out, sizeof out, "%02d:%02d:%02d.%03d", t.Hour % 100, t.Minute % 100,
+                  t.Second % 100, t.Millisecond % 1000);
+}
+
+void CP2102Com::TraceLine(const char* fmt, ...)
+{
+    if (!m_pTrace)
+        return;
+    char stamp[32];
+    FormatStamp(stamp, NxClock().LocalTime());
+    CEasyMutex lock(m_TraceLock);
+    if (!m_pTrace)
+        return;
+    std::fprintf(m_pTrace, "%s: ", stamp);
+    va_list args;
+    va_start(args, fmt);
+    std::vfprintf(m_pTrace, fmt, args);
+    va_end(args);
+    std::fflush(m_pTrace);
+}
+
+void CP2102Com::TraceData(const char* label, const uint8_t* data, uint32_t count)
+{
+    if (!m_pTrace)
+        return;
+    char stamp[32];
+    FormatStamp(stamp, NxClock().LocalTime());
+    CEasyMutex lock(m_TraceLock);
+    if (!m_pTrace)
+        return;
+    if (!data || count == 0) {
+        std::fprintf(m_pTrace, "%s: %s: (no data)", stamp, label);
+        std::fflush(m_pTrace);
+        return;
+    }
+    std::string prefix = std::string(stamp) + ": " + label + ": ";
+    if (prefix.size() < 32)
+        prefix.append(32 - prefix.size(), ' ');
+    const size_t width = prefix.size();
+    bool first = true;
+    while (count > 0) {
+        const uint32_t c = count < 16 ? count : 16;
+        std::string line = first ? prefix : std::string(width, ' ');
+        first = false;
+        char hex[4];
+        for (uint32_t k = 0; k < 16; ++k) {
+            if (k == 4 || k == 12)
+                line += ' ';
+            if (k == 8)
+                line += k < c ? "| " : "  ";
+            if (k < c) {
+                std::snprintf(hex, sizeof hex, "%02X ", data[k]);
+                line += hex;
+            } else {
+                line += "   ";
+            }
+        }
+        line += " [";
+        for (uint32_t k = 0; k < 16; ++k) {
+            if (k >= c)
+                line += ' ';
+            else if (data[k] >= 0x20 && data[k] <= 0x7E)
+                line += static_cast<char>(data[k]);
+            else
+                line += static_cast<char>(0xB7); // middle dot, Windows-1252
+        }
+        line += "]\n";
+        std::fputs(line.c_str(), m_pTrace);
+        data += c;
+        count -= c;
+    }
+    std::fflush(m_pTrace);
+}

@@ -1,0 +1,119 @@
+#include "NxCom.h"
+
+#include "../Appcfg.h"
+
+NxCom::~NxCom()
+{
+    if (IsOpen())
+        Close();
+}
+
+NxStatus NxCom::Open()
+{
+    uint32_t count = 0;
+    GetNumDevices(count);
+    if (count == 0)
+        return NX_NO_DEVICE;
+    NxStatus st = CP2102Com::Open();
+    if (st != 0)
+        return st;
+    if ((st = SetBaudRate(kBaudRate)) != 0 || (st = SetTimeouts(250, 250)) != 0 ||
+        (st = Flush()) != 0) {
+        Close();
+        return st;
+    }
+    const CAppCfg& cfg = CAppCfg::Instance();
+    if (cfg.ComLog()) {
+        const std::string dir =
+            cfg.ComLogDir().empty() ? WorkingDirectory() + "/.." : cfg.ComLogDir();
+        OpenTrace(dir + "/NxComLog_" + std::to_string(GetDevIndex()) + ".txt");
+    }
+    return 0;
+}
+
+NxStatus NxCom::Send(NxCmd& cmd)
+{
+    cmd.Encode();
+    const NxStatus st = Write(cmd.GetBuffer(), cmd.GetFrameLength());
+    if (st != 0)
+        cmd.SetError(StatusText(st));
+    return st;
+}
+
+NxStatus NxCom::Receive(NxCmd& cmd)
+{
+    uint8_t* buf = cmd.GetBuffer();
+    size_t want = 5, total = 0, extra = 0;
+    bool pending = false;
+    for (;;) {
+        // Never let a hostile length or run of pairs carry us past the buffer
+        // (the decoded frame needs one byte more for its terminating zero).
+        if (total + want > NX_FRAME_BUF - 1) {
+            cmd.SetError("Frame format error");
+            return NX_WRONG_STATE;
+        }
+        const NxStatus st = Read(buf + total, static_cast<uint32_t>(want));
+        if (st != 0) {
+            cmd.SetError(StatusText(st));
+            return st;
+        }
+        const size_t begin = total;
+        total += want;
+        size_t i = begin;
+        if (begin == 0) {
+            if (buf[0] != NX_SOF) {
+                cmd.SetError("SOF missing");
+                return NX_WRONG_STATE;
+            }
+            i = 1;
+        }
+        for (; i < total; ++i) {
+            if (pending) {
+                pending = false;
+                if (buf[i] != NX_SOF) {
+                    cmd.SetError("Second SOF missing");
+                    return NX_WRONG_STATE;
+                }
+            } else if (buf[i] == NX_SOF) {
+                if (i + 1 == total) {
+                    pending = true;
+                    ++extra;
+                } else if (buf[i + 1] == NX_SOF) {
+                    ++extra;
+                    ++i;
+                }
+                // F0 followed by anything else is left for Decode to reject.
+            }
+        }
+        const size_t frame = static_cast<size_t>(buf[1]) + 7 + extra;
+        if (frame <= total) {
+            cmd.SetFrameLength(static_cast<uint16_t>(total));
+            cmd.Decode();
+            return 0;
+        }
+        want = frame - total;
+    }
+}
+
+bool NxCom::Execute(NxCmd& cmd, uint32_t timeoutMs)
+{
+    CEasyMutex lock(m_ExchangeLock);
+    Flush();
+    SetTimeouts(timeoutMs, 250);
+    TraceLine("--- SEND: CmdNr=%d; CmdName='%s'; Timeout=%d\n", cmd.GetCmdNr(),
+              cmd.GetName().c_str(), static_cast<int>(timeoutMs));
+    if (Send(cmd) != 0 || cmd.IsError())
+        return false;
+    if (Receive(cmd) != 0)
+        return false;
+    if (cmd.IsError()) {
+        TraceLine("--- RESP: ERROR1: Msg=%s\n", cmd.GetErrMsg().c_str());
+        return false;
+    }
+    if (cmd.IsResponseValid()) {
+        TraceLine("--- RESP: OK: CmdNr=%d\n", cmd.GetCmdNr());
+        return true;
+    }
+    TraceLine("--- RESP: ERROR2: Msg=%s\n", cmd.GetErrMsg().c_str());
+    return false;
+}

@@ -1,0 +1,26 @@
+#include "NxUi.h"
+
+#include <cstdio>
+
+namespace {
+class StderrSink : public INxMessageSink
+{
+public:
+    void ShowMessage(const std::string& text, const std::string& caption, Icon) override
+    {
+        std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+    }
+};
+StderrSink g_StderrSink;
+INxMessageSink* g_pSink = &g_StderrSink;
+} // namespace
+
+INxMessageSink& NxMessages()
+{
+    return *g_pSink;
+}
+
+void SetNxMessages(INxMessageSink* sink)
+{
+    g_pSink = sink ? sink : &g_StderrSink;
+}

@@ -1,0 +1,24 @@
+// The core shows no windows. Message boxes that the core itself raises (the
+// device list's and the XML reader's reports) go to one replaceable sink,
+// which the GUI implements with message boxes, the CLI with stderr and tests
+// with recorders.
+#pragma once
+
+#include <string>
+
+class INxMessageSink
+{
+public:
+    enum class Icon
+    {
+        Information,
+        Warning,
+        Error
+    };
+    virtual ~INxMessageSink() = default;
+    virtual void ShowMessage(const std::string& text, const std::string& caption, Icon icon) = 0;
+};
+
+// The process-wide sink; nullptr restores the default, which writes to stderr.
+INxMessageSink& NxMessages();
+void SetNxMessages(INxMessageSink* sink);

@@ -1,0 +1,29 @@
+#include "Utils.h"
+
+CMutexClass::~CMutexClass()
+{
+    // Wait until no other thread holds it before it goes away.
+    std::lock_guard<std::mutex> wait(m_Mutex);
+}
+
+void CMutexClass::Lock()
+{
+    const auto self = std::this_thread::get_id();
+    if (m_Owner.load() == self) {
+        ++m_nLockCount;
+        return;
+    }
+    m_Mutex.lock();
+    m_Owner.store(self);
+    m_nLockCount = 1;
+}
+
+void CMutexClass::Unlock()
+{
+    if (m_Owner.load() != std::this_thread::get_id())
+        return;
+    if (--m_nLockCount == 0) {
+        m_Owner.store(std::thread::id{});
+        m_Mutex.unlock();
+    }
+}
