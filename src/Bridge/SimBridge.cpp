@@ -185,11 +185,20 @@ Status SimBridgeLib::GetProductString(uint32_t index, std::string& out, int sele
     if (selector >= 0 && selector < 5 && dev->StringStatus[selector] != kSuccess)
         return dev->StringStatus[selector];
     switch (selector) {
-    case kSerialNumber: out = dev->Serial; return kSuccess;
-    case kDescription: out = dev->Description; return kSuccess;
-    case kVendorId: out = dev->VidText; return kSuccess;
-    case kProductId: out = dev->PidText; return kSuccess;
-    default: return kInvalidParameter;
+    case kSerialNumber:
+        out = dev->Serial;
+        return kSuccess;
+    case kDescription:
+        out = dev->Description;
+        return kSuccess;
+    case kVendorId:
+        out = dev->VidText;
+        return kSuccess;
+    case kProductId:
+        out = dev->PidText;
+        return kSuccess;
+    default:
+        return kInvalidParameter;
     }
 }
 

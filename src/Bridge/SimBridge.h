@@ -64,9 +64,9 @@ public:
     Status StringStatus[5] = {kSuccess, kSuccess, kSuccess, kSuccess, kSuccess};
 
     // What the host did.
-    std::vector<std::string> Calls;        // "Open", "Write 7", "Read 5", ...
-    std::vector<uint8_t> Written;          // all bytes the host wrote
-    std::vector<uint32_t> ReadRequests;    // count asked by each library read
+    std::vector<std::string> Calls;     // "Open", "Write 7", "Read 5", ...
+    std::vector<uint8_t> Written;       // all bytes the host wrote
+    std::vector<uint32_t> ReadRequests; // count asked by each library read
     int OpenCount = 0;
     bool IsOpen = false;
 

@@ -61,26 +61,46 @@ NxStatus CP2102Com::GetDisplayName(std::string& name, int index)
 const char* CP2102Com::StatusText(NxStatus status)
 {
     switch (status) {
-    case 0: return "Success";
-    case 1: return "Invalid handle";
-    case 2: return "Read error";
-    case 3: return "RX queue not ready";
-    case 4: return "Write error";
-    case 5: return "Reset error";
-    case 6: return "Invalid parameter";
-    case 7: return "Invalid request length";
-    case 8: return "Device IO Failed";
-    case 9: return "Invalid baudrate";
-    case 10: return "Function not supported";
-    case 11: return "Global data error";
-    case 12: return "System error code";
-    case 13: return "Read timed out";
-    case 14: return "Write timed out";
-    case 15: return "IO pending";
-    case 255: return "Device not found";
-    case NX_WRONG_STATE: return "Device already opened";
-    case NX_NO_DEVICE: return "No device available";
-    default: return "Unknown error";
+    case 0:
+        return "Success";
+    case 1:
+        return "Invalid handle";
+    case 2:
+        return "Read error";
+    case 3:
+        return "RX queue not ready";
+    case 4:
+        return "Write error";
+    case 5:
+        return "Reset error";
+    case 6:
+        return "Invalid parameter";
+    case 7:
+        return "Invalid request length";
+    case 8:
+        return "Device IO Failed";
+    case 9:
+        return "Invalid baudrate";
+    case 10:
+        return "Function not supported";
+    case 11:
+        return "Global data error";
+    case 12:
+        return "System error code";
+    case 13:
+        return "Read timed out";
+    case 14:
+        return "Write timed out";
+    case 15:
+        return "IO pending";
+    case 255:
+        return "Device not found";
+    case NX_WRONG_STATE:
+        return "Device already opened";
+    case NX_NO_DEVICE:
+        return "No device available";
+    default:
+        return "Unknown error";
     }
 }
 

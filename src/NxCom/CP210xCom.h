@@ -13,8 +13,8 @@
 using NxStatus = int32_t;
 
 // Codes of our own beside the library's.
-constexpr NxStatus NX_WRONG_STATE = -1000;  // "Device already opened"; broken reply start
-constexpr NxStatus NX_NO_DEVICE = -1001;    // "No device available"
+constexpr NxStatus NX_WRONG_STATE = -1000; // "Device already opened"; broken reply start
+constexpr NxStatus NX_NO_DEVICE = -1001;   // "No device available"
 
 class CP2102Com
 {

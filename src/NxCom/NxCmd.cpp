@@ -10,8 +10,8 @@ NxCmd::NxCmd()
     Reset();
 }
 
-NxCmd::NxCmd(uint8_t cmdNr, const char* name, uint8_t channel, uint8_t access,
-             const void* payload, size_t n)
+NxCmd::NxCmd(uint8_t cmdNr, const char* name, uint8_t channel, uint8_t access, const void* payload,
+             size_t n)
 {
     Reset();
     Setup(cmdNr, name, channel, access, payload, n);

@@ -13,14 +13,14 @@ constexpr uint8_t NX_SOF = 0xF0;
 constexpr uint8_t NX_ACCESS_READ = 0x52;  // 'R'
 constexpr uint8_t NX_ACCESS_WRITE = 0x57; // 'W'
 constexpr size_t NX_FRAME_BUF = 526;
-constexpr size_t NX_HEADER = 5;           // SOF, length, command, channel, access
+constexpr size_t NX_HEADER = 5; // SOF, length, command, channel, access
 
 class NxCmd
 {
 public:
     NxCmd();
-    NxCmd(uint8_t cmdNr, const char* name, uint8_t channel, uint8_t access,
-          const void* payload, size_t n);
+    NxCmd(uint8_t cmdNr, const char* name, uint8_t channel, uint8_t access, const void* payload,
+          size_t n);
     virtual ~NxCmd() = default;
     NxCmd(const NxCmd&) = default;
     NxCmd& operator=(const NxCmd&) = default;

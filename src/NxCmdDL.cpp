@@ -1,0 +1,42 @@
+#include "NxCmdDL.h"
+
+#include "Download/ProgBlock.h"
+#include "NxException.h"
+
+void NxCmdDL::ResetToBootloader()
+{
+    const uint8_t arg = 0x02;
+    Setup(kCmdReset, "ResetToBootloader", 0, NX_ACCESS_WRITE, &arg, 1);
+}
+
+void NxCmdDL::ResetToApplication()
+{
+    const uint8_t arg = 0x01;
+    Setup(kCmdReset, "ResetToApplication", 0, NX_ACCESS_WRITE, &arg, 1);
+}
+
+void NxCmdDL::ProgEraseFlash()
+{
+    const uint8_t arg = 0x04;
+    Setup(kCmdErase, "ProgEraseFlash", 0, NX_ACCESS_WRITE, &arg, 1);
+}
+
+void NxCmdDL::ProgFlashPage(const ProgBlock& block)
+{
+    // Setup would cut the length to 255 and the device would get a short page.
+    if (block.BufferLength() > 255)
+        ThrowNx("Block at 0x%06X is too long for a frame (%u bytes)", block.Address(),
+                block.DataLength);
+    Setup(kCmdFlashPage, "ProgFlashPage", 0, NX_ACCESS_WRITE, block.Buffer(), block.BufferLength());
+}
+
+void NxCmdDL::ProgCheckSum(uint32_t sum)
+{
+    ProgBlock page(kCheckSumAddress, kCheckSumBlockSize);
+    uint8_t* d = page.Data();
+    d[0] = static_cast<uint8_t>(sum);
+    d[1] = static_cast<uint8_t>(sum >> 8);
+    d[2] = static_cast<uint8_t>(sum >> 16);
+    d[3] = static_cast<uint8_t>(sum >> 24);
+    Setup(kCmdFlashPage, "ProgCheckSum", 0, NX_ACCESS_WRITE, page.Buffer(), page.BufferLength());
+}

@@ -1,0 +1,39 @@
+#include "NxCmdTbl.h"
+
+#include <cstring>
+
+void NxCmdTbl::Text(uint8_t cmdNr, const char* name, const char* text)
+{
+    if (!text)
+        text = "";
+    const size_t n = strnlen(text, 254);
+    uint8_t payload[255];
+    std::memcpy(payload, text, n);
+    payload[n] = 0;
+    Setup(cmdNr, name, 0, NX_ACCESS_WRITE, payload, n + 1);
+}
+
+void NxCmdTbl::TblName(const char* text)
+{
+    Text(kCmdTblName, "TblName", text);
+}
+void NxCmdTbl::TblVersion(const char* text)
+{
+    Text(kCmdTblVersion, "TblVersion", text);
+}
+void NxCmdTbl::TblDate(const char* text)
+{
+    Text(kCmdTblDate, "TblDate", text);
+}
+
+void NxCmdTbl::TblPidParam(uint8_t channel, const uint8_t* record26)
+{
+    Setup(kCmdPidParam, "TblPidParam", channel, NX_ACCESS_WRITE, record26, kPidParamLength);
+}
+
+void NxCmdTbl::TblCompParamSet(uint8_t channel, const uint8_t* record16)
+{
+    // Entry value, identifier, name with its zero, parameter-set number.
+    const size_t n = strnlen(reinterpret_cast<const char*>(record16 + 2), kCompParamSetSize - 4);
+    Setup(kCmdCompParamSet, "TblCompParamSet", channel, NX_ACCESS_WRITE, record16, n + 4);
+}

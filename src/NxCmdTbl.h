@@ -1,0 +1,33 @@
+// Parameter-table writes into the controller's application: table identity
+// texts, PID parameter sets and component parameter sets.
+#pragma once
+
+#include "NxCom/NxCmd.h"
+
+class NxCmdTbl : public NxCmd
+{
+public:
+    static constexpr uint8_t kCmdTblName = 12;
+    static constexpr uint8_t kCmdTblVersion = 13;
+    static constexpr uint8_t kCmdTblDate = 14;
+    static constexpr uint8_t kCmdPidParam = 138;
+    static constexpr uint8_t kCmdCompParamSet = 139;
+    static constexpr size_t kPidParamLength = 26;
+    static constexpr size_t kCompParamSetSize = 16;
+
+    // The text with its zero byte; null counts as empty. Texts beyond 254
+    // characters are cut so that the zero byte still fits into the frame.
+    void TblName(const char* text);
+    void TblVersion(const char* text);
+    void TblDate(const char* text);
+    // "TblPidParam": the first 26 bytes of the record; the caller passes the
+    // record's channel (its byte 26).
+    void TblPidParam(uint8_t channel, const uint8_t* record26);
+    // "TblCompParamSet": record bytes 0 .. 3 + n, n being the length of the
+    // text at byte 2. The text is looked for only inside the 16-byte record,
+    // so the payload is at most 16 bytes even without a zero byte.
+    void TblCompParamSet(uint8_t channel, const uint8_t* record16);
+
+private:
+    void Text(uint8_t cmdNr, const char* name, const char* text);
+};

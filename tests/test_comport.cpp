@@ -1,0 +1,195 @@
+// The bridge port: identity, open/close states, status texts, and the
+// communication log byte for byte.
+#include "support/LinkFixture.h"
+
+using Bridge::kDeviceNotFound;
+
+TEST(StatusText, WholeTable)
+{
+    const std::pair<int, const char*> rows[] = {{0, "Success"},
+                                                {1, "Invalid handle"},
+                                                {2, "Read error"},
+                                                {3, "RX queue not ready"},
+                                                {4, "Write error"},
+                                                {5, "Reset error"},
+                                                {6, "Invalid parameter"},
+                                                {7, "Invalid request length"},
+                                                {8, "Device IO Failed"},
+                                                {9, "Invalid baudrate"},
+                                                {10, "Function not supported"},
+                                                {11, "Global data error"},
+                                                {12, "System error code"},
+                                                {13, "Read timed out"},
+                                                {14, "Write timed out"},
+                                                {15, "IO pending"},
+                                                {16, "Unknown error"},
+                                                {255, "Device not found"},
+                                                {-1000, "Device already opened"},
+                                                {-1001, "No device available"},
+                                                {-1, "Unknown error"}};
+    for (auto [code, text] : rows)
+        EXPECT_STREQ(CP2102Com::StatusText(code), text) << code;
+}
+
+using PortTest = LinkFixture;
+
+TEST_F(PortTest, IdentityQueries)
+{
+    dev->VidText = "10C4";
+    dev->PidText = "12G4"; // parse stops at the first non-hex character
+    uint32_t pid = 7, vid = 7;
+    ASSERT_EQ(CP2102Com::GetIds(0, pid, vid), 0);
+    EXPECT_EQ(vid, 0x10C4u);
+    EXPECT_EQ(pid, 0x12u);
+
+    std::string name, serial;
+    ASSERT_EQ(CP2102Com::GetDisplayName(name, 0), 0);
+    EXPECT_EQ(name, "Controller (#0001)");
+    ASSERT_EQ(CP2102Com::GetSerial(serial, 0), 0);
+    EXPECT_EQ(serial, "0001");
+
+    // First query fails: its status, no second query, outputs untouched.
+    dev->StringStatus[Bridge::kProductId] = Bridge::kDeviceIoFailed;
+    lib.Calls.clear();
+    pid = vid = 7;
+    EXPECT_EQ(CP2102Com::GetIds(0, pid, vid), Bridge::kDeviceIoFailed);
+    EXPECT_EQ(lib.Calls, (std::vector<std::string>{"GetProductString 0 4"}));
+    EXPECT_EQ(pid, 7u);
+    EXPECT_EQ(vid, 7u);
+
+    std::string keep = "old";
+    EXPECT_EQ(CP2102Com::GetSerial(keep, 5), kDeviceNotFound);
+    EXPECT_EQ(keep, "old");
+}
+
+TEST_F(PortTest, OpenAndCloseStates)
+{
+    CP2102Com port(0);
+    EXPECT_EQ(port.Close(), NX_WRONG_STATE);
+    ASSERT_EQ(port.Open(), 0);
+    EXPECT_EQ(port.Open(), NX_WRONG_STATE);
+    EXPECT_EQ(dev->OpenCount, 1); // the first handle is kept
+    EXPECT_EQ(port.Close(), 0);
+    EXPECT_FALSE(dev->IsOpen);
+}
+
+TEST_F(PortTest, OpenSequenceOfTheLink)
+{
+    ASSERT_EQ(com.Open(), 0);
+    EXPECT_EQ(dev->Calls, (std::vector<std::string>{"Open", "SetBaudRate 57600", "Flush 1 1"}));
+    EXPECT_EQ(lib.ReadTimeout(), 250u);
+    EXPECT_EQ(lib.WriteTimeout(), 250u);
+    EXPECT_FALSE(com.IsTracing()); // the log is off unless switched on
+
+    NxCom failing(0);
+    dev->BaudStatus = Bridge::kInvalidBaudrate;
+    EXPECT_EQ(failing.Open(), Bridge::kInvalidBaudrate);
+    EXPECT_FALSE(failing.IsOpen());
+
+    lib.OverrideCount = true;
+    lib.CountValue = 0;
+    NxCom none(0);
+    EXPECT_EQ(none.Open(), NX_NO_DEVICE);
+}
+
+// One dump line: prefix (padded to 32), a hex area of 52 columns, the characters.
+static std::string DumpLine(std::string prefix, const std::string& hex, const std::string& chars)
+{
+    if (prefix.size() < 32)
+        prefix.append(32 - prefix.size(), ' ');
+    std::string area = hex;
+    area.append(52 - area.size(), ' ');
+    std::string text = chars;
+    text.append(16 - text.size(), ' ');
+    return prefix + area + " [" + text + "]\n";
+}
+
+static const std::string D = "\xB7"; // non-printable bytes show as a middle dot
+static const std::string T = "12:34:56.789: ";
+
+TEST_F(PortTest, HexDumpLayout)
+{
+    const auto dir = TempDir("dump");
+    const auto path = dir / "log.txt";
+    CP2102Com port(0);
+    port.OpenTrace(path.string());
+    ASSERT_TRUE(port.IsTracing());
+
+    const uint8_t bytes19[] = {0xF0, 0x02, 0x14, 0x00, 0x52, 0x41, 0x42, 0xE9, 0x00, 0x30,
+                               0x31, 0x32, 0x33, 0x34, 0x35, 0x36, 0x37, 0x38, 0x39};
+    port.TraceData("SI_Read", bytes19, 19);
+    port.TraceData("SI_Write", bytes19, 16);
+    port.TraceData("SI_Write", bytes19, 17);
+    port.TraceData("Read failed but some bytes received", bytes19, 2);
+    port.TraceData("SI_Read", nullptr, 0);
+    port.TraceLine("Read failed, error code = %d (%s)\n", 13, "Read timed out");
+    port.CloseTrace();
+
+    // The two lines exactly as a reader sees them.
+    std::string want =
+        "12:34:56.789: SI_Read:          F0 02 14 00  52 41 42 E9 | 00 30 31 32  33 34 35 36  [" +
+        D + D + D + D + "RAB" + D + D + "0123456]\n" +
+        "                                37 38 39                                             "
+        "[789             ]\n";
+    const std::string full = "F0 02 14 00  52 41 42 E9 | 00 30 31 32  33 34 35 36 ";
+    const std::string chars = D + D + D + D + "RAB" + D + D + "0123456";
+    want += DumpLine(T + "SI_Write: ", full, chars);
+    want += DumpLine(T + "SI_Write: ", full, chars);
+    want += DumpLine("", "37 ", "7");
+    // A prefix of 32 or more gets no filling.
+    want += DumpLine(T + "Read failed but some bytes received: ", "F0 02 ", D + D);
+    want += T + "SI_Read: (no data)";
+    want += T + "Read failed, error code = 13 (Read timed out)\n";
+    EXPECT_EQ(ReadFile(path), want);
+}
+
+TEST_F(PortTest, ExchangeLogOfSuccessAndFailures)
+{
+    const auto dir = TempDir("comlog");
+    CAppCfg::Instance().SetComLog(true, dir.string());
+    ASSERT_EQ(com.Open(), 0);
+    ASSERT_TRUE(com.IsTracing());
+
+    peer->Queue({0xF0, 0x00, 0x14, 0x00, 0x52, 0x66, 0x00});
+    NxCmd ok(20, "DeviceStatus", 0, 0x52, nullptr, 0);
+    EXPECT_TRUE(com.Execute(ok, 100));
+    peer->Queue({0xF0, 0x00, 0x14, 0x00, 0x52, 0x00, 0x00});
+    NxCmd crc(20, "DeviceStatus", 0, 0x52, nullptr, 0);
+    EXPECT_FALSE(com.Execute(crc, 100));
+    peer->Queue({0xF0, 0x04, 0x14});
+    NxCmd cut(20, "DeviceStatus", 0, 0x52, nullptr, 0);
+    EXPECT_FALSE(com.Execute(cut, 2500));
+    dev->WriteFailures = 1;
+    dev->WriteStatus = Bridge::kWriteTimedOut;
+    dev->WriteAcceptBeforeFail = 3;
+    NxCmd wr(20, "DeviceStatus", 0, 0x52, nullptr, 0);
+    EXPECT_FALSE(com.Execute(wr, 100));
+
+    const std::string request =
+        DumpLine(T + "SI_Write: ", "F0 00 14 00  52 66 00 ", D + D + D + D + "Rf" + D);
+    const std::string head = DumpLine(T + "SI_Read: ", "F0 00 14 00  52 ", D + D + D + D + "R");
+    std::string want;
+    want += T + "--- SEND: CmdNr=20; CmdName='DeviceStatus'; Timeout=100\n";
+    want += T + "Writing...\n" + request;
+    want += T + "Reading...\n" + head;
+    want += T + "Reading...\n" + DumpLine(T + "SI_Read: ", "66 00 ", "f" + D);
+    want += T + "--- RESP: OK: CmdNr=20\n";
+    // Checksum error: the reply is logged, then ERROR1.
+    want += T + "--- SEND: CmdNr=20; CmdName='DeviceStatus'; Timeout=100\n";
+    want += T + "Writing...\n" + request;
+    want += T + "Reading...\n" + head;
+    want += T + "Reading...\n" + DumpLine(T + "SI_Read: ", "00 00 ", D + D);
+    want += T + "--- RESP: ERROR1: Msg=Frame CRC error\n";
+    // Cut short: the partial bytes and the failure, no RESP line.
+    want += T + "--- SEND: CmdNr=20; CmdName='DeviceStatus'; Timeout=2500\n";
+    want += T + "Writing...\n" + request;
+    want += T + "Reading...\n" +
+            DumpLine(T + "Read failed but some bytes received: ", "F0 04 14 ", D + D + D);
+    want += T + "Read failed, error code = 13 (Read timed out)\n";
+    // Write failure: unsent count, then the code.
+    want += T + "--- SEND: CmdNr=20; CmdName='DeviceStatus'; Timeout=100\n";
+    want += T + "Writing...\n";
+    want += T + "Write failed, 4 bytes were not written\n";
+    want += T + "Write failed, error code = 14\n";
+    EXPECT_EQ(ReadFile(dir / "NxComLog_0.txt"), want);
+}
