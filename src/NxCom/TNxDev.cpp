@@ -1,0 +1,61 @@
+#include "TNxDev.h"
+
+#include "../NxClock.h"
+#include "../NxCmdSerialCom.h"
+
+TNxDev::TNxDev(int devIndex)
+    : TNxDevDesc(0, 0, {}), m_pCom(std::make_unique<NxCom>(devIndex)), m_nDevIndex(devIndex)
+{
+}
+
+NxStatus TNxDev::Open()
+{
+    NxStatus st = m_pCom->Open();
+    if (st != 0)
+        return st;
+    if ((st = CP2102Com::GetSerial(m_Serial, m_nDevIndex)) != 0)
+        return st;
+    if ((st = CP2102Com::GetDisplayName(m_Name, m_nDevIndex)) != 0)
+        return st;
+    return CP2102Com::GetIds(m_nDevIndex, m_Pid, m_Vid);
+}
+
+const std::vector<TNxDev::NxChannelInfo>& TNxDev::ProbeChannels()
+{
+    m_Channels.clear();
+    for (int c = 1; c <= kMaxChannel; ++c) {
+        const auto ch = static_cast<uint8_t>(c);
+        NxCmd probe(kCmdProbeChannel, "ProbeChannel", ch, NX_ACCESS_READ, nullptr, 0);
+        if (!Execute(probe, 1000))
+            break; // this channel and all higher ones are absent
+        m_Channels.push_back(ReadComponent(ch));
+    }
+    return m_Channels;
+}
+
+TNxDev::NxChannelInfo TNxDev::ReadComponent(uint8_t channel)
+{
+    NxChannelInfo info;
+    NxCmdSerialCom cmd;
+    bool answered = false;
+    // A component may need a moment after power-up: three tries, 500 ms apart.
+    for (int attempt = 0; attempt < 3 && !answered; ++attempt) {
+        if (attempt > 0)
+            NxSleep(500);
+        cmd.SerialComGetStatusFlag(channel);
+        answered = Execute(cmd, 1000);
+    }
+    if (!answered)
+        return info; // listed with defaults: the channel answered, its component did not
+
+    cmd.SerialComGetIdentifier(channel);
+    if (Execute(cmd, 1000))
+        info.Identifier = cmd.RespByte(0);
+    cmd.SerialComGetCapabilityFlag(channel);
+    if (Execute(cmd, 1000))
+        info.CapabilityFlag = cmd.RespWord(0);
+    cmd.SerialComGetSerialNumber(channel);
+    if (Execute(cmd, 1000))
+        info.SerialNumber = cmd.RespText(0);
+    return info;
+}

@@ -1,0 +1,74 @@
+// One attached controller: its bridge identity, its link, and the components
+// found on its channels.
+#pragma once
+
+#include "NxCom.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+// Identity of one bridge; two descriptors name the same bridge when all three fields match.
+class TNxDevDesc
+{
+public:
+    TNxDevDesc(uint32_t pid, uint32_t vid, std::string serial)
+        : m_Pid(pid), m_Vid(vid), m_Serial(std::move(serial))
+    {
+    }
+    virtual ~TNxDevDesc() = default;
+
+    uint32_t GetPid() const { return m_Pid; }
+    uint32_t GetVid() const { return m_Vid; }
+    const std::string& GetSerial() const { return m_Serial; }
+    bool SameBridge(uint32_t pid, uint32_t vid, const std::string& serial) const
+    {
+        return m_Pid == pid && m_Vid == vid && m_Serial == serial;
+    }
+
+protected:
+    uint32_t m_Pid;
+    uint32_t m_Vid;
+    std::string m_Serial;
+};
+
+class TNxDev : public TNxDevDesc
+{
+public:
+    // One probed channel; element k of the channel list is channel k + 1.
+    struct NxChannelInfo
+    {
+        int Identifier = 0;          // component identifier byte
+        uint16_t CapabilityFlag = 0; // bit 0: firmware can be downloaded
+        std::string Reserved1, Reserved2, Reserved3;
+        std::string SerialNumber; // "133..."/"142...": filter counter can be reset
+    };
+
+    explicit TNxDev(int devIndex);
+    ~TNxDev() override = default;
+    TNxDev(const TNxDev&) = delete;
+    TNxDev& operator=(const TNxDev&) = delete;
+
+    // Opens the link and reads the bridge's identity; the first failing status.
+    NxStatus Open();
+    bool Execute(NxCmd& cmd, uint32_t timeoutMs) { return m_pCom->Execute(cmd, timeoutMs); }
+    // Probes channels 1, 2, ... until one does not answer; reads each component.
+    const std::vector<NxChannelInfo>& ProbeChannels();
+
+    const std::string& GetName() const { return m_Name; }
+    const std::vector<NxChannelInfo>& GetChannels() const { return m_Channels; }
+    int GetDevIndex() const { return m_nDevIndex; }
+    NxCom& Link() { return *m_pCom; }
+
+    static constexpr uint8_t kCmdProbeChannel = 129;
+    static constexpr int kMaxChannel = 255;
+
+private:
+    NxChannelInfo ReadComponent(uint8_t channel);
+
+    std::unique_ptr<NxCom> m_pCom;
+    int m_nDevIndex;
+    std::string m_Name;
+    std::vector<NxChannelInfo> m_Channels;
+};

@@ -1,0 +1,117 @@
+#include "TNxDevList.h"
+
+#include "../NxCmdSts.h"
+#include "../NxUi.h"
+
+TNxDevList* TNxDevList::s_pInstance = nullptr;
+
+TNxDevList::IDevEvent::IDevEvent()
+{
+    if ((m_pList = TNxDevList::Instance()) != nullptr)
+        m_pList->m_Listeners.Add(&IDevEvent::Dispatch, this);
+}
+
+TNxDevList::IDevEvent::~IDevEvent()
+{
+    // At the end of the program the list goes first and the pointer is cleared.
+    if (m_pList && m_pList == TNxDevList::Instance())
+        m_pList->m_Listeners.Remove(&IDevEvent::Dispatch, this);
+}
+
+void TNxDevList::IDevEvent::Dispatch(void* ctx, int event, void* arg)
+{
+    auto* self = static_cast<IDevEvent*>(ctx);
+    if (event == kDevAdded)
+        self->OnDevAdded(static_cast<TNxDev*>(arg));
+    else if (event == kDevRemoved)
+        self->OnDevRemoved(static_cast<const char*>(arg));
+}
+
+TNxDevList::~TNxDevList()
+{
+    if (s_pInstance == this)
+        s_pInstance = nullptr;
+}
+
+static void Warn(const std::string& text)
+{
+    NxMessages().ShowMessage(text, TNxDevList::kCaption, INxMessageSink::Icon::Warning);
+}
+
+bool TNxDevList::Update()
+{
+    if (Lock.IsHeld())
+        return false;
+    ScopedSect lock(Lock);
+
+    uint32_t count = 0;
+    const NxStatus st = CP2102Com::GetNumDevices(count);
+    if (st != 0 && st != Bridge::kDeviceNotFound) {
+        Warn(std::string("GetNumDevices failed: ") + CP2102Com::StatusText(st));
+        return true;
+    }
+
+    std::vector<TNxDevDesc> found;
+    found.reserve(count);
+    for (uint32_t i = 0; i < count; ++i) {
+        const int index = static_cast<int>(i);
+        uint32_t pid = 0, vid = 0;
+        std::string serial, name;
+        CP2102Com::GetIds(index, pid, vid);
+        CP2102Com::GetSerial(serial, index);
+        CP2102Com::GetDisplayName(name, index);
+        TNxDevDesc desc(pid, vid, serial);
+        if (!FindDev(pid, vid, serial)) {
+            if (TNxDev* dev = CreateDev(desc, index))
+                Notify(kDevAdded, dev);
+        }
+        found.push_back(std::move(desc));
+    }
+
+    for (size_t pos = m_Devs.size(); pos-- > 0;) {
+        const TNxDev& dev = *m_Devs[pos];
+        bool present = false;
+        for (const TNxDevDesc& d : found)
+            present = present || dev.SameBridge(d.GetPid(), d.GetVid(), d.GetSerial());
+        if (present)
+            continue;
+        const std::string serial = dev.GetSerial();
+        m_Devs.erase(m_Devs.begin() + static_cast<std::ptrdiff_t>(pos));
+        Notify(kDevRemoved, const_cast<char*>(serial.c_str()));
+    }
+    return true;
+}
+
+TNxDev* TNxDevList::CreateDev(const TNxDevDesc& /*desc*/, int devIndex)
+{
+    auto dev = std::make_unique<TNxDev>(devIndex);
+    const NxStatus st = dev->Open();
+    if (st != 0) {
+        Warn(std::string("TNxDev::Open() failed: ") + CP2102Com::StatusText(st));
+        return nullptr;
+    }
+    // A bridge without a controller behind it stays silent here.
+    NxCmdSts sts;
+    if (!dev->Execute(sts, 100))
+        return nullptr;
+    dev->ProbeChannels();
+    m_Devs.push_back(std::move(dev));
+    return m_Devs.back().get();
+}
+
+TNxDev* TNxDevList::FindDev(uint32_t pid, uint32_t vid, const std::string& serial) const
+{
+    for (const auto& dev : m_Devs)
+        if (dev->SameBridge(pid, vid, serial))
+            return dev.get();
+    return nullptr;
+}
+
+TNxDev* TNxDevList::FindBySerial(const std::string& serial)
+{
+    ScopedSect lock(Lock);
+    for (const auto& dev : m_Devs)
+        if (dev->GetSerial() == serial)
+            return dev.get();
+    return nullptr;
+}

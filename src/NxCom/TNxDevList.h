@@ -1,0 +1,72 @@
+// The process-wide list of attached controllers. A front end calls Update once
+// a second; Update creates a device for every new bridge whose controller
+// answers, deletes the devices whose bridges are gone, and tells listeners.
+#pragma once
+
+#include "../Utils.h"
+#include "TNxDev.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+class TNxDevList
+{
+public:
+    enum Event
+    {
+        kDevAdded = 0,   // argument: the new TNxDev
+        kDevRemoved = 1, // argument: the removed device's serial number (const char*)
+    };
+
+    // Listener of additions and removals. It registers itself with the
+    // process-wide list at construction (if one exists) and leaves it again
+    // at destruction (if that list still exists).
+    class IDevEvent
+    {
+    public:
+        IDevEvent();
+        virtual ~IDevEvent();
+        IDevEvent(const IDevEvent&) = delete;
+        IDevEvent& operator=(const IDevEvent&) = delete;
+        virtual void OnDevAdded(TNxDev* dev) = 0;
+        virtual void OnDevRemoved(const char* serial) = 0;
+
+    private:
+        static void Dispatch(void* ctx, int event, void* arg);
+        TNxDevList* m_pList = nullptr;
+    };
+
+    TNxDevList() = default;
+    ~TNxDevList();
+    TNxDevList(const TNxDevList&) = delete;
+    TNxDevList& operator=(const TNxDevList&) = delete;
+
+    // The process-wide list; start-up sets it, the end clears it.
+    static TNxDevList* Instance() { return s_pInstance; }
+    static void SetInstance(TNxDevList* list) { s_pInstance = list; }
+
+    // Brings the list up to date. A call that arrives while the lock is held
+    // (a timer tick inside another Update's message box, or inside a window
+    // action that processes messages) is skipped and returns false, so no
+    // device is deleted under an operation that is using it.
+    bool Update();
+    TNxDev* CreateDev(const TNxDevDesc& desc, int devIndex);
+    TNxDev* FindDev(uint32_t pid, uint32_t vid, const std::string& serial) const;
+    TNxDev* GetDev(size_t pos) const { return pos < m_Devs.size() ? m_Devs[pos].get() : nullptr; }
+    size_t Count() const { return m_Devs.size(); }
+    // Exact, case-sensitive match on the bridge serial number; takes the lock.
+    TNxDev* FindBySerial(const std::string& serial);
+
+    // Callers hold it (ScopedSect) around every use of a device.
+    CCritSect Lock;
+
+    static constexpr const char* kCaption = "NxDevList";
+
+private:
+    void Notify(int event, void* arg) { m_Listeners.Call(event, arg); }
+
+    std::vector<std::unique_ptr<TNxDev>> m_Devs;
+    CbList m_Listeners;
+    static TNxDevList* s_pInstance;
+};
