@@ -1,22 +1,219 @@
 #include "SerialBridge.h"
 
-// Placeholder until the termios backend lands: reports no ports.
+#include "SerialPort.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <libserialport.h>
+#include <sys/stat.h>
+
 namespace Bridge {
-SerialBridgeLib::SerialBridgeLib() = default;
+
+namespace {
+
+std::string Text(const char* s)
+{
+    return s ? s : "";
+}
+
+std::string Hex4(int value)
+{
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%04X", static_cast<unsigned>(value) & 0xFFFFu);
+    return buf;
+}
+
+// Symlinks such as /dev/serial/by-id/... must not list a port twice.
+std::string Canonical(const std::string& path)
+{
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (!real)
+        return path;
+    std::string s(real);
+    std::free(real);
+    return s;
+}
+
+// USB identity of a port; false when it is not a USB device.
+bool UsbIdentity(const sp_port* p, SerialBridgeLib::PortInfo& info, int& vid)
+{
+    int pid = 0;
+    vid = 0;
+    if (sp_get_port_transport(p) != SP_TRANSPORT_USB ||
+        sp_get_port_usb_vid_pid(p, &vid, &pid) != SP_OK)
+        return false;
+    info.Serial = Text(sp_get_port_usb_serial(p));
+    const char* product = sp_get_port_usb_product(p);
+    info.Description = product ? product : Text(sp_get_port_description(p));
+    info.VidText = Hex4(vid);
+    info.PidText = Hex4(pid);
+    return true;
+}
+
+std::vector<SerialBridgeLib::PortInfo> UsbBridges()
+{
+    std::vector<SerialBridgeLib::PortInfo> ports;
+    sp_port** list = nullptr;
+    // Without USB enumeration (no sysfs in a container) there are just no USB ports.
+    if (sp_list_ports(&list) != SP_OK || !list)
+        return ports;
+    for (sp_port** p = list; *p; ++p) {
+        SerialBridgeLib::PortInfo info;
+        int vid = 0;
+        if (!UsbIdentity(*p, info, vid) || vid != SerialBridgeLib::kBridgeVendorId)
+            continue;
+        info.Path = Text(sp_get_port_name(*p));
+        ports.push_back(std::move(info));
+    }
+    sp_free_port_list(list);
+    // Stable indexes between polls: ttyUSB2 before ttyUSB10.
+    std::sort(ports.begin(), ports.end(), [](const auto& a, const auto& b) {
+        return a.Path.size() != b.Path.size() ? a.Path.size() < b.Path.size() : a.Path < b.Path;
+    });
+    return ports;
+}
+
+// A port listed by path: its USB identity if it has one, else the path itself.
+SerialBridgeLib::PortInfo ListedPort(const std::string& path, const std::string& canonical)
+{
+    SerialBridgeLib::PortInfo info;
+    info.Path = path;
+    sp_port* p = nullptr;
+    int vid = 0;
+    bool usb = false;
+    if (sp_get_port_by_name(canonical.c_str(), &p) == SP_OK) {
+        usb = UsbIdentity(p, info, vid);
+        sp_free_port(p);
+    }
+    if (!usb) {
+        info.Serial = path;
+        info.Description = "Serial port";
+        info.VidText = info.PidText = "0000";
+    }
+    return info;
+}
+
+class SerialBridgePort : public IPort
+{
+public:
+    explicit SerialBridgePort(std::shared_ptr<SerialBridgeLib::Timeouts> timeouts)
+        : m_pTimeouts(std::move(timeouts))
+    {
+    }
+
+    Status Open(const std::string& path) { return m_Port.Open(path); }
+    Status Close() override { return m_Port.Close(); }
+    Status Read(uint8_t* buf, uint32_t count, uint32_t& got) override
+    {
+        return m_Port.Read(buf, count, got, m_pTimeouts->ReadMs);
+    }
+    Status Write(const uint8_t* buf, uint32_t count, uint32_t& written) override
+    {
+        return m_Port.Write(buf, count, written, m_pTimeouts->WriteMs);
+    }
+    Status SetBaudRate(uint32_t baud) override { return m_Port.SetBaudRate(baud); }
+    Status Flush(bool tx, bool rx) override { return m_Port.Flush(tx, rx); }
+
+private:
+    SerialPort m_Port;
+    std::shared_ptr<SerialBridgeLib::Timeouts> m_pTimeouts;
+};
+
+} // namespace
+
+SerialBridgeLib::SerialBridgeLib() : m_pTimeouts(std::make_shared<Timeouts>()) {}
+
 SerialBridgeLib::~SerialBridgeLib() = default;
-void SerialBridgeLib::Enumerate() { m_Ports.clear(); }
+
+void SerialBridgeLib::Enumerate()
+{
+    std::vector<PortInfo> ports = UsbBridges();
+    std::vector<std::string> seen;
+    for (const auto& p : ports)
+        seen.push_back(Canonical(p.Path));
+
+    const std::string listed = Text(std::getenv(kPortsVariable));
+    size_t begin = 0;
+    while (begin <= listed.size()) {
+        size_t end = listed.find(':', begin);
+        if (end == std::string::npos)
+            end = listed.size();
+        const std::string path = listed.substr(begin, end - begin);
+        begin = end + 1;
+        struct stat st
+        {
+        };
+        if (path.empty() || ::stat(path.c_str(), &st) != 0)
+            continue;
+        const std::string canonical = Canonical(path);
+        if (std::find(seen.begin(), seen.end(), canonical) != seen.end())
+            continue;
+        seen.push_back(canonical);
+        ports.push_back(ListedPort(path, canonical));
+    }
+    m_Ports = std::move(ports);
+    m_bEnumerated = true;
+}
+
 Status SerialBridgeLib::GetNumDevices(uint32_t& count)
 {
+    std::lock_guard lock(m_Lock);
     Enumerate();
-    count = 0;
+    count = static_cast<uint32_t>(m_Ports.size());
     return kSuccess;
 }
-Status SerialBridgeLib::GetProductString(uint32_t, std::string&, int) { return kDeviceNotFound; }
-Status SerialBridgeLib::Open(uint32_t, std::unique_ptr<IPort>&) { return kDeviceNotFound; }
-Status SerialBridgeLib::SetTimeouts(uint32_t r, uint32_t w)
+
+Status SerialBridgeLib::GetProductString(uint32_t index, std::string& out, int selector)
 {
-    m_ReadTimeout = r;
-    m_WriteTimeout = w;
+    std::lock_guard lock(m_Lock);
+    if (!m_bEnumerated)
+        Enumerate();
+    if (index >= m_Ports.size())
+        return kDeviceNotFound;
+    const PortInfo& p = m_Ports[index];
+    switch (selector) {
+    case kSerialNumber:
+        out = p.Serial;
+        return kSuccess;
+    case kDescription:
+        out = p.Description;
+        return kSuccess;
+    case kVendorId:
+        out = p.VidText;
+        return kSuccess;
+    case kProductId:
+        out = p.PidText;
+        return kSuccess;
+    default:
+        return kInvalidParameter;
+    }
+}
+
+Status SerialBridgeLib::Open(uint32_t index, std::unique_ptr<IPort>& port)
+{
+    std::string path;
+    {
+        std::lock_guard lock(m_Lock);
+        if (!m_bEnumerated)
+            Enumerate();
+        if (index >= m_Ports.size())
+            return kDeviceNotFound;
+        path = m_Ports[index].Path;
+    }
+    auto p = std::make_unique<SerialBridgePort>(m_pTimeouts);
+    const Status st = p->Open(path);
+    if (st != kSuccess)
+        return st;
+    port = std::move(p);
     return kSuccess;
 }
+
+Status SerialBridgeLib::SetTimeouts(uint32_t readMs, uint32_t writeMs)
+{
+    m_pTimeouts->ReadMs = readMs;
+    m_pTimeouts->WriteMs = writeMs;
+    return kSuccess;
+}
+
 } // namespace Bridge
