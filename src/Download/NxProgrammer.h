@@ -1,0 +1,80 @@
+// Downloads one firmware image into the controller or a channel component.
+// This part: the memory image read from an Intel HEX file.
+#pragma once
+
+#include "../IntelHex.h"
+#include "ProgBlock.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <unordered_map>
+
+class NxProgrammer : public IHfEvt
+{
+public:
+    static constexpr uint32_t kDefaultBlockSize = 128;
+    static constexpr uint32_t kMinBlockSize = 16;
+    static constexpr uint32_t kMaxBlockSize = 65536;
+
+    // channel 0: the controller itself; 1 and up: the component on that channel.
+    explicit NxProgrammer(int channel);
+    ~NxProgrammer() override = default;
+    NxProgrammer(const NxProgrammer&) = delete;
+    NxProgrammer& operator=(const NxProgrammer&) = delete;
+
+    int GetChannel() const { return m_nChannel; }
+
+    // ---- Memory image ----
+
+    // Discards the image, remembers path and reads it with the current block
+    // size. Sets line to 0 first; returns the reader's result code (0 on
+    // success) with line at the offending line. After a failure the image
+    // holds what was read before the bad line; callers discard it.
+    int LoadFile(const char* path, int& line);
+    // Block size: a power of two from kMinBlockSize to kMaxBlockSize;
+    // anything else returns false and changes nothing. When blocks are loaded
+    // the stored file is read again, so blocks are cut at the new size; true
+    // when there was nothing to reload or the reload succeeded.
+    bool SetBlockSize(uint32_t size);
+    uint32_t GetBlockSize() const { return m_nBlockSize; }
+    // The file of the last LoadFile.
+    const std::string& GetFilePath() const { return m_FilePath; }
+
+    // The block starting at addr (rounded down to the block size); a new
+    // zero-filled block appended to the list when there is none yet.
+    ProgBlock* FindOrAddBlock(uint32_t addr);
+    // The image byte at addr, or null when no block holds that address.
+    uint8_t* FindByte(uint32_t addr);
+    // As above; available = bytes readable from the returned pointer up to
+    // the block's end, the byte itself included (0 when null is returned).
+    uint8_t* FindByte(uint32_t addr, size_t& available);
+
+    size_t GetBlockCount() const { return m_Blocks.size(); }
+    // Blocks in the order the file first touched them; follow ProgBlock::Next.
+    // Null for an empty image. Valid until the next load.
+    ProgBlock* FirstBlock() const { return m_pFirst; }
+    // True once the file's end-of-file record was read.
+    bool HasEndOfFile() const { return m_bEndOfFile; }
+
+    // IHfEvt: collects data records into blocks.
+    void OnDataRecord(const HexRecord& rec) override;
+    void OnAddressRecord(const HexRecord& rec) override;
+    void OnEndOfFile(const HexRecord& rec) override;
+
+private:
+    void ClearImage();
+
+    int m_nChannel;
+    uint32_t m_nBlockSize = kDefaultBlockSize;
+    std::string m_FilePath;
+
+    // The list owns its blocks in creation order (a deque keeps their
+    // addresses stable); the index finds a block without walking the list.
+    std::deque<ProgBlock> m_Blocks;
+    std::unordered_map<uint32_t, ProgBlock*> m_Index;
+    ProgBlock* m_pFirst = nullptr;
+    ProgBlock* m_pCurrent = nullptr; // consecutive records skip the index
+    bool m_bEndOfFile = false;
+};
