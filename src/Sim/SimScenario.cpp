@@ -7,8 +7,10 @@
 #include <cstdlib>
 #include <fstream>
 #include <initializer_list>
+#include <limits>
 #include <set>
 #include <sstream>
+#include <type_traits>
 
 namespace Sim {
 
