@@ -51,7 +51,8 @@ public:
     // Reads up to count bytes; returns after at most the read timeout with
     // kReadTimedOut when fewer arrived. got holds what did arrive.
     virtual Status Read(uint8_t* buf, uint32_t count, uint32_t& got) = 0;
-    // Writes up to count bytes; written holds how many left.
+    // Writes up to count bytes; written holds how many were taken. Returns
+    // kWriteTimedOut when not all were taken within the write timeout.
     virtual Status Write(const uint8_t* buf, uint32_t count, uint32_t& written) = 0;
     virtual Status SetBaudRate(uint32_t baud) = 0;
     // Discards the transmit and/or receive buffers.
@@ -66,7 +67,8 @@ public:
     // Identity text of an enumerated bridge (see Selector).
     virtual Status GetProductString(uint32_t index, std::string& out, int selector) = 0;
     virtual Status Open(uint32_t index, std::unique_ptr<IPort>& port) = 0;
-    // Process-wide: they hold for every open port.
+    // Process-wide: they hold for every open port. A timeout of 0 means
+    // "do not wait" (take what is there), never "wait for ever".
     virtual Status SetTimeouts(uint32_t readMs, uint32_t writeMs) = 0;
     virtual uint32_t ReadTimeout() const = 0;
     virtual uint32_t WriteTimeout() const = 0;

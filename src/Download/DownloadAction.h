@@ -1,0 +1,67 @@
+// The download action shared by both front ends: checks the target and the
+// file, dispatches to the programmer or the table loader, unpacks .dat files,
+// and turns progress into the texts the user sees.
+#pragma once
+
+#include "../NxCom/TNxDevList.h"
+#include "IProg.h"
+#include "NxCmdTblLoader.h"
+
+#include <string>
+
+// Texts the front ends show.
+constexpr const char* kDownloadFinished = "Download finished successfully";
+constexpr const char* kDownloadFailedCaption = "Download failed";
+
+// Progress of one download as text and percentage. The front end says how
+// to show them; the texts and the order of events are fixed here.
+class NxDownloadUi : public IProg, public NxTblLoader::ITblLoaderEvent
+{
+public:
+    // The front end's status line; the base keeps the text for later steps.
+    virtual void SetStatus(const std::string& text) { m_Status = text; }
+    const std::string& Status() const { return m_Status; }
+    virtual void SetProgress(unsigned percent) = 0;
+    // Redraw the status line now (the GUI's label); nothing for a terminal.
+    virtual void Repaint() {}
+    // Let the front end breathe during long steps (the GUI's event loop).
+    virtual void ProcessMessages() {}
+    // The target and file kind are checked and nothing has been sent yet.
+    virtual void OnTargetChecked(TNxDev& /*dev*/, int /*channel*/) {}
+
+    void OnEraseStart() override;
+    void OnBlockProgress(const ProgBlock& block, uint32_t index, uint32_t count) override;
+    void OnChecksum(uint32_t sum) override;
+    void OnFailure(const char* text) override;
+    void OnReset(bool toApplication) override;
+    void OnProgress(const char* text, unsigned percent) override;
+
+private:
+    std::string m_Status;
+};
+
+// "Block: %d/%d - Address: 0x%06lX - Progress: %d%%" for step index of count.
+std::string BlockProgressText(const ProgBlock& block, uint32_t index, uint32_t count,
+                              unsigned* percent = nullptr);
+
+// File kinds by extension, compared in upper case.
+enum EDownloadKind
+{
+    kKindNone = 0,
+    kKindHex = 1,
+    kKindXml = 2,
+    kKindDat = 3,
+};
+int DownloadFileKind(const std::string& path);
+
+// True when 0 <= channel <= the number of the device's channels.
+bool IsValidChannel(TNxDevList& list, TNxDev& dev, int channel);
+
+// Downloads file into the device with this serial number: firmware (.hex),
+// parameter tables (.xml) or both (.dat). Holds the list's lock throughout.
+// Raises NxException with the message the user sees.
+void RunDownload(TNxDevList& list, NxDownloadUi& ui, const std::string& serial, int channel,
+                 const std::string& file);
+
+// Firmware download of an Intel HEX file into the device (channel 0) or a component.
+void DownloadHex(TNxDev& dev, int channel, const std::string& file, NxDownloadUi& ui);

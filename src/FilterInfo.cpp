@@ -1,0 +1,47 @@
+#include "FilterInfo.h"
+
+#include "NxCmdSerialCom.h"
+#include "NxException.h"
+
+namespace {
+
+// Reads the counter reply of a get or set request built by build, then the runtime.
+NxFilterCounters Exchange(TNxDev& dev, int channel, void (NxCmdSerialCom::*build)(uint8_t))
+{
+    const auto ch = static_cast<uint8_t>(channel);
+    NxFilterCounters c;
+    NxCmdSerialCom cmd;
+    (cmd.*build)(ch);
+    if (!dev.Execute(cmd, 1000))
+        cmd.ThrowIfFailed();
+    c.LastChange = cmd.RespDWord(0);
+    c.Interval = cmd.RespWord(4);
+    cmd.SerialComGetRuntime(ch);
+    if (!dev.Execute(cmd, 1000))
+        cmd.ThrowIfFailed();
+    c.Runtime = cmd.RespDWord(0);
+    return c;
+}
+
+} // namespace
+
+NxFilterCounters ReadFilterCounters(TNxDev& dev, int channel)
+{
+    return Exchange(dev, channel, &NxCmdSerialCom::SerialComGetFilterChange);
+}
+
+NxFilterCounters ResetFilterCounter(TNxDev& dev, int channel)
+{
+    return Exchange(dev, channel, &NxCmdSerialCom::SerialComSetFilterChange);
+}
+
+std::string FormatFilterText(const NxFilterCounters& c)
+{
+    std::string t;
+    t += StrFormat("      Current Runtime: %8.1f h\n", c.RuntimeHours());
+    t += StrFormat("Last Filter Change at: %8.1f h\n", c.LastChangeHours());
+    t += StrFormat("Next filter change at: %8.1f h\n", c.NextChangeHours());
+    t += StrFormat("            Time used: %8.1f h\n", c.UsedHours());
+    t += StrFormat("            Time left: %8.1f h", c.LeftHours());
+    return t;
+}
