@@ -243,3 +243,24 @@ TEST(DevListLifetime, ListenersRegisterOnlyWithAnExistingList)
     EXPECT_EQ(TNxDevList::Instance(), nullptr);
     late.reset(); // must not touch the destroyed list
 }
+
+TEST(ChannelInfo, LabelsAndWhatTheyAllow)
+{
+    TNxDev::NxChannelInfo info;
+    info.CapabilityFlag = 0x0101;
+    info.Identifier = 0x2A;
+    EXPECT_EQ(ChannelLabel(3, info), "Channel #3 (0101|2A)");
+    EXPECT_TRUE(CanDownload(info));
+    EXPECT_FALSE(CanResetFilter(info));
+    info.SerialNumber = "133A77";
+    EXPECT_EQ(ChannelLabel(1, info), "Channel #1 (0101|2A|133A77)");
+    EXPECT_TRUE(CanResetFilter(info));
+    info.SerialNumber = "1429";
+    EXPECT_TRUE(CanResetFilter(info));
+    info.SerialNumber = "13"; // too short to carry the prefix
+    EXPECT_FALSE(CanResetFilter(info));
+    info.SerialNumber = "134";
+    EXPECT_FALSE(CanResetFilter(info));
+    info.CapabilityFlag = 0xFFFE;
+    EXPECT_FALSE(CanDownload(info));
+}

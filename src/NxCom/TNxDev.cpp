@@ -2,6 +2,7 @@
 
 #include "../NxClock.h"
 #include "../NxCmdSerialCom.h"
+#include "../NxException.h"
 
 TNxDev::TNxDev(int devIndex)
     : TNxDevDesc(0, 0, {}), m_pCom(std::make_unique<NxCom>(devIndex)), m_nDevIndex(devIndex)
@@ -58,4 +59,19 @@ TNxDev::NxChannelInfo TNxDev::ReadComponent(uint8_t channel)
     if (Execute(cmd, 1000))
         info.SerialNumber = cmd.RespText(0);
     return info;
+}
+
+std::string ChannelLabel(int ch, const TNxDev::NxChannelInfo& info)
+{
+    std::string label = StrFormat("Channel #%d (%04X|%02X", ch, info.CapabilityFlag,
+                                  static_cast<unsigned>(info.Identifier & 0xFF));
+    if (!info.SerialNumber.empty())
+        label += "|" + info.SerialNumber;
+    return label + ")";
+}
+
+bool CanResetFilter(const TNxDev::NxChannelInfo& info)
+{
+    const std::string prefix = info.SerialNumber.substr(0, 3);
+    return prefix.size() == 3 && (prefix == "133" || prefix == "142");
 }

@@ -72,3 +72,13 @@ private:
     std::string m_Name;
     std::vector<NxChannelInfo> m_Channels;
 };
+
+// "Channel #%d (%04X|%02X[|serial])": the label of channel number ch in the tree.
+std::string ChannelLabel(int ch, const TNxDev::NxChannelInfo& info);
+// Firmware can be downloaded into the component (capability bit 0).
+inline bool CanDownload(const TNxDev::NxChannelInfo& info)
+{
+    return (info.CapabilityFlag & 1) != 0;
+}
+// The component's filter-change counter may be reset (serial number 133... or 142...).
+bool CanResetFilter(const TNxDev::NxChannelInfo& info);
