@@ -138,7 +138,7 @@ XMLNode XMLNode::FindChildWithAttribute(const char* name, const char* attrName,
             for (const XMLAttribute& a : c.m_p->Attributes) {
                 if (!XmlNameEquals(a.Name.c_str(), attrName))
                     continue;
-                if (!attrValue || (a.bHasValue && a.Value == attrValue)) {
+                if (!attrValue || (a.bHasValue && XmlNameEquals(a.Value.c_str(), attrValue))) {
                     found = true;
                     break;
                 }

@@ -49,8 +49,9 @@ public:
     // running position visits repeated elements in document order.
     XMLNode FindChild(const char* name, int* pos = nullptr) const;
     // As FindChild, but only a child with an attribute attrName whose value
-    // equals attrValue (exactly, every attribute of that name is tried)
-    // counts. A null attrValue takes the first child that has the attribute.
+    // equals attrValue (without regard to case; every attribute of that name
+    // is tried) counts. A null attrValue takes the first child that has the
+    // attribute at all.
     XMLNode FindChildWithAttribute(const char* name, const char* attrName,
                                    const char* attrValue = nullptr, int* pos = nullptr) const;
     // The index-th child element, empty when there are fewer.
