@@ -8,7 +8,7 @@ NxProgrammer::NxProgrammer(int channel) : m_nChannel(channel) {}
 void NxProgrammer::ClearImage()
 {
     m_pFirst = nullptr;
-    m_pCurrent = nullptr;
+    m_Current = IndexEntry{0, nullptr, nullptr};
     m_Index.clear();
     m_Blocks.clear();
     m_bEndOfFile = false;
@@ -35,19 +35,46 @@ bool NxProgrammer::SetBlockSize(uint32_t size)
     return LoadFile(m_FilePath.c_str(), line) == IH_SUCCESS;
 }
 
-ProgBlock* NxProgrammer::FindOrAddBlock(uint32_t addr)
+size_t NxProgrammer::IndexSlot(uint32_t addr) const
 {
-    addr &= ~(m_nBlockSize - 1);
-    auto [it, added] = m_Index.try_emplace(addr, nullptr);
-    if (!added)
-        return it->second;
-    ProgBlock& block = m_Blocks.emplace_back(addr, m_nBlockSize);
+    // Fibonacci hashing of the block number spreads neighbouring blocks.
+    const size_t mask = m_Index.size() - 1;
+    size_t i = static_cast<uint32_t>((addr / m_nBlockSize) * 0x9E3779B1u) & mask;
+    while (m_Index[i].Block && m_Index[i].Addr != addr)
+        i = (i + 1) & mask;
+    return i;
+}
+
+void NxProgrammer::GrowIndex()
+{
+    std::vector<IndexEntry> old(std::max<size_t>(1024, m_Index.size() * 2),
+                                IndexEntry{0, nullptr, nullptr});
+    old.swap(m_Index);
+    for (const IndexEntry& e : old)
+        if (e.Block)
+            m_Index[IndexSlot(e.Addr)] = e;
+}
+
+NxProgrammer::IndexEntry NxProgrammer::FindOrAddEntry(uint32_t blockAddr)
+{
+    // Keep the table at most half full so that probe runs stay short.
+    if ((m_Blocks.size() + 1) * 2 > m_Index.size())
+        GrowIndex();
+    IndexEntry& slot = m_Index[IndexSlot(blockAddr)];
+    if (slot.Block)
+        return slot;
+    ProgBlock& block = m_Blocks.emplace_back(blockAddr, m_nBlockSize);
     if (m_Blocks.size() > 1)
         m_Blocks[m_Blocks.size() - 2].Next = &block;
     else
         m_pFirst = &block;
-    it->second = &block;
-    return &block;
+    slot = IndexEntry{blockAddr, &block, block.Data()};
+    return slot;
+}
+
+ProgBlock* NxProgrammer::FindOrAddBlock(uint32_t addr)
+{
+    return FindOrAddEntry(addr & ~(m_nBlockSize - 1)).Block;
 }
 
 uint8_t* NxProgrammer::FindByte(uint32_t addr)
@@ -59,12 +86,14 @@ uint8_t* NxProgrammer::FindByte(uint32_t addr)
 uint8_t* NxProgrammer::FindByte(uint32_t addr, size_t& available)
 {
     available = 0;
+    if (m_Index.empty())
+        return nullptr;
     const uint32_t offset = addr & (m_nBlockSize - 1);
-    auto it = m_Index.find(addr - offset);
-    if (it == m_Index.end())
+    const IndexEntry& e = m_Index[IndexSlot(addr - offset)];
+    if (!e.Block)
         return nullptr;
     available = m_nBlockSize - offset;
-    return it->second->Data() + offset;
+    return e.Data + offset;
 }
 
 void NxProgrammer::OnDataRecord(const HexRecord& rec)
@@ -76,11 +105,11 @@ void NxProgrammer::OnDataRecord(const HexRecord& rec)
     // One pass per block the record touches; a count of 0 still makes its block.
     do {
         const uint32_t blockAddr = addr & ~mask;
-        if (!m_pCurrent || m_pCurrent->Address() != blockAddr)
-            m_pCurrent = FindOrAddBlock(blockAddr);
+        if (!m_Current.Block || m_Current.Addr != blockAddr)
+            m_Current = FindOrAddEntry(blockAddr);
         const uint32_t offset = addr & mask;
         const size_t n = std::min<size_t>(left, m_nBlockSize - offset);
-        std::memcpy(m_pCurrent->Data() + offset, src, n);
+        std::memcpy(m_Current.Data + offset, src, n);
         addr += static_cast<uint32_t>(n);
         src += n;
         left -= n;

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <deque>
 #include <string>
-#include <unordered_map>
+#include <vector>
 
 class NxProgrammer : public IHfEvt
 {
@@ -65,6 +65,18 @@ public:
 
 private:
     void ClearImage();
+    // Index slot of the block starting at addr: the one holding it or the
+    // empty one where it belongs.
+    size_t IndexSlot(uint32_t addr) const;
+    void GrowIndex();
+    struct IndexEntry
+    {
+        uint32_t Addr;
+        ProgBlock* Block; // null: empty slot
+        uint8_t* Data;    // Block->Data(), saving a memory access per record
+    };
+    // The entry of the block starting at blockAddr, added when missing.
+    IndexEntry FindOrAddEntry(uint32_t blockAddr);
 
     int m_nChannel;
     uint32_t m_nBlockSize = kDefaultBlockSize;
@@ -72,9 +84,11 @@ private:
 
     // The list owns its blocks in creation order (a deque keeps their
     // addresses stable); the index finds a block without walking the list.
+    // It is an open-addressing table: a shuffled 16 MiB image makes a
+    // million look-ups, and node-based maps cost a cache miss per hop.
     std::deque<ProgBlock> m_Blocks;
-    std::unordered_map<uint32_t, ProgBlock*> m_Index;
+    std::vector<IndexEntry> m_Index;
     ProgBlock* m_pFirst = nullptr;
-    ProgBlock* m_pCurrent = nullptr; // consecutive records skip the index
+    IndexEntry m_Current{0, nullptr, nullptr}; // consecutive records skip the index
     bool m_bEndOfFile = false;
 };
