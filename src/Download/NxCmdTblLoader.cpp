@@ -114,7 +114,7 @@ NxCmdTblData::_CompParamSet ReadCompParamSet(const XMLNode& entry, uint8_t chann
     const uint8_t setNr = Param8(entry, "parameterset");
     r.Identifier = static_cast<uint8_t>(ReadUIntParam(entry, "identifier"));
     const char* name = ParamText(entry, "component");
-    const size_t n = name ? strnlen(name, r.kMaxName) : 0;
+    const size_t n = name ? strnlen(name, NxCmdTblData::_CompParamSet::kMaxName) : 0;
     if (n)
         std::memcpy(r.NameAndSet, name, n);
     r.NameAndSet[n] = 0;
