@@ -1,5 +1,6 @@
 #include "IntelHex.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -15,15 +16,27 @@ struct FileCloser
     void operator()(FILE* f) const { std::fclose(f); }
 };
 
+// Value of each hexadecimal character, -1 for every other byte.
+struct HexTable
+{
+    int8_t v[256];
+    constexpr HexTable() : v()
+    {
+        for (int c = 0; c < 256; ++c)
+            v[c] = -1;
+        for (int c = 0; c < 10; ++c)
+            v['0' + c] = static_cast<int8_t>(c);
+        for (int c = 0; c < 6; ++c) {
+            v['A' + c] = static_cast<int8_t>(10 + c);
+            v['a' + c] = static_cast<int8_t>(10 + c);
+        }
+    }
+};
+constexpr HexTable kHex;
+
 int HexDigit(char c)
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
+    return kHex.v[static_cast<unsigned char>(c)];
 }
 
 // A pair converts like strtoul on two characters: digits up to the first
@@ -111,26 +124,75 @@ int Dispatch(HexRecord& rec, uint32_t& upper, IHfEvt& sink)
     }
 }
 
+// Hands out lines as fgets into a kLineBuf buffer would: up to and including
+// the line feed, at most kLineBuf - 1 characters at a time. Reads the file in
+// large pieces, since a 16 MiB image is some 45 MB of text.
+class LineReader
+{
+public:
+    explicit LineReader(FILE* file) : m_File(file), m_Buf(new char[kChunk]) {}
+
+    // False at the end of the file or on a read error.
+    bool Next(const char*& text, size_t& len)
+    {
+        if (m_End - m_Pos < kLineBuf && !m_bDone)
+            Refill();
+        const size_t avail = std::min<size_t>(m_End - m_Pos, kLineBuf - 1);
+        if (avail == 0)
+            return false;
+        text = m_Buf.get() + m_Pos;
+        const void* lf = std::memchr(text, '\n', avail);
+        const size_t take =
+            lf ? static_cast<size_t>(static_cast<const char*>(lf) - text) + 1 : avail;
+        m_Pos += take;
+        // The line ends at its first CR, LF or zero byte.
+        len = 0;
+        while (len < take && text[len] != '\r' && text[len] != '\n' && text[len] != '\0')
+            ++len;
+        return true;
+    }
+
+private:
+    static constexpr size_t kChunk = 1 << 16;
+
+    void Refill()
+    {
+        const size_t rest = m_End - m_Pos;
+        std::memmove(m_Buf.get(), m_Buf.get() + m_Pos, rest);
+        m_Pos = 0;
+        m_End = rest;
+        while (m_End < kChunk && !m_bDone) {
+            const size_t n = std::fread(m_Buf.get() + m_End, 1, kChunk - m_End, m_File);
+            m_End += n;
+            if (n == 0)
+                m_bDone = true; // end of file or read error: both end the input
+        }
+    }
+
+    FILE* m_File;
+    std::unique_ptr<char[]> m_Buf;
+    size_t m_Pos = 0;
+    size_t m_End = 0;
+    bool m_bDone = false;
+};
+
 } // namespace
 
 int ReadIntelHexFile(const char* path, IHfEvt& sink, int& line)
 {
-    std::unique_ptr<FILE, FileCloser> file(std::fopen(path, "rb"));
+    std::unique_ptr<FILE, FileCloser> file(path ? std::fopen(path, "rb") : nullptr);
     if (!file)
         return IH_OPEN_FAILED;
-    // Large files: fewer read calls.
-    std::setvbuf(file.get(), nullptr, _IOFBF, 1 << 16);
-
+    LineReader reader(file.get());
     uint32_t upper = 0;
-    char buf[kLineBuf];
     HexRecord rec{};
     for (;;) {
         ++line;
-        if (!std::fgets(buf, sizeof buf, file.get()))
+        const char* text;
+        size_t len;
+        if (!reader.Next(text, len))
             return IH_NO_EOF;
-        // An embedded zero byte ends the line as well.
-        const size_t len = std::strcspn(buf, "\r\n");
-        int rc = ParseLine(buf, len, rec);
+        int rc = ParseLine(text, len, rec);
         if (rc == IH_SUCCESS)
             rc = Dispatch(rec, upper, sink);
         if (rc == IH_EOF_RECORD)

@@ -21,7 +21,7 @@ public:
     void TblVersion(const char* text);
     void TblDate(const char* text);
     // "TblPidParam": the first 26 bytes of the record; the caller passes the
-    // record's channel (its byte 26).
+    // record's channel (its byte 26). A null record sends zeros.
     void TblPidParam(uint8_t channel, const uint8_t* record26);
     // "TblCompParamSet": record bytes 0 .. 3 + n, n being the length of the
     // text at byte 2. The text is looked for only inside the 16-byte record,

@@ -166,13 +166,19 @@ TEST(IntelHexReader, ResultCodesAndLines)
     }
 }
 
-TEST(IntelHexReader, OverlongLineContinuesAsNextLine)
+TEST(IntelHexReader, LongLinesAreReadIn127CharacterPieces)
 {
-    // A valid record followed by junk: the first 127 characters hold the whole
-    // record, the rest arrives as line 2 and has no colon.
-    const std::string line1 = Rec(0, 0, Seq(16)) + std::string(100, 'A');
+    // Characters after the record are ignored, but a line is read 127
+    // characters at a time and the rest arrives as the next line.
+    const std::string rec = Rec(0, 0, Seq(16));
+    const std::string fits = rec + std::string(126 - rec.size(), 'x');
+    const std::string full = rec + std::string(127 - rec.size(), 'x');
     int line = 0;
-    EXPECT_EQ(Read(line1 + "\n" + kEof, line), -3);
+    EXPECT_EQ(Read(fits + "\n" + kEof, line), 0);
+    EXPECT_EQ(line, 2);
+    EXPECT_EQ(Read(full + "\n" + kEof, line), -3); // the lone line feed is an empty line
+    EXPECT_EQ(line, 2);
+    EXPECT_EQ(Read(rec + std::string(100, 'A') + "\n" + kEof, line), -3);
     EXPECT_EQ(line, 2);
 }
 
