@@ -4,11 +4,6 @@
 #include <utility>
 
 namespace {
-inline char Lower(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 const XMLNode g_EmptyNode;
 } // namespace
 
@@ -16,7 +11,7 @@ bool XmlNameEquals(const char* a, const char* b)
 {
     if (!a || !b)
         return false;
-    while (*a && Lower(*a) == Lower(*b)) {
+    while (*a && XmlLower(*a) == XmlLower(*b)) {
         ++a;
         ++b;
     }

@@ -38,5 +38,10 @@ struct XMLNodeData
     static void Release(XMLNodeData* p);
 };
 
+inline char XmlLower(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 // ASCII case-insensitive equality of two zero-terminated names.
 bool XmlNameEquals(const char* a, const char* b);

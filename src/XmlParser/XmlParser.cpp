@@ -83,16 +83,11 @@ inline bool IsWs(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
-inline char Lower(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 // Case-insensitive comparison of n bytes; stops at a zero byte in s.
 bool CaseEqualN(const char* s, const char* t, size_t n)
 {
     for (size_t i = 0; i < n; ++i)
-        if (s[i] == 0 || Lower(s[i]) != Lower(t[i]))
+        if (s[i] == 0 || XmlLower(s[i]) != XmlLower(t[i]))
             return false;
     return true;
 }
@@ -101,7 +96,7 @@ int HexDigit(char c)
 {
     if (c >= '0' && c <= '9')
         return c - '0';
-    c = Lower(c);
+    c = XmlLower(c);
     if (c >= 'a' && c <= 'f')
         return c - 'a' + 10;
     return -1;
