@@ -1,0 +1,109 @@
+#include "CliOptions.h"
+
+#include <cstdlib>
+
+namespace {
+
+struct OptionSpec
+{
+    const char* Name;
+    unsigned Bit;      // CliOption bit, 0 for the common options
+    bool NeedsValue;   // --name=value required
+    bool MayHaveValue; // --name or --name=value
+};
+
+constexpr OptionSpec kSpecs[] = {
+    {"device", kOptDevice, true, true}, {"channel", kOptChannel, true, true},
+    {"file", kOptFile, true, true},     {"reset", kOptReset, false, false},
+    {"yes", kOptYes, false, false},     {"json", kOptJson, false, false},
+    {"simulate", 0, false, true},       {"comlog", 0, false, true},
+    {"help", 0, false, false},          {"version", 0, false, false},
+};
+
+int ParseChannel(const std::string& text)
+{
+    // Digits only: "1x" or "-1" must not quietly become a channel.
+    if (text.empty() || text.size() > 3 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        throw CliUsageError("--channel needs a number from 0 to 255, not '" + text + "'");
+    const int n = std::atoi(text.c_str());
+    if (n > 255)
+        throw CliUsageError("--channel needs a number from 0 to 255, not '" + text + "'");
+    return n;
+}
+
+} // namespace
+
+CliOptions ParseCliOptions(const std::vector<std::string>& args)
+{
+    CliOptions o;
+    std::vector<std::string> seen;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "-h") {
+            o.Help = true;
+            continue;
+        }
+        if (arg.rfind("--", 0) != 0 || arg.size() == 2) {
+            if (arg.rfind("-", 0) == 0)
+                throw CliUsageError("unknown option '" + arg + "'");
+            if (!o.Command.empty())
+                throw CliUsageError("unexpected argument '" + arg + "'");
+            o.Command = arg;
+            continue;
+        }
+
+        const size_t eq = arg.find('=');
+        const std::string name =
+            arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
+        std::optional<std::string> value;
+        if (eq != std::string::npos)
+            value = arg.substr(eq + 1);
+
+        const OptionSpec* spec = nullptr;
+        for (const OptionSpec& s : kSpecs)
+            if (name == s.Name)
+                spec = &s;
+        if (!spec)
+            throw CliUsageError("unknown option '--" + name + "'");
+        for (const std::string& s : seen)
+            if (s == name)
+                throw CliUsageError("--" + name + " is given twice");
+        seen.push_back(name);
+
+        if (value && !spec->MayHaveValue)
+            throw CliUsageError("--" + name + " takes no value");
+        if (!value && spec->NeedsValue) {
+            if (i + 1 >= args.size() || args[i + 1].rfind("--", 0) == 0)
+                throw CliUsageError("--" + name + " needs a value (--" + name + "=...)");
+            value = args[++i];
+        }
+        if (spec->NeedsValue && value->empty())
+            throw CliUsageError("--" + name + " needs a value (--" + name + "=...)");
+        o.Given |= spec->Bit;
+
+        if (name == "device")
+            o.Device = *value;
+        else if (name == "channel")
+            o.Channel = ParseChannel(*value);
+        else if (name == "file")
+            o.File = *value;
+        else if (name == "reset")
+            o.Reset = true;
+        else if (name == "yes")
+            o.Yes = true;
+        else if (name == "json")
+            o.Json = true;
+        else if (name == "simulate") {
+            o.Simulate = true;
+            o.ScenarioFile = value.value_or("");
+        } else if (name == "comlog") {
+            o.ComLog = true;
+            o.ComLogDir = value.value_or("");
+        } else if (name == "help")
+            o.Help = true;
+        else if (name == "version")
+            o.Version = true;
+    }
+    return o;
+}

@@ -1,0 +1,52 @@
+// The command line of nxupdate-cli: one command and --name[=value] options.
+// Parsing knows nothing about devices; each command says which options it
+// takes, and anything else is a usage error (exit code 2).
+#pragma once
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+// A command line that cannot be carried out as written.
+class CliUsageError : public std::runtime_error
+{
+public:
+    explicit CliUsageError(const std::string& msg) : std::runtime_error(msg) {}
+};
+
+// Options a command may accept, beside the common ones.
+enum CliOption : unsigned
+{
+    kOptDevice = 1u << 0,
+    kOptChannel = 1u << 1,
+    kOptFile = 1u << 2,
+    kOptReset = 1u << 3,
+    kOptYes = 1u << 4,
+    kOptJson = 1u << 5,
+};
+
+struct CliOptions
+{
+    std::string Command; // empty with --help or --version alone
+    std::optional<std::string> Device;
+    std::optional<int> Channel; // 0 to 255
+    std::optional<std::string> File;
+    bool Simulate = false;
+    std::string ScenarioFile; // --simulate=FILE; empty: the built-in demo
+    bool ComLog = false;
+    std::string ComLogDir; // --comlog=DIR; empty: beside the working directory
+    bool Json = false;
+    bool Reset = false;
+    bool Yes = false;
+    bool Help = false;
+    bool Version = false;
+
+    unsigned Given = 0; // CliOption bits of the command-specific options present
+};
+
+// Splits argv into the command and its options. Values are given as
+// --name=value; --device, --channel and --file also take the next argument.
+// Raises CliUsageError for an unknown option, a missing or malformed value,
+// a repeated option or a second command word.
+CliOptions ParseCliOptions(const std::vector<std::string>& args);

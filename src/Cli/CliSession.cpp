@@ -1,0 +1,77 @@
+#include "CliSession.h"
+
+#include "Appcfg.h"
+#include "Download/DownloadAction.h"
+#include "NxException.h"
+#include "TerminalProgress.h"
+
+#include <cstdio>
+#include <sys/stat.h>
+
+void CliSession::StderrSink::ShowMessage(const std::string& text, const std::string& caption, Icon)
+{
+    TerminalProgress::EndActiveLine();
+    std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+}
+
+CliSession::CliSession(const CliOptions& opts) : m_Opts(opts)
+{
+    SetNxMessages(&m_Sink);
+    if (opts.ComLog) {
+        struct stat st
+        {
+        };
+        if (!opts.ComLogDir.empty() &&
+            (::stat(opts.ComLogDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)))
+            throw CliUsageError("--comlog: '" + opts.ComLogDir + "' is not a folder");
+        // Devices open their log when they are created, so before Update.
+        CAppCfg::Instance().SetComLog(true, opts.ComLogDir);
+    }
+    if (opts.Simulate)
+        m_pSim = std::make_unique<Sim::SimBackend>(opts.ScenarioFile);
+    TNxDevList::SetInstance(&m_List);
+    m_List.Update();
+}
+
+CliSession::~CliSession()
+{
+    TNxDevList::SetInstance(nullptr);
+    SetNxMessages(nullptr);
+}
+
+std::string CliSession::FoundText()
+{
+    ScopedSect lock(m_List.Lock);
+    std::string text;
+    for (size_t i = 0; i < m_List.Count(); ++i) {
+        const TNxDev& dev = *m_List.GetDev(i);
+        text += "\n  " + dev.GetSerial() + "  " + dev.GetName();
+    }
+    return text;
+}
+
+TNxDev& CliSession::Target()
+{
+    ScopedSect lock(m_List.Lock);
+    const std::string found = FoundText();
+    if (m_Opts.Device) {
+        if (TNxDev* dev = m_List.FindBySerial(*m_Opts.Device))
+            return *dev;
+        ThrowNx("Device '%s' not found\n%s%s", m_Opts.Device->c_str(),
+                found.empty() ? "No controller found." : "Controllers found:", found.c_str());
+    }
+    if (m_List.Count() == 1)
+        return *m_List.GetDev(0);
+    if (m_List.Count() == 0)
+        ThrowNx("No controller found. Attach one, list its serial port in NXUPDATE_PORTS, "
+                "or use --simulate.");
+    ThrowNx("Several controllers found; choose one with --device=SERIAL:%s", found.c_str());
+}
+
+int CliSession::Channel(TNxDev& dev)
+{
+    const int ch = m_Opts.Channel.value_or(0);
+    if (!IsValidChannel(m_List, dev, ch))
+        ThrowNx("Invalid channel for device '%s'", dev.GetSerial().c_str());
+    return ch;
+}

@@ -1,0 +1,13 @@
+// filter: the filter-change counter of a channel component, and its reset
+// after a filter change.
+#pragma once
+
+#include "Command.h"
+
+class CmdFilter : public Command
+{
+public:
+    CmdFilter();
+    void Validate(const CliOptions& opts) const override;
+    int Execute(CliSession& session) const override;
+};

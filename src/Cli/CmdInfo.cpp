@@ -1,0 +1,39 @@
+#include "CmdInfo.h"
+
+#include "CliSession.h"
+#include "VersionInfo.h"
+
+CmdInfo::CmdInfo()
+    : Command("info", "[--device=SERIAL] [--channel=N]",
+              "names, versions and dates of hardware, bootloader, application and tables",
+              kOptDevice | kOptChannel | kOptJson)
+{
+}
+
+static CliJson InfoJson(const TNxDev& dev, int channel, const NxVersionInfo& v)
+{
+    CliJson doc = {{"serial", dev.GetSerial()},
+                   {"channel", channel},
+                   {"state", v.HasApplication ? "application" : "bootloader"},
+                   {"hardware", {{"name", v.HwName}, {"version", v.HwVer}}},
+                   {"bootloader", {{"name", v.BlName}, {"version", v.BlVer}, {"date", v.BlDate}}}};
+    if (v.HasApplication) {
+        doc["application"] = {{"name", v.AppName}, {"version", v.AppVer}, {"date", v.AppDate}};
+        if (!v.Component)
+            doc["paramTables"] = {{"name", v.TblName}, {"version", v.TblVer}, {"date", v.TblDate}};
+    }
+    return doc;
+}
+
+int CmdInfo::Execute(CliSession& session) const
+{
+    ScopedSect lock(session.Devices().Lock);
+    TNxDev& dev = session.Target();
+    const int channel = session.Channel(dev);
+    const NxVersionInfo info = ReadVersionInfo(dev, channel);
+    if (session.Options().Json)
+        PrintJson(InfoJson(dev, channel, info));
+    else
+        PrintText(FormatVersionReport(info, "\n"));
+    return 0;
+}

@@ -1,0 +1,11 @@
+// reset: restarts the application of the controller or of a channel component.
+#pragma once
+
+#include "Command.h"
+
+class CmdReset : public Command
+{
+public:
+    CmdReset();
+    int Execute(CliSession& session) const override;
+};

@@ -1,0 +1,73 @@
+#include "Command.h"
+
+#include "CmdDownload.h"
+#include "CmdFilter.h"
+#include "CmdInfo.h"
+#include "CmdList.h"
+#include "CmdReset.h"
+
+#include <cstdio>
+
+const std::vector<const Command*>& Command::All()
+{
+    static const CmdList list;
+    static const CmdInfo info;
+    static const CmdDownload download;
+    static const CmdFilter filter;
+    static const CmdReset reset;
+    static const std::vector<const Command*> all{&list, &info, &download, &filter, &reset};
+    return all;
+}
+
+const Command* Command::Find(const std::string& name)
+{
+    for (const Command* c : All())
+        if (name == c->Name())
+            return c;
+    return nullptr;
+}
+
+std::string CliUsage()
+{
+    std::string text = "usage:\n";
+    for (const Command* c : Command::All()) {
+        char line[160];
+        std::snprintf(line, sizeof line, "  nxupdate-cli %-8s %s\n", c->Name(), c->Synopsis());
+        text += line;
+    }
+    text += "common options: --simulate[=FILE]  --comlog[=DIR]  --json  --help  --version\n\n";
+    for (const Command* c : Command::All()) {
+        char line[200];
+        std::snprintf(line, sizeof line, "  %-9s %s\n", c->Name(), c->Summary());
+        text += line;
+    }
+    text += "\n"
+            "  --device=SERIAL   the controller's bridge serial number (needed when several\n"
+            "                    are attached)\n"
+            "  --channel=N       the component on channel N; 0 or none: the controller\n"
+            "  --simulate[=FILE] run on the simulator: the demo, or a scenario file\n"
+            "  --comlog[=DIR]    write the communication log NxComLog_<n>.txt into DIR\n"
+            "                    (default: the parent folder of the working directory)\n"
+            "  --json            print one JSON document (list, info, filter)\n"
+            "\n"
+            "Serial ports beside USB bridges: NXUPDATE_PORTS=/dev/ttyX[:/dev/ttyY...]\n"
+            "Exit codes: 0 success, 1 the operation failed, 2 usage error.\n";
+    return text;
+}
+
+void PrintText(const std::string& text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i)
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
+            out += text[i];
+    std::fputs(out.c_str(), stdout);
+    std::fflush(stdout);
+}
+
+void PrintJson(const CliJson& doc)
+{
+    // Texts come from devices and need not be UTF-8 (an erased field reads 0xFF).
+    PrintText(doc.dump(2, ' ', false, CliJson::error_handler_t::replace) + "\n");
+}

@@ -1,0 +1,53 @@
+// One command of nxupdate-cli. Each command names the options it takes
+// beyond the common ones, checks the rest of its command line before any
+// device is touched, and runs against a session.
+#pragma once
+
+#include "CliOptions.h"
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+#include <vector>
+
+class CliSession;
+
+// Keys in the order the commands write them, which reads better than sorted.
+using CliJson = nlohmann::ordered_json;
+
+class Command
+{
+public:
+    Command(const char* name, const char* synopsis, const char* summary, unsigned options)
+        : m_Name(name), m_Synopsis(synopsis), m_Summary(summary), m_Options(options)
+    {
+    }
+    virtual ~Command() = default;
+
+    const char* Name() const { return m_Name; }
+    const char* Synopsis() const { return m_Synopsis; } // options after the name
+    const char* Summary() const { return m_Summary; }
+    unsigned Options() const { return m_Options; } // CliOption bits accepted
+
+    // Rules beyond the accepted options; raises CliUsageError.
+    virtual void Validate(const CliOptions& /*opts*/) const {}
+    // Returns the exit code; a failure raises NxException with the user's message.
+    virtual int Execute(CliSession& session) const = 0;
+
+    static const std::vector<const Command*>& All();
+    static const Command* Find(const std::string& name);
+
+private:
+    const char* m_Name;
+    const char* m_Synopsis;
+    const char* m_Summary;
+    unsigned m_Options;
+};
+
+// The usage text: every command's line and the common options.
+std::string CliUsage();
+
+// Writes text to stdout with line ends as the terminal wants them ("\n").
+void PrintText(const std::string& text);
+// Writes one JSON document to stdout.
+void PrintJson(const CliJson& doc);

@@ -1,0 +1,87 @@
+#include "TerminalProgress.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+TerminalProgress* TerminalProgress::s_pActive = nullptr;
+
+TerminalProgress::TerminalProgress(std::FILE* out)
+    : m_Out(out), m_bBar(::isatty(::fileno(out)) == 1)
+{
+    s_pActive = this;
+}
+
+TerminalProgress::~TerminalProgress()
+{
+    EndLine();
+    if (s_pActive == this)
+        s_pActive = nullptr;
+}
+
+void TerminalProgress::SetStatus(const std::string& text)
+{
+    NxDownloadUi::SetStatus(text);
+    if (text == m_Text)
+        return;
+    m_Text = text;
+    if (m_bBar) {
+        Draw();
+    } else {
+        std::fprintf(m_Out, "%s\n", text.c_str());
+        std::fflush(m_Out);
+    }
+}
+
+void TerminalProgress::SetProgress(unsigned percent)
+{
+    if (percent > 100)
+        percent = 100;
+    if (percent == m_Percent)
+        return;
+    m_Percent = percent;
+    if (m_bBar)
+        Draw();
+}
+
+int TerminalProgress::Columns() const
+{
+    winsize ws{};
+    if (::ioctl(::fileno(m_Out), TIOCGWINSZ, &ws) == 0 && ws.ws_col >= 20)
+        return ws.ws_col;
+    return 80;
+}
+
+void TerminalProgress::Draw()
+{
+    constexpr int kBarWidth = 24;
+    const int filled = static_cast<int>(m_Percent) * kBarWidth / 100;
+    std::string line = "[" + std::string(static_cast<size_t>(filled), '#') +
+                       std::string(static_cast<size_t>(kBarWidth - filled), '.') + "] ";
+    char pct[8];
+    std::snprintf(pct, sizeof pct, "%3u%% ", m_Percent);
+    line += pct;
+    // Multi-line texts (a failure report) show their first line only here.
+    line += m_Text.substr(0, m_Text.find_first_of("\r\n"));
+    // A line longer than the terminal would wrap and break the redraw.
+    const size_t room = static_cast<size_t>(Columns() - 1);
+    if (line.size() > room)
+        line.resize(room);
+    std::fprintf(m_Out, "\r%s\033[K", line.c_str());
+    std::fflush(m_Out);
+    m_bOnLine = true;
+}
+
+void TerminalProgress::EndLine()
+{
+    if (!m_bOnLine)
+        return;
+    std::fputc('\n', m_Out);
+    std::fflush(m_Out);
+    m_bOnLine = false;
+}
+
+void TerminalProgress::EndActiveLine()
+{
+    if (s_pActive)
+        s_pActive->EndLine();
+}

@@ -1,0 +1,38 @@
+// A download's progress on stderr. On a terminal: one line redrawn in place,
+// a bar with the percentage and the status text. Otherwise (a pipe, a log
+// file): one line per status change, so that logs stay readable.
+#pragma once
+
+#include "Download/DownloadAction.h"
+
+#include <cstdio>
+#include <string>
+
+class TerminalProgress : public NxDownloadUi
+{
+public:
+    // The bar is drawn only when out is a terminal.
+    explicit TerminalProgress(std::FILE* out = stderr);
+    ~TerminalProgress() override;
+    TerminalProgress(const TerminalProgress&) = delete;
+    TerminalProgress& operator=(const TerminalProgress&) = delete;
+
+    void SetStatus(const std::string& text) override;
+    void SetProgress(unsigned percent) override;
+
+    // Ends the bar's line so that other output starts on a fresh one.
+    void EndLine();
+    // EndLine of the progress being shown, if any (for message boxes).
+    static void EndActiveLine();
+
+private:
+    void Draw();
+    int Columns() const;
+
+    std::FILE* m_Out;
+    bool m_bBar;
+    bool m_bOnLine = false; // the cursor stands behind a drawn bar
+    unsigned m_Percent = 0;
+    std::string m_Text; // the status shown last
+    static TerminalProgress* s_pActive;
+};
