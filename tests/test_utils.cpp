@@ -9,25 +9,31 @@
 #include <thread>
 #include <vector>
 
-TEST(MutexClass, NestedLockNeedsAsManyUnlocksBeforeAnotherThreadGetsIn)
+// The calling thread holds m exactly once more than it will give back in
+// release: another thread must stay out until release has run, then get in.
+template <class Release> static void ExpectHeldUntil(CMutexClass& m, Release release)
 {
-    CMutexClass m;
-    m.Lock();
-    m.Lock();
     std::atomic<bool> entered{false};
     std::thread other([&] {
         m.Lock();
         entered = true;
         m.Unlock();
     });
-    m.Unlock();
-    // Still held once: the other thread must not get in yet.
     for (int i = 0; i < 50 && !entered; ++i)
         std::this_thread::yield();
     EXPECT_FALSE(entered);
-    m.Unlock();
+    release();
     other.join();
     EXPECT_TRUE(entered);
+}
+
+TEST(MutexClass, NestedLockNeedsAsManyUnlocksBeforeAnotherThreadGetsIn)
+{
+    CMutexClass m;
+    m.Lock();
+    m.Lock();
+    m.Unlock(); // still held once
+    ExpectHeldUntil(m, [&] { m.Unlock(); });
 }
 
 TEST(MutexClass, UnlockFromANonOwnerIsIgnored)
@@ -35,18 +41,7 @@ TEST(MutexClass, UnlockFromANonOwnerIsIgnored)
     CMutexClass m;
     m.Lock();
     std::thread([&] { m.Unlock(); }).join();
-    std::atomic<bool> entered{false};
-    std::thread other([&] {
-        m.Lock();
-        entered = true;
-        m.Unlock();
-    });
-    for (int i = 0; i < 50 && !entered; ++i)
-        std::this_thread::yield();
-    EXPECT_FALSE(entered);
-    m.Unlock();
-    other.join();
-    EXPECT_TRUE(entered);
+    ExpectHeldUntil(m, [&] { m.Unlock(); });
 }
 
 TEST(ScopedLocks, EarlyUnlockDoesNotReleaseTwice)
@@ -58,17 +53,7 @@ TEST(ScopedLocks, EarlyUnlockDoesNotReleaseTwice)
         lock.Unlock();
         lock.Unlock();
     } // destructor must not give back the outer level
-    std::atomic<bool> entered{false};
-    std::thread other([&] {
-        m.Lock();
-        entered = true;
-        m.Unlock();
-    });
-    for (int i = 0; i < 50 && !entered; ++i)
-        std::this_thread::yield();
-    EXPECT_FALSE(entered);
-    m.Unlock();
-    other.join();
+    ExpectHeldUntil(m, [&] { m.Unlock(); });
 
     CCritSect sect;
     {

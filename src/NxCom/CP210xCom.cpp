@@ -143,35 +143,41 @@ NxStatus CP2102Com::Flush()
     return m_hDev ? m_hDev->Flush(true, true) : kInvalidHandle;
 }
 
+// Repeats one library transfer until count bytes have moved or it fails.
+// step(offset, n, moved) does one library call; done holds the bytes moved.
+template <class Step>
+static NxStatus TransferAll(bool open, uint32_t count, NxStatus stall, uint32_t& done, Step step)
+{
+    done = 0;
+    while (done < count) {
+        if (!open)
+            return kInvalidHandle;
+        uint32_t moved = 0;
+        const NxStatus st = step(done, count - done, moved);
+        done += moved < count - done ? moved : count - done;
+        if (st != kSuccess)
+            return st;
+        // A backend that reports success without moving a byte must not spin here.
+        if (moved == 0)
+            return stall;
+    }
+    return kSuccess;
+}
+
 NxStatus CP2102Com::Write(const uint8_t* data, uint32_t count)
 {
     TraceLine("Writing...\n");
-    uint32_t remaining = count;
-    const uint8_t* pos = data;
-    NxStatus st = kSuccess;
-    while (remaining > 0) {
-        if (!m_hDev) {
-            st = kInvalidHandle;
-            break;
-        }
-        uint32_t written = 0;
-        st = m_hDev->Write(pos, remaining, written);
-        written = written > remaining ? remaining : written;
-        pos += written;
-        remaining -= written;
-        if (st != kSuccess)
-            break;
-        // A write that moves nothing would loop for ever.
-        if (written == 0 && remaining > 0) {
-            st = kWriteTimedOut;
-            break;
-        }
-    }
+    uint32_t written = 0;
+    const NxStatus st = TransferAll(m_hDev != nullptr, count, kWriteTimedOut, written,
+                                    [&](uint32_t at, uint32_t n, uint32_t& moved) {
+                                        return m_hDev->Write(data + at, n, moved);
+                                    });
     if (st == kSuccess) {
         TraceData("SI_Write", data, count);
     } else {
-        if (remaining != 0)
-            TraceLine("Write failed, %d bytes were not written\n", static_cast<int>(remaining));
+        if (written != count)
+            TraceLine("Write failed, %d bytes were not written\n",
+                      static_cast<int>(count - written));
         TraceLine("Write failed, error code = %d\n", st);
     }
     return st;
@@ -180,26 +186,10 @@ NxStatus CP2102Com::Write(const uint8_t* data, uint32_t count)
 NxStatus CP2102Com::Read(uint8_t* buf, uint32_t count)
 {
     TraceLine("Reading...\n");
-    uint32_t received = 0, remaining = count;
-    NxStatus st = kSuccess;
-    while (remaining > 0) {
-        if (!m_hDev) {
-            st = kInvalidHandle;
-            break;
-        }
-        uint32_t got = 0;
-        st = m_hDev->Read(buf + received, remaining, got);
-        got = got > remaining ? remaining : got;
-        received += got;
-        remaining -= got;
-        if (st != kSuccess)
-            break;
-        // A backend that reports success without data must not spin here.
-        if (got == 0 && remaining > 0) {
-            st = kReadTimedOut;
-            break;
-        }
-    }
+    uint32_t received = 0;
+    const NxStatus st = TransferAll(
+        m_hDev != nullptr, count, kReadTimedOut, received,
+        [&](uint32_t at, uint32_t n, uint32_t& moved) { return m_hDev->Read(buf + at, n, moved); });
     if (st == kSuccess) {
         TraceData("SI_Read", buf, received);
     } else {
