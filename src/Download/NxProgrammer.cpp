@@ -1,12 +1,96 @@
 #include "NxProgrammer.h"
 
+#include "../Appcfg.h"
+#include "../NxClock.h"
+#include "../NxCmdDL.h"
+#include "../NxCmdSerialCom.h"
+#include "../NxCmdSts.h"
+#include "../NxCmdVer.h"
+#include "../NxCom/TNxDev.h"
+#include "../NxException.h"
+
 #include <algorithm>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
+
+const DeviceProfile kDeviceProfiles[] = {
+    {0x6FD0, "GasProbe", 128, 0, 0, 100},
+    {0x6FD0, "WarmCase5000XL", 128, 0, 0, 100},
+    {0xEFD0, "Meridian", 256, 0, 0, 100},
+    {0xEFD0, "ClimaCore QX", 256, 0, 0, 100},
+    {0x7E8020, "GasProbe5000", 128, kProfileErase, 0x7E8000, 1500},
+    {0, nullptr, 0, 0, 0, 0},
+};
+
+namespace {
+
+// Controller download: timeouts and pauses in ms.
+constexpr uint32_t kCmdTimeout = 2500;
+constexpr uint32_t kBootloaderPause = 5000;
+constexpr uint32_t kBootloaderStatusTimeout = 7500;
+constexpr uint32_t kApplicationPause = 2000;
+constexpr uint32_t kApplicationStatusTimeout = 5000;
+constexpr uint32_t kFlashRetryDelay = 100;
+constexpr int kAttempts = 5;
+constexpr uint32_t kAppNameAddress = 0xC08000;
+// Component download.
+constexpr uint32_t kEnterBootloaderPause = 2000;
+constexpr uint32_t kEraseTimeout = 10000;
+constexpr uint32_t kEnterApplicationPause = 1000;
+
+bool IsPrintable(uint8_t c)
+{
+    return c >= 0x20 && c < 0x7F;
+}
+
+void SkipDot(std::string& s)
+{
+    if (!s.empty() && s[0] == '.')
+        s.erase(0, 1);
+}
+
+// Names compare over at most kModelNameLength characters.
+bool SameModel(const std::string& name, const char* model)
+{
+    return std::strncmp(name.c_str(), model, kModelNameLength) == 0;
+}
+
+bool EqualNoCase(const std::string& a, const std::string& b)
+{
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c + 32) : c; };
+               return lower(x) == lower(y);
+           });
+}
+
+// Must succeed: a failed exchange becomes "'%s' failed: %s".
+void Exec(TNxDev& dev, NxCmd& cmd, uint32_t timeoutMs)
+{
+    if (dev.Execute(cmd, timeoutMs))
+        return;
+    cmd.ThrowIfFailed();
+    ThrowNx("'%s' failed: %s", cmd.GetName().c_str(), "no reply");
+}
+
+} // namespace
+
+uint32_t BlockDelayMs()
+{
+    const char* v = std::getenv("BLKDELAY");
+    if (!v)
+        return 0;
+    const long n = std::strtol(v, nullptr, 0);
+    if (n <= 0)
+        return 0;
+    return n > static_cast<long>(UINT32_MAX) ? UINT32_MAX : static_cast<uint32_t>(n);
+}
 
 NxProgrammer::NxProgrammer(int channel) : m_nChannel(channel) {}
 
 void NxProgrammer::ClearImage()
 {
+    m_pProfile = nullptr;
     m_pFirst = nullptr;
     m_Current = IndexEntry{0, nullptr, nullptr};
     m_Index.clear();
@@ -124,4 +208,205 @@ void NxProgrammer::OnAddressRecord(const HexRecord&)
 void NxProgrammer::OnEndOfFile(const HexRecord&)
 {
     m_bEndOfFile = true;
+}
+
+bool NxProgrammer::ReadStoredName(uint32_t addr, std::string& name)
+{
+    name.clear();
+    size_t avail = 0;
+    const uint8_t* p = FindByte(addr, avail);
+    if (!p)
+        return false;
+    // An image without a terminating zero ends the text at its block's end.
+    if (IsPrintable(p[0])) {
+        for (size_t i = 0; i < avail && p[i] != 0; ++i)
+            name.push_back(static_cast<char>(p[i]));
+        return true;
+    }
+    if (avail < 2 || !IsPrintable(p[1]))
+        return false;
+    for (size_t i = 1; i < 32 && i < avail && p[i] != 0; i += 2)
+        name.push_back(static_cast<char>(p[i]));
+    return true;
+}
+
+void NxProgrammer::IdentifyFile(const char* appName)
+{
+    m_pProfile = nullptr;
+    const DeviceProfile* row = kDeviceProfiles;
+    for (; row->IdentityAddress != 0; ++row) {
+        std::string text;
+        if (!ReadStoredName(row->IdentityAddress, text))
+            continue;
+        SkipDot(text);
+        if (SameModel(text, row->ModelName))
+            break;
+    }
+    if (row->IdentityAddress == 0)
+        ThrowNx("Unsupported or unknown download file");
+    if (appName) {
+        std::string app = appName;
+        SkipDot(app);
+        if (!SameModel(app, row->ModelName))
+            ThrowNx("Invalid download file for this device (Device='%s' File='%s')", appName,
+                    row->ModelName);
+    }
+    if (m_nBlockSize != row->BlockSize && (!SetBlockSize(row->BlockSize) || m_Blocks.empty()))
+        ThrowNx("Repacking of download blocks failed");
+    m_pProfile = row;
+}
+
+uint32_t NxProgrammer::BlockSum(const ProgBlock& block)
+{
+    uint32_t sum = 0;
+    const uint8_t* d = block.Data();
+    for (uint32_t i = 0; i + 1 < block.DataLength; i += 2)
+        sum += static_cast<uint32_t>(d[i]) | static_cast<uint32_t>(d[i + 1]) << 8;
+    return sum;
+}
+
+bool NxProgrammer::Download(TNxDev* dev, IProg* prog)
+{
+    try {
+        if (!m_bEndOfFile)
+            ThrowNx("No data");
+        if (m_nChannel == 0)
+            DownloadController(*dev, *prog);
+        else
+            DownloadChannel(*dev, *prog);
+        return true;
+    } catch (const NxException& e) {
+        prog->OnFailure(e.what());
+        return false;
+    }
+}
+
+void NxProgrammer::DownloadController(TNxDev& dev, IProg& prog)
+{
+    NxCmdDL dl;
+    NxCmdSts sts;
+    const CAppCfg& cfg = CAppCfg::Instance();
+
+    if (cfg.BootloaderFirst()) {
+        Exec(dev, sts, kCmdTimeout);
+        if (sts.IsInApplication()) {
+            NxCmdVer ver;
+            ver.GetAppName();
+            Exec(dev, ver, kCmdTimeout);
+            // The image's name must be the running application's.
+            size_t avail = 0;
+            const uint8_t* p = FindByte(kAppNameAddress, avail);
+            if (!p)
+                ThrowNx("Invalid download file for this device");
+            const std::string name(reinterpret_cast<const char*>(p),
+                                   std::find(p, p + avail, 0) - p);
+            if (!EqualNoCase(name, ver.Text()))
+                ThrowNx("Invalid download file for this device");
+
+            prog.OnReset(false);
+            dl.ResetToBootloader();
+            Exec(dev, dl, kCmdTimeout);
+            NxSleep(kBootloaderPause);
+            sts.DeviceStatus();
+            Exec(dev, sts, kBootloaderStatusTimeout);
+            // Erasing under a running application would fail half-way or worse.
+            if (sts.IsInApplication())
+                ThrowNx("Device did not enter its bootloader");
+        }
+    }
+
+    prog.OnEraseStart();
+    dl.ProgEraseFlash();
+    Exec(dev, dl, kCmdTimeout);
+
+    uint32_t sum = 0;
+    const uint32_t total = static_cast<uint32_t>(m_Blocks.size());
+    uint32_t i = 0;
+    for (const ProgBlock* b = m_pFirst; b; b = b->Next, ++i) {
+        prog.OnBlockProgress(*b, i, total);
+        sum += BlockSum(*b);
+        for (int attempt = 1;; ++attempt) {
+            dl.ProgFlashPage(*b);
+            if (dev.Execute(dl, kCmdTimeout))
+                break;
+            if (attempt == kAttempts)
+                ThrowNx("Download of block #%u/%u failed: %s", i, total, dl.GetErrMsg().c_str());
+            NxSleep(kFlashRetryDelay);
+        }
+    }
+
+    prog.OnChecksum(sum);
+    dl.ProgCheckSum(sum);
+    Exec(dev, dl, kCmdTimeout);
+
+    if (cfg.StartApplication()) {
+        prog.OnReset(true);
+        dl.ResetToApplication();
+        Exec(dev, dl, kCmdTimeout);
+        NxSleep(kApplicationPause);
+        sts.DeviceStatus();
+        Exec(dev, sts, kApplicationStatusTimeout);
+        // The flash is written, but the user must know nothing runs.
+        if (!sts.IsInApplication())
+            ThrowNx("Device did not start its application");
+        prog.OnChecksum(sum);
+    }
+}
+
+void NxProgrammer::DownloadChannel(TNxDev& dev, IProg& prog)
+{
+    if (m_nChannel < 1 || m_nChannel > 255)
+        ThrowNx("Invalid channel %d", m_nChannel);
+    const auto ch = static_cast<uint8_t>(m_nChannel);
+    NxCmdSerialCom cmd;
+
+    cmd.SerialComGetStatusFlag(ch);
+    Exec(dev, cmd, kCmdTimeout);
+    const uint16_t status = cmd.RespWord(0);
+    std::string appName;
+    if ((status & 0x8000) == 0) {
+        cmd.SerialComGetApplicationName(ch);
+        Exec(dev, cmd, kCmdTimeout);
+        appName = cmd.RespText(0);
+    }
+    // A component in its bootloader takes any listed model.
+    IdentifyFile(appName.empty() ? nullptr : appName.c_str());
+    const DeviceProfile& profile = *m_pProfile;
+
+    prog.OnReset(false);
+    cmd.SerialComEnterBootloader(ch);
+    Exec(dev, cmd, kCmdTimeout);
+    NxSleep(kEnterBootloaderPause);
+
+    if (profile.Flags & kProfileErase) {
+        cmd.SerialComProgErase(ch, 0);
+        Exec(dev, cmd, kEraseTimeout);
+    }
+
+    const uint32_t pages = m_nBlockSize / NxCmdSerialCom::kPageSize;
+    const uint32_t delay = BlockDelayMs();
+    const uint32_t count = static_cast<uint32_t>(m_Blocks.size());
+    uint32_t b = 0;
+    for (const ProgBlock* blk = m_pFirst; blk; blk = blk->Next, ++b) {
+        for (uint32_t p = 0; p < pages; ++p) {
+            prog.OnBlockProgress(*blk, b * pages + p, count * pages);
+            for (int attempt = 1;; ++attempt) {
+                if (!cmd.SerialComProgPage(ch, *blk, p, profile.PageBase))
+                    ThrowNx("Download of block #%u/%u failed: Repacking size mismatch", b, count);
+                if (dev.Execute(cmd, kCmdTimeout))
+                    break;
+                if (attempt == kAttempts)
+                    ThrowNx("Download of block #%u/%u failed: %s", b, count,
+                            cmd.GetErrMsg().c_str());
+                NxSleep(profile.RetryDelay);
+            }
+            if (delay > 0)
+                NxSleep(delay);
+        }
+    }
+
+    prog.OnReset(true);
+    cmd.SerialComEnterApplication(ch);
+    Exec(dev, cmd, kCmdTimeout);
+    NxSleep(kEnterApplicationPause);
 }

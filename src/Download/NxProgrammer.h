@@ -1,8 +1,10 @@
-// Downloads one firmware image into the controller or a channel component.
-// This part: the memory image read from an Intel HEX file.
+// Downloads one firmware image into the controller or a channel component:
+// the memory image read from an Intel HEX file, its match to a device
+// profile, and the command sequences with their pauses and retries.
 #pragma once
 
 #include "../IntelHex.h"
+#include "IProg.h"
 #include "ProgBlock.h"
 
 #include <cstddef>
@@ -10,6 +12,31 @@
 #include <deque>
 #include <string>
 #include <vector>
+
+class TNxDev;
+
+// How a channel component is programmed; the model name identifies it.
+struct DeviceProfile
+{
+    uint32_t IdentityAddress; // image address of the stored model name; 0 ends the table
+    const char* ModelName;    // compared over at most kModelNameLength characters
+    uint32_t BlockSize;       // the image is repacked to this size
+    uint32_t Flags;           // kProfileErase
+    uint32_t PageBase;        // subtracted from block addresses for page numbers
+    uint32_t RetryDelay;      // ms between two attempts to send one page
+};
+constexpr uint32_t kProfileErase = 1; // erase the component's flash first
+constexpr size_t kModelNameLength = 32;
+
+// The known component models in matching order (the first match wins),
+// closed by a row whose identity address is 0.
+extern const DeviceProfile kDeviceProfiles[];
+
+// Pause in ms after every acknowledged page to a component: the environment
+// variable "BLKDELAY" read as an integer with automatic base (decimal, 0x
+// hexadecimal, leading 0 octal; conversion stops at the first invalid
+// character). 0 when unset, invalid or not above 0.
+uint32_t BlockDelayMs();
 
 class NxProgrammer : public IHfEvt
 {
@@ -58,12 +85,42 @@ public:
     // True once the file's end-of-file record was read.
     bool HasEndOfFile() const { return m_bEndOfFile; }
 
+    // ---- Matching and download ----
+
+    // Matches the image against kDeviceProfiles (model name stored as 8-bit
+    // text or in 16-bit units with the character second, one leading '.'
+    // skipped) and, when appName is non-null, against the component's
+    // application name; then repacks the image to the row's block size.
+    // Names are never read past the end of the block they start in. Raises
+    // NxException with the user's message on failure; the profile is kept
+    // only on success.
+    void IdentifyFile(const char* appName);
+    // The row matched by the last successful IdentifyFile, or null.
+    const DeviceProfile* GetProfile() const { return m_pProfile; }
+
+    // Runs the download sequence for this programmer's channel on dev and
+    // reports to prog (both non-null). Returns true on success; after a
+    // failure the message has gone to prog->OnFailure and false is returned.
+    // Only NxException is caught; other exceptions reach the caller. The
+    // target is left where the failure stopped it.
+    bool Download(TNxDev* dev, IProg* prog);
+
+    // 32-bit wrapping sum of the 16-bit little-endian words of the block's data.
+    static uint32_t BlockSum(const ProgBlock& block);
+
     // IHfEvt: collects data records into blocks.
     void OnDataRecord(const HexRecord& rec) override;
     void OnAddressRecord(const HexRecord& rec) override;
     void OnEndOfFile(const HexRecord& rec) override;
 
 private:
+    void DownloadController(TNxDev& dev, IProg& prog);
+    void DownloadChannel(TNxDev& dev, IProg& prog);
+    // The text stored at addr: 8-bit (zero-terminated) when its first byte
+    // is printable, else 16-bit units when the second is. Bounded by the end
+    // of the block holding addr. False when there is no such text.
+    bool ReadStoredName(uint32_t addr, std::string& name);
+
     void ClearImage();
     // Index slot of the block starting at addr: the one holding it or the
     // empty one where it belongs.
@@ -91,4 +148,5 @@ private:
     ProgBlock* m_pFirst = nullptr;
     IndexEntry m_Current{0, nullptr, nullptr}; // consecutive records skip the index
     bool m_bEndOfFile = false;
+    const DeviceProfile* m_pProfile = nullptr;
 };
