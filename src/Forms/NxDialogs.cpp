@@ -1,0 +1,93 @@
+#include "NxDialogs.h"
+
+#include <QApplication>
+#include <QDialog>
+#include <QFileDialog>
+#include <QMessageBox>
+
+namespace {
+
+QtDialogs g_QtDialogs;
+INxDialogs* g_pDialogs = nullptr;
+
+QMessageBox::Icon BoxIcon(INxDialogs::Icon icon)
+{
+    switch (icon) {
+    case INxDialogs::Icon::Warning:
+        return QMessageBox::Warning;
+    case INxDialogs::Icon::Error:
+        return QMessageBox::Critical;
+    case INxDialogs::Icon::Information:
+        break;
+    }
+    return QMessageBox::Information;
+}
+
+} // namespace
+
+void QtDialogs::Message(QWidget* parent, Icon icon, const QString& caption, const QString& text,
+                        bool stayOnTop)
+{
+    QMessageBox box(BoxIcon(icon), caption, text, QMessageBox::Ok, parent);
+    if (stayOnTop)
+        box.setWindowFlag(Qt::WindowStaysOnTopHint);
+    box.exec();
+}
+
+bool QtDialogs::Question(QWidget* parent, const QString& caption, const QString& text)
+{
+    return QMessageBox::question(parent, caption, text, QMessageBox::Yes | QMessageBox::No) ==
+           QMessageBox::Yes;
+}
+
+QString QtDialogs::OpenFile(QWidget* parent, const QString& title, const QString& startDir,
+                            const QStringList& filters, const QString& defaultSuffix)
+{
+    QFileDialog dlg(parent, title, startDir);
+    dlg.setFileMode(QFileDialog::ExistingFile);
+    dlg.setAcceptMode(QFileDialog::AcceptOpen);
+    dlg.setNameFilters(filters);
+    dlg.setDefaultSuffix(defaultSuffix);
+    if (dlg.exec() != QDialog::Accepted || dlg.selectedFiles().isEmpty())
+        return {};
+    return dlg.selectedFiles().first();
+}
+
+int QtDialogs::Exec(QDialog& dlg)
+{
+    return dlg.exec();
+}
+
+INxDialogs& NxDialogs()
+{
+    return g_pDialogs ? *g_pDialogs : g_QtDialogs;
+}
+
+void SetNxDialogs(INxDialogs* dialogs)
+{
+    g_pDialogs = dialogs;
+}
+
+QStringList FileFilters(const QString& pairs)
+{
+    const QStringList parts = pairs.split('|');
+    QStringList out;
+    for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+        // Qt reads the patterns from the parentheses at the end, separated by spaces.
+        QString desc = parts[i];
+        qsizetype paren = desc.lastIndexOf(" (");
+        if (paren >= 0)
+            desc.truncate(paren);
+        QString patterns = parts[i + 1];
+        patterns.replace(';', ' ');
+        out << desc + " (" + patterns + ")";
+    }
+    return out;
+}
+
+void QtMessageSink::ShowMessage(const std::string& text, const std::string& caption, Icon icon)
+{
+    const bool stayOnTop = caption == "XML Parsing error";
+    NxDialogs().Message(QApplication::activeWindow(), icon, QString::fromStdString(caption),
+                        QString::fromStdString(text), stayOnTop);
+}

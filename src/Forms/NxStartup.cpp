@@ -1,0 +1,144 @@
+#include "NxStartup.h"
+
+#include "Appcfg.h"
+#include "CmdLine.h"
+#include "NxDialogs.h"
+#include "NxException.h"
+#include "NxUi.h"
+#include "QtClock.h"
+#include "Sim/SimBackend.h"
+#include "TFormDownload.h"
+#include "TFormFilterInfo.h"
+#include "TFormVersionInfo.h"
+
+#include <QApplication>
+#include <QTimer>
+
+#include <memory>
+#include <optional>
+
+namespace {
+
+// Values taken from the command line.
+struct StartOptions
+{
+    std::optional<std::string> File;
+    int Channel = 0;
+    std::optional<std::string> Simulate; // empty text: the built-in demo
+};
+
+StartOptions ApplyOptions(const CmdLineArgs& args)
+{
+    StartOptions o;
+    for (const CmdLineArg& a : args) {
+        switch (a.OptionIndex) {
+        case kOptFile:
+            o.File = a.Value;
+            break;
+        case kOptPath:
+            CAppCfg::Instance().SetLastDir(a.Value);
+            break;
+        case kOptChannel:
+            o.Channel = ParseChannelValue(a.Value);
+            break;
+        case kOptSimulate:
+            o.Simulate = a.Value;
+            break;
+        case kOptComLog:
+            CAppCfg::Instance().SetComLog(true, a.Value);
+            break;
+        default:
+            break;
+        }
+    }
+    return o;
+}
+
+// Restores the process-wide hooks the run installed, on every path.
+struct HookGuard
+{
+    ~HookGuard()
+    {
+        SetNxMessages(nullptr);
+        SetNxClock(nullptr);
+    }
+};
+
+} // namespace
+
+int NxUpdateRun(int& argc, char** argv, const NxRunSettings& settings)
+{
+    int exitCode = 0;
+    QtClock qtClock;
+    QtMessageSink sink;
+    HookGuard hooks;
+    SetNxClock(settings.Clock ? settings.Clock : &qtClock);
+
+    std::unique_ptr<QApplication> ownApp;
+    std::unique_ptr<Sim::SimBackend> sim; // outlives the list, which closes its bridges
+    std::unique_ptr<TNxDevList> list;
+    std::unique_ptr<QTimer> poll;
+    std::unique_ptr<TFormDownload> formDownload;
+    std::unique_ptr<TFormVersionInfo> formVersion;
+    std::unique_ptr<TFormFilterInfo> formFilter;
+    try {
+        CmdLineArgs args;
+        const std::string text = JoinArguments(argc, argv);
+        ParseCommandLine(args, kNxOptionNames, text.c_str());
+        const StartOptions opt = ApplyOptions(args);
+
+        if (opt.Simulate)
+            sim = std::make_unique<Sim::SimBackend>(*opt.Simulate, /*wireTime=*/true);
+        list = std::make_unique<TNxDevList>();
+        TNxDevList::SetInstance(list.get());
+
+        if (!QApplication::instance()) {
+            ownApp = std::make_unique<QApplication>(argc, argv);
+            QApplication::setApplicationName("nxupdate");
+            QApplication::setApplicationVersion(NX_PROGRAM_VERSION);
+        }
+        SetNxMessages(&sink);
+        // The list's one-second poll; a tick while the list is busy is skipped by Update.
+        poll = std::make_unique<QTimer>();
+        QObject::connect(poll.get(), &QTimer::timeout, [] {
+            if (TNxDevList* l = TNxDevList::Instance())
+                l->Update();
+        });
+        poll->start(1000);
+
+        formDownload = std::make_unique<TFormDownload>();
+        QApplication::setWindowIcon(formDownload->windowIcon());
+        formVersion = std::make_unique<TFormVersionInfo>();
+        formFilter = std::make_unique<TFormFilterInfo>();
+        formDownload->SetForms(formVersion.get(), formFilter.get());
+
+        QCoreApplication::processEvents();
+        list->Update();
+
+        PostDownloadRequest(*formDownload, nullptr, opt.Channel,
+                            opt.File ? opt.File->c_str() : nullptr);
+        if (!formDownload->TerminateRequested())
+            QApplication::exec();
+    } catch (const std::exception& e) {
+        if (!QApplication::instance())
+            ownApp = std::make_unique<QApplication>(argc, argv);
+        NxDialogs().Error(nullptr, kAppTitle, e.what());
+        exitCode = 1;
+    } catch (...) {
+        if (!QApplication::instance())
+            ownApp = std::make_unique<QApplication>(argc, argv);
+        NxDialogs().Error(nullptr, kAppTitle, QString());
+        exitCode = 1;
+    }
+
+    poll.reset();
+    // The windows leave the list's listeners before the list goes.
+    formDownload.reset();
+    formFilter.reset();
+    formVersion.reset();
+    TNxDevList::SetInstance(nullptr);
+    list.reset();
+    sim.reset();
+    CAppCfg::DestroyInstance();
+    return exitCode;
+}

@@ -1,0 +1,558 @@
+#include "TFormDownload.h"
+
+#include "Appcfg.h"
+#include "FilterInfo.h"
+#include "NxClock.h"
+#include "NxDialogs.h"
+#include "NxException.h"
+#include "TFormFilterInfo.h"
+#include "TFormVersionInfo.h"
+#include "VersionInfo.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <QTreeWidgetItemIterator>
+
+static void InitFormResources()
+{
+    // The resources live in a static library, whose initialiser the linker drops.
+    Q_INIT_RESOURCE(nxforms);
+}
+
+namespace {
+
+constexpr int kRefRole = Qt::UserRole;
+constexpr int kClientWidth = 536;
+constexpr int kDesignHeight = 166;
+
+QString Q(const std::string& s)
+{
+    return QString::fromStdString(s);
+}
+
+} // namespace
+
+// Marks an action as running for its scope; nested scopes count.
+class TFormDownload::ActionScope
+{
+public:
+    explicit ActionScope(TFormDownload& form) : m_Form(form) { ++m_Form.m_nActions; }
+    ~ActionScope() { --m_Form.m_nActions; }
+    ActionScope(const ActionScope&) = delete;
+    ActionScope& operator=(const ActionScope&) = delete;
+
+private:
+    TFormDownload& m_Form;
+};
+
+TFormDownload::TFormDownload(QWidget* parent) : QDialog(parent)
+{
+    InitFormResources();
+    setObjectName("FormDownload");
+    setWindowFlag(Qt::WindowContextHelpButtonHint, false);
+    ImageList1 << QIcon(":/nxforms/device.svg");
+    setWindowIcon(ImageList1[0]);
+
+    TreeViewDevice = new QTreeWidget(this);
+    TreeViewDevice->setObjectName("TreeViewDevice");
+    TreeViewDevice->setGeometry(8, 8, 377, 73);
+    TreeViewDevice->setHeaderHidden(true);
+    TreeViewDevice->setColumnCount(1);
+    TreeViewDevice->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    TreeViewDevice->setSelectionMode(QAbstractItemView::SingleSelection);
+    TreeViewDevice->setSelectionBehavior(QAbstractItemView::SelectRows);
+    TreeViewDevice->setAllColumnsShowFocus(true);
+    TreeViewDevice->setIndentation(19);
+    TreeViewDevice->setIconSize(QSize(16, 16));
+    // The selection stays visible when the tree loses the focus.
+    QPalette pal = TreeViewDevice->palette();
+    pal.setColor(QPalette::Inactive, QPalette::Highlight,
+                 pal.color(QPalette::Active, QPalette::Highlight));
+    pal.setColor(QPalette::Inactive, QPalette::HighlightedText,
+                 pal.color(QPalette::Active, QPalette::HighlightedText));
+    TreeViewDevice->setPalette(pal);
+    connect(TreeViewDevice, &QTreeWidget::currentItemChanged, this,
+            [this](QTreeWidgetItem* node, QTreeWidgetItem*) { TreeViewDeviceChange(node); });
+
+    ProgressBar1 = new QProgressBar(this);
+    ProgressBar1->setObjectName("ProgressBar1");
+    ProgressBar1->setGeometry(8, 87, 377, 25);
+    ProgressBar1->setRange(0, 100);
+    ProgressBar1->setValue(0);
+
+    EditFilename = new QLineEdit(this);
+    EditFilename->setObjectName("EditFilename");
+    EditFilename->setGeometry(8, 118, 377, 21);
+    EditFilename->setReadOnly(true);
+    EditFilename->setEnabled(false);
+    QPalette face = EditFilename->palette();
+    face.setColor(QPalette::Base, face.color(QPalette::Button));
+    EditFilename->setPalette(face);
+
+    LabelSts = new QLabel(this);
+    LabelSts->setObjectName("LabelSts");
+    LabelSts->setGeometry(8, 145, 377, 13);
+
+    auto button = [this](const char* name, const char* text, int x, int w) {
+        auto* b = new QPushButton(text, this);
+        b->setObjectName(name);
+        b->setGeometry(x, 5, w, 25);
+        b->setAutoDefault(false);
+        return b;
+    };
+    ButtonDownload = button("ButtonDownload", "Download", 392, 136);
+    ButtonVersion = button("ButtonVersion", "Version Info", 392, 136);
+    ButtonReset = button("ButtonReset", "Reset device / component", 391, 137);
+    ButtonResetFilter = button("ButtonResetFilter", "Reset Filter change", 391, 137);
+    ButtonResetFilter->setEnabled(false);
+    ButtonClose = button("ButtonClose", "Close", 391, 137);
+    connect(ButtonDownload, &QPushButton::clicked, this, &TFormDownload::ButtonDownloadClick);
+    connect(ButtonVersion, &QPushButton::clicked, this, &TFormDownload::ButtonVersionClick);
+    connect(ButtonReset, &QPushButton::clicked, this, &TFormDownload::ButtonResetClick);
+    connect(ButtonResetFilter, &QPushButton::clicked, this, &TFormDownload::ButtonResetFilterClick);
+    connect(ButtonClose, &QPushButton::clicked, this, &TFormDownload::ButtonCloseClick);
+
+    setFixedSize(kClientWidth, kDesignHeight);
+
+    // FormCreate
+    RebuildTree();
+    if (m_nDeviceCount == 1)
+        TreeViewDevice->setCurrentItem(TreeViewDevice->topLevelItem(0));
+    LayoutColumn(true);
+    setWindowTitle(QString("Nurax Update 5000 ") + NX_PROGRAM_VERSION);
+}
+
+TFormDownload::~TFormDownload()
+{
+    // Without this the tree's own teardown would report selection changes
+    // to a half-destroyed window.
+    TreeViewDevice->disconnect(this);
+    ClearTree();
+}
+
+void TFormDownload::SetForms(TFormVersionInfo* version, TFormFilterInfo* filter)
+{
+    m_pVersion = version;
+    m_pFilter = filter;
+}
+
+TFormVersionInfo& TFormDownload::VersionForm()
+{
+    if (!m_pVersion) {
+        m_pOwnVersion = std::make_unique<TFormVersionInfo>();
+        m_pVersion = m_pOwnVersion.get();
+    }
+    return *m_pVersion;
+}
+
+TFormFilterInfo& TFormDownload::FilterForm()
+{
+    if (!m_pFilter) {
+        m_pOwnFilter = std::make_unique<TFormFilterInfo>();
+        m_pFilter = m_pOwnFilter.get();
+    }
+    return *m_pFilter;
+}
+
+// ---- Layout and states ----
+
+void TFormDownload::LayoutColumn(bool withReset)
+{
+    QPushButton* column[] = {ButtonDownload, ButtonVersion, ButtonReset, ButtonResetFilter,
+                             ButtonClose};
+    int y = 5;
+    for (QPushButton* b : column) {
+        if (b == ButtonReset && !withReset)
+            continue;
+        b->move(b->x(), y);
+        y += b->height() + 4;
+    }
+}
+
+void TFormDownload::InitView()
+{
+    m_bFilePreset = false;
+    EditFilename->clear();
+    EnableControls(true);
+    SetProgress(0);
+    SetStatus({});
+    ButtonResetFilter->setEnabled(false);
+    LabelSts->hide();
+    ButtonReset->hide();
+    LayoutColumn(false);
+    // The client area ends above the hidden status label.
+    setFixedSize(kClientWidth,
+                 ButtonClose->geometry().bottom() + 1 - ButtonResetFilter->height() + 53);
+}
+
+void TFormDownload::EnableControls(bool on)
+{
+    TreeViewDevice->setEnabled(on);
+    ButtonDownload->setEnabled(on);
+    ButtonReset->setEnabled(on);
+    ButtonVersion->setEnabled(on);
+    ButtonClose->setEnabled(on);
+    ButtonResetFilter->setEnabled(false);
+}
+
+// ---- Tree ----
+
+TNxDevList& TFormDownload::List() const
+{
+    TNxDevList* list = TNxDevList::Instance();
+    if (!list)
+        throw NxException("No device list");
+    return *list;
+}
+
+void TFormDownload::ClearTree()
+{
+    m_nDeviceCount = 0;
+    TreeViewDevice->clear();
+    m_NodeRefs.clear();
+    TreeViewDevice->setCurrentItem(nullptr);
+}
+
+void TFormDownload::RebuildTree()
+{
+    TNxDevList* list = TNxDevList::Instance();
+    if (!list) {
+        ClearTree();
+        return;
+    }
+    ScopedSect lock(list->Lock);
+    ClearTree();
+    m_nDeviceCount = static_cast<int>(list->Count());
+    auto addNode = [this](QTreeWidgetItem* node, TNxDev* dev, int channel, bool image) {
+        m_NodeRefs.push_back(std::make_unique<NodeRef>(NodeRef{dev, channel}));
+        node->setData(
+            0, kRefRole,
+            QVariant::fromValue<quintptr>(reinterpret_cast<quintptr>(m_NodeRefs.back().get())));
+        node->setData(0, kImageRole, image ? 0 : -1);
+        if (image)
+            node->setIcon(0, ImageList1[0]);
+    };
+    for (size_t i = 0; i < list->Count(); ++i) {
+        TNxDev* dev = list->GetDev(i);
+        auto* devNode = new QTreeWidgetItem(TreeViewDevice, QStringList(Q(dev->GetName())));
+        addNode(devNode, dev, 0, true);
+        const auto& channels = dev->GetChannels();
+        for (size_t j = 0; j < channels.size(); ++j) {
+            const int ch = static_cast<int>(j) + 1;
+            auto* chNode =
+                new QTreeWidgetItem(devNode, QStringList(Q(ChannelLabel(ch, channels[j]))));
+            addNode(chNode, dev, ch, CanDownload(channels[j]));
+        }
+        devNode->setExpanded(true);
+    }
+}
+
+TFormDownload::NodeRef TFormDownload::GetNodeRef(const QTreeWidgetItem* item) const
+{
+    if (!item)
+        return {};
+    const auto* ref = reinterpret_cast<const NodeRef*>(item->data(0, kRefRole).value<quintptr>());
+    return ref ? *ref : NodeRef{};
+}
+
+int TFormDownload::ImageIndex(const QTreeWidgetItem* item)
+{
+    return item ? item->data(0, kImageRole).toInt() : -1;
+}
+
+QTreeWidgetItem* TFormDownload::SelectedNode() const
+{
+    const QList<QTreeWidgetItem*> sel = TreeViewDevice->selectedItems();
+    return sel.isEmpty() ? nullptr : sel.first();
+}
+
+TFormDownload::NodeRef TFormDownload::SelectedRef() const
+{
+    QTreeWidgetItem* node = SelectedNode();
+    if (!node)
+        throw NxException(kNoDeviceSelected);
+    NodeRef ref = GetNodeRef(node);
+    if (!ref.Dev)
+        throw NxException("Internal error: tree node without device");
+    return ref;
+}
+
+void TFormDownload::TreeViewDeviceChange(QTreeWidgetItem* node)
+{
+    TNxDevList* list = TNxDevList::Instance();
+    NodeRef ref = GetNodeRef(node);
+    if (!list || !ref.Dev)
+        return;
+    ScopedSect lock(list->Lock);
+    if (ref.Channel < 1) {
+        ButtonDownload->setEnabled(true);
+        ButtonResetFilter->setEnabled(false);
+        return;
+    }
+    const auto& channels = ref.Dev->GetChannels();
+    if (static_cast<size_t>(ref.Channel) > channels.size())
+        return;
+    const TNxDev::NxChannelInfo& info = channels[ref.Channel - 1];
+    ButtonDownload->setEnabled(CanDownload(info));
+    ButtonResetFilter->setEnabled(CanResetFilter(info));
+}
+
+void TFormDownload::OnDevAdded(TNxDev*)
+{
+    RebuildTree();
+    if (m_nDeviceCount == 1)
+        TreeViewDevice->setCurrentItem(TreeViewDevice->topLevelItem(0));
+}
+
+void TFormDownload::OnDevRemoved(const char*)
+{
+    RebuildTree();
+}
+
+// ---- Window events ----
+
+void TFormDownload::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    TreeViewDevice->setFocus();
+}
+
+void TFormDownload::closeEvent(QCloseEvent* event)
+{
+    if (ActionRunning()) {
+        event->ignore();
+        return;
+    }
+    QDialog::closeEvent(event);
+}
+
+void TFormDownload::done(int result)
+{
+    if (ActionRunning())
+        return;
+    m_bTerminate = true;
+    QDialog::done(result);
+    QCoreApplication::quit();
+}
+
+void TFormDownload::ButtonCloseClick()
+{
+    done(QDialog::Accepted);
+}
+
+void TFormDownload::ShowError(const std::string& text)
+{
+    NxDialogs().Error(this, windowTitle(), Q(text));
+}
+
+// ---- Download ----
+
+void TFormDownload::SetStatus(const std::string& text)
+{
+    NxDownloadUi::SetStatus(text);
+    LabelSts->setText(Q(text));
+}
+
+void TFormDownload::SetProgress(unsigned percent)
+{
+    ProgressBar1->setValue(static_cast<int>(percent));
+}
+
+void TFormDownload::Repaint()
+{
+    LabelSts->repaint();
+}
+
+void TFormDownload::ProcessMessages()
+{
+    QCoreApplication::processEvents();
+}
+
+void TFormDownload::OnTargetChecked(TNxDev& dev, int channel)
+{
+    m_nDownloadChannel = channel;
+    for (QTreeWidgetItemIterator it(TreeViewDevice); *it; ++it) {
+        NodeRef ref = GetNodeRef(*it);
+        if (ref.Dev && ref.Channel == channel && ref.Dev->GetSerial() == dev.GetSerial()) {
+            TreeViewDevice->setFocus();
+            TreeViewDevice->setCurrentItem(*it);
+            break;
+        }
+    }
+    EnableControls(false);
+}
+
+void TFormDownload::RunDownload(const std::string& serial, int channel, const std::string& file)
+{
+    ActionScope action(*this);
+    SetProgress(0);
+    EditFilename->setText(Q(file));
+    try {
+        ::RunDownload(List(), *this, serial, channel, file);
+    } catch (const std::exception& e) {
+        SetProgress(100);
+        EnableControls(true);
+        NxDialogs().Error(this, kDownloadFailedCaption, e.what());
+        throw;
+    }
+    EnableControls(true);
+    SetStatus(kDownloadFinished);
+    NxDialogs().Information(this, windowTitle(), kDownloadFinished);
+}
+
+std::string TFormDownload::SelectFile()
+{
+    const QString name =
+        NxDialogs().OpenFile(this, kOpenDialogTitle, Q(CAppCfg::Instance().StartFolder()),
+                             FileFilters(kOpenDialogFilter), "dat");
+    if (name.isEmpty())
+        return {};
+    const std::string file = name.toStdString();
+    CAppCfg::Instance().SetLastDir(file.substr(0, file.find_last_of('/') + 1));
+    const QString question = QString("Are you sure to download this file: '%1'").arg(name);
+    if (!NxDialogs().Question(this, "Download confirmation", question))
+        return {};
+    return file;
+}
+
+void TFormDownload::ButtonDownloadClick()
+{
+    if (ActionRunning())
+        return;
+    ActionScope action(*this);
+    if (!SelectedNode()) {
+        ShowError(kNoDeviceSelected);
+        return;
+    }
+    if (!m_bFilePreset) {
+        const std::string file = SelectFile();
+        if (file.empty())
+            return;
+        EditFilename->setText(Q(file));
+    }
+    try {
+        ScopedSect lock(List().Lock);
+        const NodeRef ref = SelectedRef();
+        RunDownload(ref.Dev->GetSerial(), ref.Channel, EditFilename->text().toStdString());
+    } catch (const std::exception&) {
+        // RunDownload has shown it.
+    }
+}
+
+// ---- Version report, reset, filter counter ----
+
+void TFormDownload::ButtonVersionClick()
+{
+    if (ActionRunning())
+        return;
+    ActionScope action(*this);
+    try {
+        const NodeRef ref = SelectedRef();
+        ScopedSect lock(List().Lock);
+        const NxVersionInfo info = ReadVersionInfo(*ref.Dev, ref.Channel);
+        VersionForm().SetReport(FormatVersionReport(info, "\r\n"));
+        NxDialogs().Exec(VersionForm());
+    } catch (const std::exception& e) {
+        ShowError(e.what());
+    }
+}
+
+void TFormDownload::ButtonResetClick()
+{
+    if (ActionRunning())
+        return;
+    ActionScope action(*this);
+    try {
+        const NodeRef ref = SelectedRef();
+        ScopedSect lock(List().Lock);
+        ResetToApplication(*ref.Dev, ref.Channel);
+    } catch (const std::exception& e) {
+        ShowError(e.what());
+    }
+}
+
+void TFormDownload::ButtonResetFilterClick()
+{
+    if (ActionRunning())
+        return;
+    ActionScope action(*this);
+    try {
+        const NodeRef ref = SelectedRef();
+        ScopedSect lock(List().Lock);
+        if (ref.Channel < 1)
+            return; // a controller has no filter counter
+        TFormFilterInfo& dlg = FilterForm();
+        dlg.Fill(FormatFilterText(ReadFilterCounters(*ref.Dev, ref.Channel)), kFilterQuestion,
+                 true);
+        if (NxDialogs().Exec(dlg) != QDialog::Accepted)
+            return;
+        dlg.Fill(FormatFilterText(ResetFilterCounter(*ref.Dev, ref.Channel)), kFilterResetDone,
+                 false);
+        NxDialogs().Exec(dlg);
+        dlg.hide();
+    } catch (const std::exception& e) {
+        ShowError(e.what());
+    }
+}
+
+// ---- Start-up download request ----
+
+std::optional<std::string> TFormDownload::OnDownloadRequest(std::unique_ptr<SDownloadInfo> request)
+{
+    InitView();
+    if (request && request->File) {
+        const std::string file = *request->File;
+        EditFilename->setText(Q(file));
+        EditFilename->setEnabled(false);
+        ButtonReset->setEnabled(false);
+        ButtonVersion->setEnabled(false);
+        m_bFilePreset = true;
+        try {
+            // Unattended only when the target is unambiguous.
+            std::string serial;
+            bool unattended = false;
+            {
+                ScopedSect lock(List().Lock);
+                if (m_nDeviceCount == 1 && request->Channel == 0) {
+                    const NodeRef ref = GetNodeRef(TreeViewDevice->topLevelItem(0));
+                    if (!ref.Dev)
+                        throw NxException("Internal error: tree node without device");
+                    serial = ref.Dev->GetSerial();
+                    unattended = true;
+                }
+            }
+            if (unattended) {
+                ActionScope action(*this);
+                setWindowFlag(Qt::WindowStaysOnTopHint);
+                show();
+                RunDownload(serial, 0, file);
+                NxSleep(100);
+                return std::nullopt;
+            }
+        } catch (const std::exception& e) {
+            return std::string(e.what());
+        }
+    }
+    hide();
+    NxDialogs().Exec(*this);
+    return std::nullopt;
+}
+
+void PostDownloadRequest(TFormDownload& window, const char* device, int channel, const char* file)
+{
+    auto request = std::make_unique<SDownloadInfo>();
+    if (file)
+        request->File = file;
+    if (device)
+        request->Device = device;
+    request->Channel = channel;
+    std::optional<std::string> error = window.OnDownloadRequest(std::move(request));
+    if (error)
+        throw NxException(*error);
+}

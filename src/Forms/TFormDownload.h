@@ -1,0 +1,153 @@
+// The main window: the device tree, the progress of the running action and
+// the column of action buttons (download, version report, reset, filter
+// counter). It follows the device list's arrivals and removals and receives
+// the start-up download request.
+#pragma once
+
+#include "Download/DownloadAction.h"
+#include "NxCom/TNxDevList.h"
+
+#include <QDialog>
+#include <QIcon>
+#include <QList>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+class QTreeWidget;
+class QTreeWidgetItem;
+class TFormFilterInfo;
+class TFormVersionInfo;
+
+// The request start-up hands to the main window; the receiver owns it.
+struct SDownloadInfo
+{
+    std::optional<std::string> File;
+    std::optional<std::string> Device; // start-up never names one
+    int32_t Channel = 0;
+};
+
+class TFormDownload : public QDialog, public NxDownloadUi, public TNxDevList::IDevEvent
+{
+    Q_OBJECT
+
+public:
+    // Registers with the device list when one exists (create the list first).
+    explicit TFormDownload(QWidget* parent = nullptr);
+    ~TFormDownload() override;
+
+    // The dialogs the actions show; without them the window makes its own.
+    void SetForms(TFormVersionInfo* version, TFormFilterInfo* filter);
+    TFormVersionInfo& VersionForm();
+    TFormFilterInfo& FilterForm();
+
+    // What a tree node stands for; no device for a missing node.
+    struct NodeRef
+    {
+        TNxDev* Dev = nullptr;
+        int Channel = 0; // 0: the device, n: its channel n
+    };
+    NodeRef GetNodeRef(const QTreeWidgetItem* item) const;
+    // The image index of a node (ImageList1), -1 for none.
+    static constexpr int kImageRole = Qt::UserRole + 1;
+    static int ImageIndex(const QTreeWidgetItem* item);
+
+    // Start state and final layout: hides LabelSts and ButtonReset, clears
+    // the file and the progress, re-lays the button column.
+    void InitView();
+    // Tree, Download, Reset, Version Info and Close on or off; Reset Filter
+    // change off in both cases until the selection changes.
+    void EnableControls(bool on);
+    // Rebuilds every node from the device list (holding its lock).
+    void RebuildTree();
+    void ClearTree();
+
+    bool FilePreset() const { return m_bFilePreset; }
+    int DownloadChannel() const { return m_nDownloadChannel; }
+    int DeviceCount() const { return m_nDeviceCount; }
+    // An action is running: a second one and closing the window are refused.
+    bool ActionRunning() const { return m_nActions > 0; }
+    // The window was closed: the program ends.
+    bool TerminateRequested() const { return m_bTerminate; }
+
+    // The start-up download request: an unattended download when the target
+    // is unambiguous, otherwise the modal window (file preset when given).
+    // Returns the failure text of an unattended download.
+    std::optional<std::string> OnDownloadRequest(std::unique_ptr<SDownloadInfo> request);
+    // The download with its boxes; a failure is shown, then raised again.
+    void RunDownload(const std::string& serial, int channel, const std::string& file);
+    // File dialog and confirmation; empty when cancelled or refused.
+    std::string SelectFile();
+
+    // TNxDevList::IDevEvent
+    void OnDevAdded(TNxDev* dev) override;
+    void OnDevRemoved(const char* serial) override;
+
+    // NxDownloadUi
+    void SetStatus(const std::string& text) override;
+    void SetProgress(unsigned percent) override;
+    void Repaint() override;
+    void ProcessMessages() override;
+    void OnTargetChecked(TNxDev& dev, int channel) override;
+
+    QTreeWidget* TreeViewDevice;
+    QProgressBar* ProgressBar1;
+    QLineEdit* EditFilename;
+    QLabel* LabelSts;
+    QPushButton* ButtonDownload;
+    QPushButton* ButtonVersion;
+    QPushButton* ButtonReset;
+    QPushButton* ButtonResetFilter;
+    QPushButton* ButtonClose;
+    QList<QIcon> ImageList1;
+
+    static constexpr const char* kOpenDialogTitle = "Select download file ...";
+    static constexpr const char* kOpenDialogFilter =
+        "All Files (*.hex;*.xml;*.dat)|*.hex;*.xml;*.dat|IntelHexFile (*.hex)|*.hex|"
+        "XML Parameter Table (*.xml)|*.xml|DAT Download File (*.dat)|*.dat";
+    static constexpr const char* kNoDeviceSelected = "No device selected";
+
+public slots:
+    void ButtonDownloadClick();
+    void ButtonVersionClick();
+    void ButtonResetClick();
+    void ButtonResetFilterClick();
+    void ButtonCloseClick();
+    void TreeViewDeviceChange(QTreeWidgetItem* node);
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    // Every way of closing ends here: refused while an action runs.
+    void done(int result) override;
+
+private:
+    class ActionScope;
+    void LayoutColumn(bool withReset);
+    QTreeWidgetItem* SelectedNode() const;
+    // The selected node's device and channel, raising for no selection.
+    NodeRef SelectedRef() const;
+    TNxDevList& List() const;
+    void ShowError(const std::string& text);
+
+    TFormVersionInfo* m_pVersion = nullptr;
+    TFormFilterInfo* m_pFilter = nullptr;
+    std::unique_ptr<TFormVersionInfo> m_pOwnVersion;
+    std::unique_ptr<TFormFilterInfo> m_pOwnFilter;
+    std::vector<std::unique_ptr<NodeRef>> m_NodeRefs;
+    bool m_bFilePreset = false;
+    int m_nDownloadChannel = 0;
+    int m_nDeviceCount = 0;
+    int m_nActions = 0;
+    bool m_bTerminate = false;
+};
+
+// Hands the request to the window's handler and waits for it; a failure
+// text it returns is raised as NxException. device and file may be null.
+void PostDownloadRequest(TFormDownload& window, const char* device, int channel, const char* file);

@@ -1,0 +1,145 @@
+// What the window tests share: scripted stand-ins for the message boxes, the
+// file dialog and modal displays, and a rig with the simulator, a virtual
+// clock, the device list and the main window.
+#pragma once
+
+#include "Bridge/SimBridge.h"
+#include "Forms/NxDialogs.h"
+#include "Forms/TFormDownload.h"
+#include "NxClock.h"
+#include "Sim/SimScenario.h"
+
+#include <QDialog>
+#include <QTreeWidget>
+
+#include <deque>
+#include <functional>
+#include <memory>
+#include <vector>
+
+struct ShownBox
+{
+    INxDialogs::Icon Icon;
+    QString Caption, Text;
+    bool StayOnTop;
+};
+
+class FakeDialogs : public INxDialogs
+{
+public:
+    FakeDialogs() { SetNxDialogs(this); }
+    ~FakeDialogs() override { SetNxDialogs(nullptr); }
+
+    void Message(QWidget*, Icon icon, const QString& caption, const QString& text,
+                 bool stayOnTop) override
+    {
+        Boxes.push_back({icon, caption, text, stayOnTop});
+        if (OnMessage)
+            OnMessage(Boxes.back());
+    }
+    bool Question(QWidget*, const QString& caption, const QString& text) override
+    {
+        Questions.push_back(caption + "|" + text);
+        bool yes = !Answers.empty() && Answers.front();
+        if (!Answers.empty())
+            Answers.pop_front();
+        return yes;
+    }
+    QString OpenFile(QWidget*, const QString& title, const QString& startDir,
+                     const QStringList& filters, const QString& suffix) override
+    {
+        FileCalls.push_back({title, startDir, filters, suffix});
+        QString f = Files.empty() ? QString() : Files.front();
+        if (!Files.empty())
+            Files.pop_front();
+        return f;
+    }
+    int Exec(QDialog& dlg) override
+    {
+        Execs.push_back(dlg.objectName());
+        return OnExec ? OnExec(dlg) : int(QDialog::Accepted);
+    }
+
+    struct FileCall
+    {
+        QString Title, StartDir;
+        QStringList Filters;
+        QString Suffix;
+    };
+    std::vector<ShownBox> Boxes;
+    std::vector<QString> Questions;
+    std::deque<bool> Answers; // none left: No
+    std::vector<FileCall> FileCalls;
+    std::deque<QString> Files; // none left: cancelled
+    std::vector<QString> Execs;
+    std::function<int(QDialog&)> OnExec;
+    std::function<void(const ShownBox&)> OnMessage;
+};
+
+// The main window with every status text and progress value it was given.
+class RecordingForm : public TFormDownload
+{
+public:
+    void SetStatus(const std::string& text) override
+    {
+        Statuses.push_back(text);
+        TFormDownload::SetStatus(text);
+    }
+    void SetProgress(unsigned percent) override
+    {
+        Progress.push_back(percent);
+        TFormDownload::SetProgress(percent);
+    }
+    std::vector<std::string> Statuses;
+    std::vector<unsigned> Progress;
+};
+
+// Simulator with the demo scenario (or none), virtual clock, device list and
+// fakes; the window is created on demand so tests can choose when.
+struct GuiRig
+{
+    explicit GuiRig(bool demo = true)
+    {
+        TNxDevList::SetInstance(&List);
+        if (demo)
+            Handles = Sim::InstallScenario(Lib, Sim::DemoScenario());
+    }
+    ~GuiRig()
+    {
+        Form.reset();
+        TNxDevList::SetInstance(nullptr);
+    }
+    RecordingForm& Window()
+    {
+        if (!Form)
+            Form = std::make_unique<RecordingForm>();
+        return *Form;
+    }
+    Sim::SimController& Controller(size_t i = 0) { return *Handles.at(i).Controller; }
+    // A further controller like the demo one, with this serial number.
+    void AddController(const std::string& serial)
+    {
+        Sim::SimScenario s = Sim::DemoScenario();
+        s.Bridges[0].Serial = serial;
+        for (auto& h : Sim::InstallScenario(Lib, s))
+            Handles.push_back(h);
+    }
+    QTreeWidgetItem* Node(int device, int channel = 0)
+    {
+        QTreeWidgetItem* dev = Window().TreeViewDevice->topLevelItem(device);
+        return channel == 0 || !dev ? dev : dev->child(channel - 1);
+    }
+    void Select(int device, int channel = 0)
+    {
+        Window().TreeViewDevice->setCurrentItem(Node(device, channel));
+    }
+
+    VirtualClock Clock;
+    ScopedClock ClockScope{Clock};
+    Bridge::SimBridgeLib Lib;
+    Bridge::ScopedLib LibScope{Lib};
+    std::vector<Sim::SimHandle> Handles;
+    TNxDevList List;
+    FakeDialogs Dialogs;
+    std::unique_ptr<RecordingForm> Form;
+};

@@ -1,0 +1,245 @@
+// The main window: tree labels and icons, button states through selection,
+// arrival and removal, the start layout, and closing.
+#include "GuiRig.h"
+
+#include "Appcfg.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QtTest>
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void treeShowsDevicesAndChannels();
+    void buttonsFollowTheSelection();
+    void filterButtonNeedsSerialPrefix_data();
+    void filterButtonNeedsSerialPrefix();
+    void treeFollowsArrivalAndRemoval();
+    void startLayout();
+    void closingEndsTheProgramButNotDuringAnAction();
+    void screenshot();
+};
+
+void TestMainWindow::treeShowsDevicesAndChannels()
+{
+    GuiRig rig;
+    rig.List.Update();
+    RecordingForm& w = rig.Window(); // created after the update: FormCreate builds the tree
+    QCOMPARE(w.DeviceCount(), 1);
+    QTreeWidgetItem* dev = rig.Node(0);
+    QVERIFY(dev);
+    QCOMPARE(dev->text(0).toStdString(), rig.List.GetDev(0)->GetName());
+    QVERIFY(!dev->text(0).isEmpty());
+    QVERIFY(dev->isExpanded());
+    QCOMPARE(dev->childCount(), 3);
+    QCOMPARE(dev->child(0)->text(0), QString("Channel #1 (0001|21|1330427)"));
+    QCOMPARE(dev->child(1)->text(0), QString("Channel #2 (0001|32|2210058)"));
+    QCOMPARE(dev->child(2)->text(0), QString("Channel #3 (0000|40)"));
+
+    // Image 0 for the device and the downloadable channels, none otherwise.
+    QCOMPARE(TFormDownload::ImageIndex(dev), 0);
+    QCOMPARE(TFormDownload::ImageIndex(dev->child(0)), 0);
+    QCOMPARE(TFormDownload::ImageIndex(dev->child(1)), 0);
+    QCOMPARE(TFormDownload::ImageIndex(dev->child(2)), -1);
+    QVERIFY(!dev->icon(0).isNull());
+    QVERIFY(!dev->icon(0).pixmap(16, 16).isNull()); // the SVG resource loads
+    QVERIFY(dev->child(2)->icon(0).isNull());
+
+    // Node references name the device and the channel number.
+    QCOMPARE(w.GetNodeRef(dev->child(1)).Dev, rig.List.GetDev(0));
+    QCOMPARE(w.GetNodeRef(dev->child(1)).Channel, 2);
+    QCOMPARE(w.GetNodeRef(dev).Channel, 0);
+    QVERIFY(!w.GetNodeRef(nullptr).Dev);
+
+    // One device: its node is selected.
+    QCOMPARE(w.TreeViewDevice->currentItem(), dev);
+    QVERIFY(dev->isSelected());
+}
+
+void TestMainWindow::buttonsFollowTheSelection()
+{
+    GuiRig rig;
+    RecordingForm& w = rig.Window();
+    rig.List.Update(); // arrival after creation: OnDevAdded selects the device
+    QCOMPARE(w.TreeViewDevice->currentItem(), rig.Node(0));
+    w.InitView();
+    QVERIFY(w.ButtonDownload->isEnabled());
+    QVERIFY(w.ButtonVersion->isEnabled());
+    QVERIFY(!w.ButtonResetFilter->isEnabled());
+
+    struct Row
+    {
+        int Channel;
+        bool Download, Filter;
+    } rows[] = {
+        {1, true, true}, {2, true, false}, {3, false, false}, {0, true, false}, {1, true, true}};
+    for (const Row& r : rows) {
+        rig.Select(0, r.Channel);
+        QVERIFY2(w.ButtonDownload->isEnabled() == r.Download,
+                 qPrintable(QString::number(r.Channel)));
+        QVERIFY2(w.ButtonResetFilter->isEnabled() == r.Filter,
+                 qPrintable(QString::number(r.Channel)));
+    }
+
+    // An action's end turns the filter button off until the selection changes.
+    w.EnableControls(false);
+    QVERIFY(!w.TreeViewDevice->isEnabled());
+    QVERIFY(!w.ButtonDownload->isEnabled() && !w.ButtonVersion->isEnabled());
+    QVERIFY(!w.ButtonClose->isEnabled() && !w.ButtonResetFilter->isEnabled());
+    w.EnableControls(true);
+    QVERIFY(w.TreeViewDevice->isEnabled() && w.ButtonClose->isEnabled());
+    QVERIFY(!w.ButtonResetFilter->isEnabled());
+    rig.Select(0, 2);
+    rig.Select(0, 1);
+    QVERIFY(w.ButtonResetFilter->isEnabled());
+}
+
+void TestMainWindow::filterButtonNeedsSerialPrefix_data()
+{
+    QTest::addColumn<QString>("serial");
+    QTest::addColumn<bool>("enabled");
+    QTest::newRow("133 and more") << "133X" << true;
+    QTest::newRow("142 only") << "142" << true;
+    QTest::newRow("two characters") << "13" << false;
+    QTest::newRow("other prefix") << "134000" << false;
+    QTest::newRow("none") << "" << false;
+}
+
+void TestMainWindow::filterButtonNeedsSerialPrefix()
+{
+    QFETCH(QString, serial);
+    QFETCH(bool, enabled);
+    GuiRig rig;
+    rig.Controller().Channel(2)->SerialNumber = serial.toStdString();
+    rig.List.Update();
+    RecordingForm& w = rig.Window();
+    const QString label =
+        serial.isEmpty() ? "Channel #2 (0001|32)" : "Channel #2 (0001|32|" + serial + ")";
+    QCOMPARE(rig.Node(0, 2)->text(0), label);
+    rig.Select(0, 2);
+    QCOMPARE(w.ButtonResetFilter->isEnabled(), enabled);
+}
+
+void TestMainWindow::treeFollowsArrivalAndRemoval()
+{
+    GuiRig rig(false);
+    RecordingForm& w = rig.Window();
+    rig.List.Update();
+    QCOMPARE(w.TreeViewDevice->topLevelItemCount(), 0);
+    QVERIFY(!w.TreeViewDevice->currentItem());
+    QVERIFY(w.TreeViewDevice->selectedItems().isEmpty());
+
+    rig.AddController("0001");
+    rig.List.Update();
+    QCOMPARE(w.DeviceCount(), 1);
+    QCOMPARE(w.TreeViewDevice->currentItem(), rig.Node(0));
+
+    // A second device: both listed, nothing selected.
+    rig.AddController("0002");
+    rig.List.Update();
+    QCOMPARE(w.DeviceCount(), 2);
+    QCOMPARE(w.TreeViewDevice->topLevelItemCount(), 2);
+    QCOMPARE(rig.Node(1)->childCount(), 3);
+    QVERIFY(w.TreeViewDevice->selectedItems().isEmpty());
+    QCOMPARE(w.GetNodeRef(rig.Node(1, 3)).Dev->GetSerial(), std::string("0002"));
+
+    // Removal rebuilds the tree; the selection is not set again.
+    rig.Select(1, 1);
+    rig.Handles[1].Device->Unplug();
+    rig.List.Update();
+    QCOMPARE(w.DeviceCount(), 1);
+    QCOMPARE(w.TreeViewDevice->topLevelItemCount(), 1);
+    QVERIFY(w.TreeViewDevice->selectedItems().isEmpty());
+    QCOMPARE(w.GetNodeRef(rig.Node(0)).Dev->GetSerial(), std::string("0001"));
+
+    rig.Handles[0].Device->Unplug();
+    rig.List.Update();
+    QCOMPARE(w.DeviceCount(), 0);
+    QCOMPARE(w.TreeViewDevice->topLevelItemCount(), 0);
+}
+
+void TestMainWindow::startLayout()
+{
+    GuiRig rig;
+    rig.List.Update();
+    RecordingForm& w = rig.Window();
+    QCOMPARE(w.windowTitle(), QString("Nurax Update 5000 v0.5.3"));
+    // Designed column before InitView: all five buttons.
+    QCOMPARE(w.ButtonReset->y(), 63);
+    QCOMPARE(w.ButtonClose->y(), 121);
+
+    w.EditFilename->setText("old.hex");
+    w.SetProgress(40);
+    w.InitView();
+    for (const char* name :
+         {"TreeViewDevice", "ProgressBar1", "EditFilename", "LabelSts", "ButtonDownload",
+          "ButtonVersion", "ButtonReset", "ButtonResetFilter", "ButtonClose"})
+        QVERIFY2(w.findChild<QWidget*>(name), name);
+    QVERIFY(w.LabelSts->isHidden());
+    QVERIFY(w.ButtonReset->isHidden());
+    QCOMPARE(w.ButtonDownload->geometry(), QRect(392, 5, 136, 25));
+    QCOMPARE(w.ButtonVersion->geometry(), QRect(392, 34, 136, 25));
+    QCOMPARE(w.ButtonResetFilter->geometry(), QRect(391, 63, 137, 25));
+    QCOMPARE(w.ButtonClose->geometry(), QRect(391, 92, 137, 25));
+    QCOMPARE(w.size(), QSize(536, 145));
+    QCOMPARE(w.minimumSize(), w.maximumSize());
+    QCOMPARE(w.TreeViewDevice->geometry(), QRect(8, 8, 377, 73));
+    QCOMPARE(w.TreeViewDevice->indentation(), 19);
+    QCOMPARE(w.ProgressBar1->value(), 0);
+    QVERIFY(w.EditFilename->text().isEmpty());
+    QVERIFY(w.EditFilename->isReadOnly() && !w.EditFilename->isEnabled());
+    QVERIFY(!w.FilePreset());
+    QCOMPARE(w.ButtonClose->text(), QString("Close"));
+    QCOMPARE(w.ButtonResetFilter->text(), QString("Reset Filter change"));
+}
+
+void TestMainWindow::closingEndsTheProgramButNotDuringAnAction()
+{
+    GuiRig rig;
+    rig.List.Update();
+    RecordingForm& w = rig.Window();
+    w.InitView();
+    w.show();
+    rig.Select(0, 0);
+
+    // Inside the version dialog an action runs: closing is refused.
+    bool closedInside = true;
+    rig.Dialogs.OnExec = [&](QDialog&) {
+        w.close();
+        w.ButtonCloseClick();
+        closedInside = w.TerminateRequested() || !w.isVisible();
+        return int(QDialog::Accepted);
+    };
+    w.ButtonVersionClick();
+    QCOMPARE(rig.Dialogs.Execs.size(), size_t(1));
+    QVERIFY(!closedInside);
+
+    QVERIFY(w.close());
+    QVERIFY(w.TerminateRequested());
+    QVERIFY(!w.isVisible());
+}
+
+void TestMainWindow::screenshot()
+{
+    // NX_SCREENSHOT=path saves the window on the demo with a channel selected.
+    GuiRig rig;
+    rig.List.Update();
+    RecordingForm& w = rig.Window();
+    w.InitView();
+    w.show();
+    rig.Select(0, 1);
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    const QPixmap shot = w.grab();
+    QCOMPARE(shot.size() / shot.devicePixelRatio(), QSize(536, 145));
+    const QByteArray path = qgetenv("NX_SCREENSHOT");
+    if (!path.isEmpty())
+        QVERIFY(shot.save(QString::fromLocal8Bit(path)));
+}
+
+QTEST_MAIN(TestMainWindow)
+#include "test_main_window.moc"
