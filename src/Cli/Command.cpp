@@ -32,8 +32,10 @@ std::string CliUsage()
     std::string text = "usage:\n";
     for (const Command* c : Command::All()) {
         char line[160];
-        std::snprintf(line, sizeof line, "  nxupdate-cli %-8s %s\n", c->Name(), c->Synopsis());
-        text += line;
+        std::snprintf(line, sizeof line, "  nxupdate-cli %-8s %s", c->Name(), c->Synopsis());
+        std::string s = line;
+        s.erase(s.find_last_not_of(' ') + 1);
+        text += s + "\n";
     }
     text += "common options: --simulate[=FILE]  --comlog[=DIR]  --json  --help  --version\n\n";
     for (const Command* c : Command::All()) {

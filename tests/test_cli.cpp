@@ -1,0 +1,637 @@
+// nxupdate-cli as its users run it: the built binary against the simulator
+// (and, through nxsim, against the real serial backend), checking stdout,
+// stderr and the exit code. Skips when the binaries are not built.
+#include "Appcfg.h"
+#include "FilterInfo.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+const std::string kCli = std::string(NX_BINARY_DIR) + "/nxupdate-cli";
+const std::string kSim = std::string(NX_BINARY_DIR) + "/nxsim";
+const std::string kExamples = std::string(NX_SOURCE_DIR) + "/examples";
+
+struct RunResult
+{
+    int Code = -1;
+    std::string Out, Err;
+};
+
+struct RunOptions
+{
+    std::map<std::string, std::string> Env; // added to (or replacing in) the environment
+    std::string Cwd;
+    int Stdin = -1; // a descriptor for stdin; /dev/null when -1
+};
+
+// The environment without NXUPDATE_PORTS (a developer's ports must not leak
+// into the tests), plus extra.
+std::vector<std::string> Environment(const std::map<std::string, std::string>& extra)
+{
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+        const std::string kv = *e;
+        const std::string key = kv.substr(0, kv.find('='));
+        if (key != "NXUPDATE_PORTS" && !extra.count(key))
+            env.push_back(kv);
+    }
+    for (const auto& [k, v] : extra)
+        env.push_back(k + "=" + v);
+    return env;
+}
+
+std::vector<char*> CStrings(std::vector<std::string>& v)
+{
+    std::vector<char*> out;
+    for (std::string& s : v)
+        out.push_back(s.data());
+    out.push_back(nullptr);
+    return out;
+}
+
+// Starts exe with stdout (and stderr, when errFd is given) on pipes.
+pid_t Spawn(const std::string& exe, std::vector<std::string> args, const RunOptions& opts,
+            int& outFd, int* errFd)
+{
+    int out[2], err[2] = {-1, -1};
+    if (::pipe2(out, O_CLOEXEC) != 0 || (errFd && ::pipe2(err, O_CLOEXEC) != 0))
+        return -1;
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    if (opts.Stdin >= 0)
+        posix_spawn_file_actions_adddup2(&fa, opts.Stdin, 0);
+    else
+        posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    if (errFd)
+        posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+    if (!opts.Cwd.empty())
+        posix_spawn_file_actions_addchdir_np(&fa, opts.Cwd.c_str());
+
+    args.insert(args.begin(), exe);
+    std::vector<std::string> env = Environment(opts.Env);
+    auto argv = CStrings(args);
+    auto envp = CStrings(env);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, exe.c_str(), &fa, nullptr, argv.data(), envp.data()) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    ::close(out[1]);
+    outFd = out[0];
+    if (errFd) {
+        ::close(err[1]);
+        *errFd = err[0];
+    }
+    return pid;
+}
+
+RunResult RunProgram(const std::string& exe, const std::vector<std::string>& args,
+                     const RunOptions& opts = {})
+{
+    RunResult r;
+    int out = -1, err = -1;
+    const pid_t pid = Spawn(exe, args, opts, out, &err);
+    if (pid < 0)
+        return r;
+    // Both pipes at once, so that neither can fill up and stall the child.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    pollfd fds[2] = {{out, POLLIN, 0}, {err, POLLIN, 0}};
+    std::string* sinks[2] = {&r.Out, &r.Err};
+    int open = 2;
+    while (open > 0 && std::chrono::steady_clock::now() < deadline) {
+        if (::poll(fds, 2, 200) <= 0)
+            continue;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP)))
+                continue;
+            char buf[4096];
+            const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                sinks[i]->append(buf, static_cast<size_t>(n));
+            } else {
+                ::close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    if (open > 0)
+        ::kill(pid, SIGKILL); // hung: the test fails on the code below
+    for (pollfd& p : fds)
+        if (p.fd >= 0)
+            ::close(p.fd);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    r.Code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return r;
+}
+
+bool EndsWith(const std::string& s, const std::string& tail)
+{
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+std::string ReadFile(const fs::path& p)
+{
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Demo: one controller "0001" with GasProbe (1), Meridian (2) and a sensor (3).
+const std::string kDemoTree = "Controller (#0001)\n"
+                              "  Channel #1 (0001|21|1330427)\n"
+                              "  Channel #2 (0001|32|2210058)\n"
+                              "  Channel #3 (0000|40)\n";
+
+const std::string kDemoReport =
+    "Hardware     Name: IncuControl              Ver: 2.1    \n"
+    "Bootloader   Name: IncuBoot                 Ver: 1.04    Date: 2019-03-12\n"
+    "Application  Name: IncuControlApp           Ver: 4.2.0   Date: 2023-09-28\n"
+    "ParamTables  Name: IncuControl              Ver: 17      Date: 2023-10-02\n";
+
+const std::string kDemoFilter = "      Current Runtime:   1234.5 h\n"
+                                "Last Filter Change at:   1000.0 h\n"
+                                "Next filter change at:   1500.0 h\n"
+                                "            Time used:    234.5 h\n"
+                                "            Time left:    265.5 h\n";
+
+std::string Controller(const std::string& serial, const std::string& hwName, const char* state)
+{
+    return R"({"serial": ")" + serial + R"(", "controller": {"state": ")" + state +
+           R"(", "hwName": ")" + hwName +
+           R"(", "hwVersion": "2.1", "blName": "IncuBoot", "blVersion": "1.04",
+           "blDate": "2019-03-12", "appName": "IncuControlApp", "appVersion": "4.2.0",
+           "appDate": "2023-09-28", "tblName": "IncuControl", "tblVersion": "17",
+           "tblDate": "2023-10-02"}})";
+}
+
+class CliTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        if (::access(kCli.c_str(), X_OK) != 0)
+            GTEST_SKIP() << kCli << " is not built; build the nxupdate-cli target first";
+        char tmpl[] = "/tmp/nxcli-test-XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+    }
+    void TearDown() override
+    {
+        if (!dir.empty())
+            fs::remove_all(dir);
+    }
+
+    // A scenario file in the test's folder.
+    std::string Scenario(const std::string& name, const std::string& bridges)
+    {
+        const fs::path p = dir / name;
+        std::ofstream(p) << R"({"bridges": [)" << bridges << "]}";
+        return p.string();
+    }
+
+    fs::path dir;
+};
+
+// ---- list, info, filter, reset on the demo ----
+
+TEST_F(CliTest, ListPrintsTheTreeAndItsJson)
+{
+    RunResult r = RunProgram(kCli, {"list", "--simulate"});
+    EXPECT_EQ(r.Code, 0) << r.Err;
+    EXPECT_EQ(r.Out, kDemoTree);
+    EXPECT_EQ(r.Err, "");
+
+    r = RunProgram(kCli, {"--simulate", "--json", "list"}); // options before the command
+    ASSERT_EQ(r.Code, 0) << r.Err;
+    const json doc = json::parse(r.Out);
+    ASSERT_EQ(doc["devices"].size(), 1u);
+    const json& dev = doc["devices"][0];
+    EXPECT_EQ(dev["serial"], "0001");
+    EXPECT_EQ(dev["name"], "Controller (#0001)");
+    EXPECT_EQ(dev["vid"], "10C4");
+    EXPECT_EQ(dev["pid"], "EA60");
+    ASSERT_EQ(dev["channels"].size(), 3u);
+    const json& gas = dev["channels"][0];
+    EXPECT_EQ(gas["channel"], 1);
+    EXPECT_EQ(gas["label"], "Channel #1 (0001|21|1330427)");
+    EXPECT_EQ(gas["identifier"], 0x21);
+    EXPECT_EQ(gas["serialNumber"], "1330427");
+    EXPECT_EQ(gas["canDownload"], true);
+    EXPECT_EQ(gas["canResetFilter"], true);
+    const json& sensor = dev["channels"][2];
+    EXPECT_EQ(sensor["canDownload"], false);
+    EXPECT_EQ(sensor["canResetFilter"], false);
+    EXPECT_EQ(sensor["serialNumber"], "");
+}
+
+TEST_F(CliTest, InfoPrintsTheReportOfControllerAndComponent)
+{
+    RunResult r = RunProgram(kCli, {"info", "--simulate"});
+    EXPECT_EQ(r.Code, 0) << r.Err;
+    EXPECT_EQ(r.Out, kDemoReport);
+
+    // A component reports no hardware name and no tables.
+    r = RunProgram(kCli, {"info", "--simulate", "--channel=2"});
+    EXPECT_EQ(r.Code, 0) << r.Err;
+    EXPECT_EQ(r.Out, "Hardware     Name:                          Ver: C      \n"
+                     "Bootloader   Name: MeriBoot                 Ver: 2.0     Date: 2020-07-30\n"
+                     "Application  Name: Meridian                 Ver: 1.8     Date: 2021-02-09\n");
+
+    r = RunProgram(kCli, {"info", "--simulate", "--json"});
+    ASSERT_EQ(r.Code, 0) << r.Err;
+    json doc = json::parse(r.Out);
+    EXPECT_EQ(doc["serial"], "0001");
+    EXPECT_EQ(doc["channel"], 0);
+    EXPECT_EQ(doc["state"], "application");
+    EXPECT_EQ(doc["hardware"]["name"], "IncuControl");
+    EXPECT_EQ(doc["bootloader"]["date"], "2019-03-12");
+    EXPECT_EQ(doc["application"]["version"], "4.2.0");
+    EXPECT_EQ(doc["paramTables"]["name"], "IncuControl");
+
+    r = RunProgram(kCli, {"info", "--simulate", "--channel=1", "--json"});
+    ASSERT_EQ(r.Code, 0) << r.Err;
+    doc = json::parse(r.Out);
+    EXPECT_EQ(doc["application"]["name"], "GasProbe");
+    EXPECT_FALSE(doc.contains("paramTables"));
+}
+
+TEST_F(CliTest, InfoOfAControllerInItsBootloaderHasTwoLines)
+{
+    const std::string sc = Scenario("boot.json", Controller("0001", "IncuControl", "bootloader"));
+    RunResult r = RunProgram(kCli, {"info", "--simulate=" + sc});
+    EXPECT_EQ(r.Code, 0) << r.Err;
+    EXPECT_EQ(r.Out, kDemoReport.substr(0, kDemoReport.find("Application")));
+
+    r = RunProgram(kCli, {"info", "--json", "--simulate=" + sc});
+    ASSERT_EQ(r.Code, 0) << r.Err;
+    const json doc = json::parse(r.Out);
+    EXPECT_EQ(doc["state"], "bootloader");
+    EXPECT_FALSE(doc.contains("application"));
+    EXPECT_FALSE(doc.contains("paramTables"));
+}
+
+TEST_F(CliTest, FilterPrintsTheCountersAsTextAndJson)
+{
+    RunResult r = RunProgram(kCli, {"filter", "--simulate", "--channel=1"});
+    EXPECT_EQ(r.Code, 0) << r.Err;
+    EXPECT_EQ(r.Out, kDemoFilter);
+
+    r = RunProgram(kCli, {"filter", "--simulate", "--channel=1", "--json"});
+    ASSERT_EQ(r.Code, 0) << r.Err;
+    const json doc = json::parse(r.Out);
+    EXPECT_EQ(doc["runtime"]["tenths"], 12345);
+    EXPECT_EQ(doc["runtime"]["hours"], 1234.5);
+    EXPECT_EQ(doc["lastChange"]["tenths"], 10000);
+    EXPECT_EQ(doc["interval"]["tenths"], 5000);
+    EXPECT_EQ(doc["nextChange"]["hours"], 1500.0);
+    EXPECT_EQ(doc["timeUsed"]["hours"], 234.5);
+    EXPECT_EQ(doc["timeLeft"]["tenths"], 2655);
+    EXPECT_EQ(doc["reset"], false);
+}
+
+// After the reset the component reports the last change at the current runtime.
+const std::string kFilterAfterReset = "      Current Runtime:   1234.5 h\n"
+                                      "Last Filter Change at:   1234.5 h\n"
+                                      "Next filter change at:   1734.5 h\n"
+                                      "            Time used:      0.0 h\n"
+                                      "            Time left:    500.0 h\n";
+
+TEST_F(CliTest, FilterResetWithYesResetsWithoutAsking)
+{
+    RunResult r = RunProgram(kCli, {"filter", "--simulate", "--channel=1", "--reset", "--yes"});
+    EXPECT_EQ(r.Code, 0) << r.Err;
+    EXPECT_EQ(r.Out, kFilterAfterReset + kFilterResetDone + "\n");
+
+    r = RunProgram(kCli, {"filter", "--simulate", "--channel=1", "--reset", "--yes", "--json"});
+    ASSERT_EQ(r.Code, 0) << r.Err;
+    const json doc = json::parse(r.Out);
+    EXPECT_EQ(doc["reset"], true);
+    EXPECT_EQ(doc["lastChange"]["tenths"], 12345);
+    EXPECT_EQ(doc["timeLeft"]["hours"], 500.0);
+}
+
+TEST_F(CliTest, FilterResetWithoutTerminalAndWithoutYesRefuses)
+{
+    const RunResult r = RunProgram(kCli, {"filter", "--simulate", "--channel=1", "--reset"});
+    EXPECT_EQ(r.Code, 2);
+    EXPECT_EQ(r.Out, "");
+    EXPECT_NE(r.Err.find("--yes"), std::string::npos) << r.Err;
+}
+
+// The question is asked on the terminal; only a yes resets.
+TEST_F(CliTest, FilterResetAsksOnTheTerminal)
+{
+    for (const std::string answer : {"y\n", "n\n"}) {
+        const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_GE(master, 0);
+        ASSERT_EQ(::grantpt(master), 0);
+        ASSERT_EQ(::unlockpt(master), 0);
+        const int slave = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
+        ASSERT_GE(slave, 0);
+        ASSERT_EQ(::write(master, answer.data(), answer.size()), ssize_t(answer.size()));
+        RunOptions opts;
+        opts.Stdin = slave;
+        const RunResult r =
+            RunProgram(kCli, {"filter", "--simulate", "--channel=1", "--reset"}, opts);
+        ::close(slave);
+        ::close(master);
+
+        EXPECT_NE(r.Err.find(kDemoFilter), std::string::npos) << r.Err;
+        EXPECT_NE(r.Err.find(kFilterQuestion), std::string::npos) << r.Err;
+        if (answer == "y\n") {
+            EXPECT_EQ(r.Code, 0) << r.Err;
+            EXPECT_EQ(r.Out, kFilterAfterReset + kFilterResetDone + "\n");
+        } else {
+            EXPECT_EQ(r.Code, 1);
+            EXPECT_EQ(r.Out, "");
+            EXPECT_TRUE(EndsWith(r.Err, "has not been reset.\n")) << r.Err;
+        }
+    }
+}
+
+TEST_F(CliTest, FilterResetOnlyWhereTheDesktopProgramOffersIt)
+{
+    // Meridian's serial number starts with 221: no filter counter reset.
+    const RunResult r =
+        RunProgram(kCli, {"filter", "--simulate", "--channel=2", "--reset", "--yes"});
+    EXPECT_EQ(r.Code, 1);
+    EXPECT_EQ(r.Out, "");
+    EXPECT_EQ(r.Err, "The filter change counter of the component on channel 2 cannot be reset\n");
+}
+
+TEST_F(CliTest, ResetRestartsControllerAndComponentQuietly)
+{
+    for (const char* ch : {"--channel=0", "--channel=1"}) {
+        const RunResult r = RunProgram(kCli, {"reset", "--simulate", ch});
+        EXPECT_EQ(r.Code, 0) << ch << ": " << r.Err;
+        EXPECT_EQ(r.Out, "") << ch;
+    }
+}
+
+// ---- targets ----
+
+TEST_F(CliTest, TargetSelectionNamesWhatWasFound)
+{
+    const std::string two =
+        Scenario("two.json", Controller("0001", "IncuControl", "application") + "," +
+                                 Controller("0002", "Second", "application"));
+    const std::string none = Scenario("none.json", "");
+    struct Case
+    {
+        std::vector<std::string> Args;
+        int Code;
+        std::vector<std::string> ErrParts; // in stderr, in this order
+    };
+    const Case cases[] = {
+        {{"info", "--simulate=" + two},
+         1,
+         {"Several controllers found; choose one with --device=SERIAL:",
+          "\n  0001  Controller (#0001)", "\n  0002  Controller (#0002)\n"}},
+        {{"info", "--simulate=" + two, "--device=0009"},
+         1,
+         {"Device '0009' not found\nControllers found:", "\n  0001  Controller (#0001)",
+          "\n  0002  Controller (#0002)\n"}},
+        {{"filter", "--simulate=" + two, "--channel=1"}, 1, {"Several controllers found"}},
+        {{"info", "--simulate=" + none}, 1, {"No controller found."}},
+        {{"download", "--simulate=" + none, "--file=x.hex"}, 1, {"No controller found."}},
+        {{"info", "--simulate=" + none, "--device=0001"},
+         1,
+         {"Device '0001' not found\nNo controller found.\n"}},
+        {{"info", "--simulate", "--channel=4"}, 1, {"Invalid channel for device '0001'\n"}},
+        {{"reset", "--simulate", "--channel=4"}, 1, {"Invalid channel for device '0001'\n"}},
+        {{"info", "--simulate=" + (dir / "missing.json").string()}, 1, {"missing.json"}},
+    };
+    for (const Case& c : cases) {
+        const RunResult r = RunProgram(kCli, c.Args);
+        const std::string what = c.Args[0] + " " + c.Args[1];
+        EXPECT_EQ(r.Code, c.Code) << what << ": " << r.Err;
+        EXPECT_EQ(r.Out, "") << what;
+        size_t pos = 0;
+        for (const std::string& part : c.ErrParts) {
+            pos = r.Err.find(part, pos);
+            EXPECT_NE(pos, std::string::npos) << what << ": '" << part << "' in " << r.Err;
+        }
+    }
+
+    // --device picks one of several; list needs no target.
+    RunResult r = RunProgram(kCli, {"info", "--simulate=" + two, "--device=0002"});
+    EXPECT_EQ(r.Code, 0) << r.Err;
+    EXPECT_EQ(r.Out.rfind("Hardware     Name: Second ", 0), 0u) << r.Out;
+    r = RunProgram(kCli, {"list", "--simulate=" + two});
+    EXPECT_EQ(r.Code, 0) << r.Err;
+    EXPECT_EQ(r.Out, "Controller (#0001)\nController (#0002)\n");
+    r = RunProgram(kCli, {"list", "--simulate=" + none});
+    EXPECT_EQ(r.Code, 0) << r.Err;
+    EXPECT_EQ(r.Out, "");
+    r = RunProgram(kCli, {"list", "--simulate=" + none, "--json"});
+    EXPECT_EQ(json::parse(r.Out), json::parse(R"({"devices": []})"));
+}
+
+// ---- usage ----
+
+TEST_F(CliTest, UsageErrorsExitWithTwoBeforeTouchingAnything)
+{
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"frobnicate"},
+        {"list", "info"},
+        {"list", "--verbose"},
+        {"list", "-x"},
+        {"list", "--device=0001"},
+        {"list", "--json=yes"},
+        {"info", "--channel=abc"},
+        {"info", "--channel=256"},
+        {"info", "--channel=-1"},
+        {"info", "--channel="},
+        {"info", "--device"},
+        {"info", "--file=a.hex"},
+        {"info", "--channel=1", "--channel=2"},
+        {"download"},
+        {"download", "--file=a.hex", "--json"},
+        {"filter"},
+        {"filter", "--channel=0"},
+        {"filter", "--channel=1", "--yes"},
+        {"reset", "--reset"},
+        {"list", "--comlog=" + (fs::path(NX_BINARY_DIR) / "no-such-folder").string()},
+    };
+    for (std::vector<std::string> args : cases) {
+        args.push_back("--simulate");
+        const RunResult r = RunProgram(kCli, args);
+        std::string what;
+        for (const auto& a : args)
+            what += a + " ";
+        EXPECT_EQ(r.Code, 2) << what << ": " << r.Err;
+        EXPECT_EQ(r.Out, "") << what;
+        EXPECT_TRUE(EndsWith(r.Err, "Try 'nxupdate-cli --help'.\n")) << what << ": " << r.Err;
+    }
+}
+
+TEST_F(CliTest, HelpShowsTheInterfaceAndVersionTheProgramVersion)
+{
+    RunResult r = RunProgram(kCli, {"--help"});
+    EXPECT_EQ(r.Code, 0);
+    for (const char* line :
+         {"  nxupdate-cli list\n", "  nxupdate-cli info     [--device=SERIAL] [--channel=N]\n",
+          "  nxupdate-cli download --file=PATH [--device=SERIAL] [--channel=N]\n",
+          "  nxupdate-cli filter   --channel=N [--device=SERIAL] [--reset [--yes]]\n",
+          "  nxupdate-cli reset    [--device=SERIAL] [--channel=N]\n",
+          "common options: --simulate[=FILE]  --comlog[=DIR]  --json  --help  --version\n"})
+        EXPECT_NE(r.Out.find(line), std::string::npos) << line;
+
+    r = RunProgram(kCli, {"--version"});
+    EXPECT_EQ(r.Code, 0);
+    EXPECT_EQ(r.Out, std::string("nxupdate-cli ") + NX_PROGRAM_VERSION + "\n");
+}
+
+// ---- download ----
+
+TEST_F(CliTest, DownloadRefusalsCarryTheDesktopProgramsMessages)
+{
+    const std::string tables = kExamples + "/incucontrol_tables.xml";
+    const std::string gas = kExamples + "/gasprobe.hex";
+    struct Case
+    {
+        std::vector<std::string> Args;
+        std::string Message;
+    };
+    const Case cases[] = {
+        {{"--file=" + (dir / "notes.txt").string()}, "Invalid download file"},
+        {{"--file=" + gas, "--channel=4"}, "Invalid channel for device '0001'"},
+        {{"--file=" + tables, "--channel=1"}, "File not supported in SerialMode"},
+        {{"--file=" + gas, "--channel=3"}, "The component on channel 3 cannot be downloaded"},
+        // Meridian runs its application and rejects a GasProbe image.
+        {{"--file=" + gas, "--channel=2"},
+         "Invalid download file for this device (Device='Meridian' File='GasProbe')"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"download", "--simulate"};
+        args.insert(args.end(), c.Args.begin(), c.Args.end());
+        const RunResult r = RunProgram(kCli, args);
+        EXPECT_EQ(r.Code, 1) << c.Message << ": " << r.Err;
+        EXPECT_EQ(r.Out, "") << c.Message;
+        EXPECT_TRUE(EndsWith(r.Err, c.Message + "\n")) << c.Message << ": " << r.Err;
+    }
+}
+
+// The demo .dat (firmware and tables) into a controller that waits in its
+// bootloader, which spares the five-second pause before programming.
+TEST_F(CliTest, DownloadOfTheDemoDatReportsEveryStepOnStderr)
+{
+    const std::string sc = Scenario("boot.json", Controller("0001", "IncuControl", "bootloader"));
+    const RunResult r = RunProgram(
+        kCli, {"download", "--simulate=" + sc, "--file=" + kExamples + "/incucontrol_update.dat"});
+    EXPECT_EQ(r.Code, 0) << r.Err;
+    EXPECT_EQ(r.Out, "Download finished successfully\n");
+    // stderr is a pipe: one line per status change, no bar.
+    EXPECT_EQ(r.Err.find('\r'), std::string::npos);
+    size_t pos = 0;
+    for (const char* part : {"Clear flash\n", "Block: 1/97 - Address: 0xC00000 - Progress: 1%\n",
+                             "Block: 2/97 - Address: 0xC00080 - Progress: 2%\n",
+                             "Block: 97/97 - Address: 0xC08000 - Progress: 100%\n", "Checksum: 0x",
+                             "Reset to Application ...\n"}) {
+        pos = r.Err.find(part, pos);
+        EXPECT_NE(pos, std::string::npos) << part << " in\n" << r.Err;
+    }
+}
+
+// A Meridian image stores its name in 16-bit units and is repacked to
+// 256-byte blocks: four pages each.
+TEST_F(CliTest, DownloadOfAComponentImage)
+{
+    const RunResult r = RunProgram(
+        kCli, {"download", "--simulate", "--channel=2", "--file=" + kExamples + "/meridian.hex"});
+    EXPECT_EQ(r.Code, 0) << r.Err;
+    EXPECT_EQ(r.Out, "Download finished successfully\n");
+    EXPECT_NE(r.Err.find("Block: 1/68 - Address: 0x000000 - Progress: 1%\n"), std::string::npos)
+        << r.Err;
+    EXPECT_NE(r.Err.find("Block: 68/68 - Address: 0x00EF00 - Progress: 100%\n"), std::string::npos)
+        << r.Err;
+}
+
+// ---- communication log ----
+
+TEST_F(CliTest, ComLogWritesSendAndRespLinesWhereAsked)
+{
+    // Into the named folder.
+    const fs::path logs = dir / "logs";
+    fs::create_directory(logs);
+    RunResult r = RunProgram(kCli, {"list", "--simulate", "--comlog=" + logs.string()});
+    ASSERT_EQ(r.Code, 0) << r.Err;
+    const std::string log = ReadFile(logs / "NxComLog_0.txt");
+    EXPECT_NE(log.find("--- SEND: CmdNr=20; CmdName='DeviceStatus'; Timeout=100"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("--- RESP: OK: CmdNr=20"), std::string::npos);
+    EXPECT_NE(log.find("CmdName='ProbeChannel'"), std::string::npos);
+
+    // Without a folder: the parent of the working directory.
+    const fs::path work = dir / "work";
+    fs::create_directory(work);
+    RunOptions opts;
+    opts.Cwd = work.string();
+    r = RunProgram(kCli, {"info", "--simulate", "--comlog"}, opts);
+    ASSERT_EQ(r.Code, 0) << r.Err;
+    EXPECT_NE(ReadFile(dir / "NxComLog_0.txt").find("CmdName='GetAppName'"), std::string::npos);
+
+    // Off unless asked.
+    fs::remove(dir / "NxComLog_0.txt");
+    r = RunProgram(kCli, {"info", "--simulate"}, opts);
+    ASSERT_EQ(r.Code, 0) << r.Err;
+    EXPECT_FALSE(fs::exists(dir / "NxComLog_0.txt"));
+}
+
+// ---- the real serial backend against nxsim ----
+
+TEST_F(CliTest, ListAndInfoThroughTheSerialBackendAgainstNxsim)
+{
+    if (::access(kSim.c_str(), X_OK) != 0)
+        GTEST_SKIP() << kSim << " is not built; build the nxsim target first";
+    int out = -1;
+    const pid_t sim = Spawn(kSim, {"--demo"}, {}, out, nullptr);
+    ASSERT_GT(sim, 0);
+    std::string path;
+    char c;
+    pollfd p{out, POLLIN, 0};
+    while (::poll(&p, 1, 5000) > 0 && ::read(out, &c, 1) == 1 && c != '\n')
+        path += c;
+    ASSERT_EQ(path.rfind("/dev/", 0), 0u) << "nxsim printed '" << path << "'";
+
+    RunOptions opts;
+    opts.Env["NXUPDATE_PORTS"] = path;
+    RunResult r = RunProgram(kCli, {"list"}, opts);
+    EXPECT_EQ(r.Code, 0) << r.Err;
+    EXPECT_EQ(r.Out, "Serial port (#" + path + ")\n" + kDemoTree.substr(kDemoTree.find('\n') + 1));
+
+    r = RunProgram(kCli, {"info", "--device=" + path}, opts);
+    EXPECT_EQ(r.Code, 0) << r.Err;
+    EXPECT_EQ(r.Out, kDemoReport);
+
+    ::kill(sim, SIGTERM);
+    int status = 0;
+    ::waitpid(sim, &status, 0);
+    ::close(out);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "nxsim status " << status;
+}
+
+} // namespace
