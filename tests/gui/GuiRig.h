@@ -57,7 +57,9 @@ public:
     int Exec(QDialog& dlg) override
     {
         Execs.push_back(dlg.objectName());
-        return OnExec ? OnExec(dlg) : int(QDialog::Accepted);
+        const int result = OnExec ? OnExec(dlg) : int(QDialog::Accepted);
+        dlg.done(result); // a modal display ends only when the dialog closes
+        return result;
     }
 
     struct FileCall

@@ -1,0 +1,165 @@
+// Start-up and end of the desktop program: the command line's effect, the
+// unattended download and the exit codes.
+#include "DownloadFiles.h"
+#include "GuiRig.h"
+
+#include "Appcfg.h"
+#include "Forms/NxStartup.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+class TestStartup : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void interactiveRunEndsWithZero();
+    void pathOptionMovesTheDialogStart();
+    void unattendedDownloadSucceeds();
+    void unattendedDownloadFailureEndsWithOne();
+    void presetFileForAChannelOpensTheWindow();
+    void broken_scenarioEndsWithOne();
+};
+
+namespace {
+
+// Runs the program with these arguments on a virtual clock.
+int Run(const QStringList& args, VirtualClock& clock)
+{
+    std::vector<QByteArray> store{"nxupdate"};
+    for (const QString& a : args)
+        store.push_back(a.toLocal8Bit());
+    std::vector<char*> argv;
+    for (QByteArray& s : store)
+        argv.push_back(s.data());
+    argv.push_back(nullptr);
+    int argc = static_cast<int>(store.size());
+    NxRunSettings settings;
+    settings.Clock = &clock;
+    return NxUpdateRun(argc, argv.data(), settings);
+}
+
+TFormDownload* MainWindow()
+{
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* f = qobject_cast<TFormDownload*>(w))
+            return f;
+    return nullptr;
+}
+
+} // namespace
+
+void TestStartup::interactiveRunEndsWithZero()
+{
+    VirtualClock clock;
+    FakeDialogs dialogs;
+    int channels = -1;
+    bool preset = true;
+    dialogs.OnExec = [&](QDialog& dlg) {
+        auto* w = qobject_cast<TFormDownload*>(&dlg);
+        channels =
+            w->TreeViewDevice->topLevelItem(0)->childCount(); // listed before the window opens
+        preset = w->FilePreset();
+        w->ButtonCloseClick();
+        return int(QDialog::Accepted);
+    };
+    QCOMPARE(Run({"--simulate", "--channel=2"}, clock), 0);
+    QCOMPARE(dialogs.Execs, std::vector<QString>{"FormDownload"});
+    QCOMPARE(channels, 3);
+    QVERIFY(!preset);
+    QVERIFY(dialogs.Boxes.empty());
+    QVERIFY(!TNxDevList::Instance());
+    QVERIFY(!MainWindow());
+}
+
+void TestStartup::pathOptionMovesTheDialogStart()
+{
+    VirtualClock clock;
+    FakeDialogs dialogs;
+    QTemporaryDir dir;
+    dialogs.OnExec = [&](QDialog& dlg) {
+        auto* w = qobject_cast<TFormDownload*>(&dlg);
+        w->ButtonDownloadClick(); // the demo controller is selected; the dialog is cancelled
+        return int(QDialog::Accepted);
+    };
+    QCOMPARE(Run({"--simulate", "--PATH=" + dir.path()}, clock), 0);
+    QCOMPARE(dialogs.FileCalls.size(), size_t(1));
+    QCOMPARE(dialogs.FileCalls[0].StartDir, dir.path());
+
+    dialogs.FileCalls.clear();
+    QCOMPARE(Run({"--simulate", "--path="}, clock), 0); // empty: the working directory
+    QCOMPARE(dialogs.FileCalls.at(0).StartDir.toStdString(), WorkingDirectory());
+}
+
+void TestStartup::unattendedDownloadSucceeds()
+{
+    VirtualClock clock;
+    FakeDialogs dialogs;
+    QTemporaryDir dir;
+    const QString hex = dir.filePath("ctl.hex");
+    WriteText(hex.toStdString(), ControllerHex());
+    // The user reads the success box and then closes the window that stays open.
+    dialogs.OnMessage = [](const ShownBox&) {
+        QTimer::singleShot(0, [] {
+            if (TFormDownload* w = MainWindow())
+                w->close();
+        });
+    };
+    QCOMPARE(Run({"--simulate", "--file=" + hex}, clock), 0);
+    QVERIFY(dialogs.Execs.empty());
+    QVERIFY(dialogs.FileCalls.empty() && dialogs.Questions.empty());
+    QCOMPARE(dialogs.Boxes.size(), size_t(1));
+    QCOMPARE(dialogs.Boxes[0].Text, QString("Download finished successfully"));
+}
+
+void TestStartup::unattendedDownloadFailureEndsWithOne()
+{
+    VirtualClock clock;
+    FakeDialogs dialogs;
+    // "--file" without "=" presets an empty name: the download fails.
+    QCOMPARE(Run({"--simulate", "--file"}, clock), 1);
+    QCOMPARE(dialogs.Boxes.size(), size_t(2));
+    QCOMPARE(dialogs.Boxes[0].Caption, QString("Download failed"));
+    QCOMPARE(dialogs.Boxes[0].Text, QString("Invalid download file"));
+    QCOMPARE(dialogs.Boxes[1].Caption, QString(kAppTitle));
+    QCOMPARE(dialogs.Boxes[1].Text, QString("Invalid download file"));
+    QVERIFY(dialogs.Execs.empty());
+    QVERIFY(!MainWindow());
+}
+
+void TestStartup::presetFileForAChannelOpensTheWindow()
+{
+    VirtualClock clock;
+    FakeDialogs dialogs;
+    QString shown;
+    dialogs.OnExec = [&](QDialog& dlg) {
+        auto* w = qobject_cast<TFormDownload*>(&dlg);
+        shown = w->EditFilename->text();
+        return int(QDialog::Rejected); // closed by the window frame
+    };
+    QCOMPARE(Run({"--simulate", "--file=C:\\fw\\new image.hex", "--channel=1"}, clock), 0);
+    QCOMPARE(shown, QString("C:\\fw\\new image.hex"));
+    QVERIFY(dialogs.Boxes.empty());
+}
+
+void TestStartup::broken_scenarioEndsWithOne()
+{
+    VirtualClock clock;
+    FakeDialogs dialogs;
+    QTemporaryDir dir;
+    const QString bad = dir.filePath("bad.json");
+    WriteText(bad.toStdString(), "{ \"bridges\": [ { \"nonsense\": 1 } ] }");
+    QCOMPARE(Run({"--simulate=" + bad}, clock), 1);
+    QCOMPARE(dialogs.Boxes.size(), size_t(1));
+    QCOMPARE(dialogs.Boxes[0].Caption, QString(kAppTitle));
+    QVERIFY(!dialogs.Boxes[0].Text.isEmpty());
+    QVERIFY(dialogs.Execs.empty());
+    QVERIFY(!TNxDevList::Instance());
+}
+
+QTEST_MAIN(TestStartup)
+#include "test_startup.moc"
