@@ -72,6 +72,11 @@ public:
     virtual Status SetTimeouts(uint32_t readMs, uint32_t writeMs) = 0;
     virtual uint32_t ReadTimeout() const = 0;
     virtual uint32_t WriteTimeout() const = 0;
+    // Why the last Open of this backend failed, as one line for the user that
+    // names the cause and the fix (no permission, port held by another
+    // program); empty when the last Open succeeded or the cause is unknown.
+    // It never changes the status that Open returned.
+    virtual std::string LastOpenProblem() const { return {}; }
 };
 
 // The process-wide backend; nullptr restores the default (serial ports).

@@ -94,6 +94,23 @@ SerialBridgeLib::PortInfo ListedPort(const std::string& path, const std::string&
     return info;
 }
 
+// One line for the user: what stands in the way and how to clear it.
+std::string ProblemText(SerialPort::Problem problem, const std::string& path)
+{
+    switch (problem) {
+    case SerialPort::Problem::Permission:
+        return "No permission to open " + path +
+               ": add your user to the 'dialout' group and log in again, or install "
+               "the package's udev rule.";
+    case SerialPort::Problem::Busy:
+        return path + " is in use by another program (another nxupdate, a terminal program or "
+                      "a braille display daemon): close that program.";
+    case SerialPort::Problem::None:
+        break;
+    }
+    return {};
+}
+
 class SerialBridgePort : public IPort
 {
 public:
@@ -103,6 +120,7 @@ public:
     }
 
     Status Open(const std::string& path) { return m_Port.Open(path); }
+    SerialPort::Problem LastProblem() const { return m_Port.LastProblem(); }
     Status Close() override { return m_Port.Close(); }
     Status Read(uint8_t* buf, uint32_t count, uint32_t& got) override
     {
@@ -195,6 +213,7 @@ Status SerialBridgeLib::Open(uint32_t index, std::unique_ptr<IPort>& port)
     std::string path;
     {
         std::lock_guard lock(m_Lock);
+        m_LastOpenProblem.clear();
         if (!m_bEnumerated)
             Enumerate();
         if (index >= m_Ports.size())
@@ -203,10 +222,19 @@ Status SerialBridgeLib::Open(uint32_t index, std::unique_ptr<IPort>& port)
     }
     auto p = std::make_unique<SerialBridgePort>(m_pTimeouts);
     const Status st = p->Open(path);
-    if (st != kSuccess)
+    if (st != kSuccess) {
+        std::lock_guard lock(m_Lock);
+        m_LastOpenProblem = ProblemText(p->LastProblem(), path);
         return st;
+    }
     port = std::move(p);
     return kSuccess;
+}
+
+std::string SerialBridgeLib::LastOpenProblem() const
+{
+    std::lock_guard lock(m_Lock);
+    return m_LastOpenProblem;
 }
 
 Status SerialBridgeLib::SetTimeouts(uint32_t readMs, uint32_t writeMs)

@@ -24,7 +24,9 @@ namespace Bridge {
 //   a USB device: the path as given, "Serial port", "0000", "0000".
 //   Selectors other than 0, 1, 3, 4 give kInvalidParameter.
 // - Open: exclusive, raw 8N1 without flow control; a port in use gives
-//   kDeviceIoFailed.
+//   kDeviceIoFailed. A port refused for lack of permission or because another
+//   program holds it also gives kDeviceIoFailed, and LastOpenProblem then
+//   names the cause, the port's path and the fix.
 // - Timeouts hold for every port of this backend, also ports already open.
 //   A timeout of 0 means "do not wait" (a read takes only what has already
 //   arrived), never "wait forever". Both start at 0.
@@ -41,6 +43,7 @@ public:
     Status SetTimeouts(uint32_t readMs, uint32_t writeMs) override;
     uint32_t ReadTimeout() const override { return m_pTimeouts->ReadMs; }
     uint32_t WriteTimeout() const override { return m_pTimeouts->WriteMs; }
+    std::string LastOpenProblem() const override;
 
     struct PortInfo
     {
@@ -60,7 +63,8 @@ public:
 private:
     // Re-enumerates; the list holds until the next GetNumDevices.
     void Enumerate();
-    std::mutex m_Lock;
+    mutable std::mutex m_Lock;
+    std::string m_LastOpenProblem;
     bool m_bEnumerated = false;
     std::vector<PortInfo> m_Ports;
     std::shared_ptr<Timeouts> m_pTimeouts;

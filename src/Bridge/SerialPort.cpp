@@ -121,14 +121,28 @@ Status SerialPort::Open(const std::string& path)
 {
     if (m_Fd >= 0)
         return kInvalidParameter;
+    m_LastProblem = Problem::None;
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return (errno == ENOENT || errno == ENODEV || errno == ENXIO || errno == ENOTDIR)
-                   ? kDeviceNotFound
-                   : kDeviceIoFailed;
+    if (fd < 0) {
+        const int err = errno;
+        if (err == ENOENT || err == ENODEV || err == ENXIO || err == ENOTDIR)
+            return kDeviceNotFound;
+        // EBUSY: another opener set the terminal's exclusive mode.
+        if (err == EACCES || err == EPERM)
+            m_LastProblem = Problem::Permission;
+        else if (err == EBUSY)
+            m_LastProblem = Problem::Busy;
+        return kDeviceIoFailed;
+    }
     // TIOCEXCL does not stop root; the lock stops every opener that asks for it.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK)
+            m_LastProblem = Problem::Busy;
+        ::close(fd);
+        return kDeviceIoFailed;
+    }
     termios t{};
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::tcgetattr(fd, &t) != 0) {
+    if (::tcgetattr(fd, &t) != 0) {
         ::close(fd);
         return kDeviceIoFailed;
     }

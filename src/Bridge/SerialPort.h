@@ -12,6 +12,14 @@ namespace Bridge {
 class SerialPort
 {
 public:
+    // Why an Open failed, for the hint the user sees; the status stays as is.
+    enum class Problem
+    {
+        None,
+        Permission, // the system refused access (file mode, group)
+        Busy,       // another opener holds the lock or the exclusive mode
+    };
+
     SerialPort() = default;
     ~SerialPort(); // closes
     SerialPort(const SerialPort&) = delete;
@@ -24,6 +32,8 @@ public:
     // kDeviceNotFound: the path is gone; kDeviceIoFailed: in use, not a
     // terminal, or refused by the system; -1000 is never returned here.
     Status Open(const std::string& path);
+    // Cause of the last failed Open; None after a successful one.
+    Problem LastProblem() const { return m_LastProblem; }
     // kInvalidHandle when not open. Closing a vanished port succeeds.
     Status Close();
     bool IsOpen() const { return m_Fd >= 0; }
@@ -44,6 +54,7 @@ public:
 
 private:
     int m_Fd = -1;
+    Problem m_LastProblem = Problem::None;
 };
 
 } // namespace Bridge

@@ -1,5 +1,6 @@
 #include "TNxDevList.h"
 
+#include "../Bridge/BridgeLib.h"
 #include "../NxCmdSts.h"
 #include "../NxUi.h"
 
@@ -87,7 +88,13 @@ TNxDev* TNxDevList::CreateDev(const TNxDevDesc& /*desc*/, int devIndex)
     auto dev = std::make_unique<TNxDev>(devIndex);
     const NxStatus st = dev->Open();
     if (st != 0) {
-        Warn(std::string("TNxDev::Open() failed: ") + CP2102Com::StatusText(st));
+        // The status text stays as the system shows it; the backend may know
+        // why the port was refused and what clears it.
+        std::string text = std::string("TNxDev::Open() failed: ") + CP2102Com::StatusText(st);
+        const std::string hint = Bridge::Lib().LastOpenProblem();
+        if (!hint.empty())
+            text += "\n" + hint;
+        Warn(text);
         return nullptr;
     }
     // A bridge without a controller behind it stays silent here.
