@@ -101,8 +101,14 @@ int NxUpdateRun(int& argc, char** argv, const NxRunSettings& settings)
         // The list's one-second poll; a tick while the list is busy is skipped by Update.
         poll = std::make_unique<QTimer>();
         QObject::connect(poll.get(), &QTimer::timeout, [] {
-            if (TNxDevList* l = TNxDevList::Instance())
-                l->Update();
+            // Nothing may escape into the event loop.
+            try {
+                if (TNxDevList* l = TNxDevList::Instance())
+                    l->Update();
+            } catch (const std::exception& e) {
+                NxMessages().ShowMessage(e.what(), TNxDevList::kCaption,
+                                         INxMessageSink::Icon::Warning);
+            }
         });
         poll->start(1000);
 
