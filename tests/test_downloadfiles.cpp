@@ -2,6 +2,7 @@
 // pause from the environment, and unpacking gzip files.
 #include "Download/NxProgrammer.h"
 #include "NxException.h"
+#include "support/HexText.h"
 #include "support/LinkFixture.h"
 #include "zlibutils.h"
 
@@ -13,48 +14,6 @@
 
 namespace {
 
-using Image = std::map<uint32_t, Bytes>; // address -> bytes stored there
-
-std::string Record(uint8_t type, uint16_t addr, const uint8_t* d, size_t n)
-{
-    std::string s = StrFormat(":%02X%04X%02X", static_cast<unsigned>(n), addr, type);
-    unsigned sum = static_cast<unsigned>(n) + (addr >> 8) + (addr & 0xFF) + type;
-    for (size_t i = 0; i < n; ++i) {
-        s += StrFormat("%02X", d[i]);
-        sum += d[i];
-    }
-    return s + StrFormat("%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
-}
-
-// Intel HEX text of the image: 16-byte records, extended linear addresses as needed.
-std::string HexText(const Image& img)
-{
-    std::string out;
-    uint32_t upper = 0;
-    for (const auto& [addr, bytes] : img) {
-        for (size_t off = 0; off < bytes.size();) {
-            const uint32_t a = addr + static_cast<uint32_t>(off);
-            if ((a >> 16) != upper) {
-                upper = a >> 16;
-                const uint8_t ext[2] = {static_cast<uint8_t>(upper >> 8),
-                                        static_cast<uint8_t>(upper)};
-                out += Record(4, 0, ext, 2);
-            }
-            size_t n = std::min<size_t>({16, bytes.size() - off, 0x10000 - (a & 0xFFFF)});
-            out += Record(0, static_cast<uint16_t>(a), bytes.data() + off, n);
-            off += n;
-        }
-    }
-    return out + ":00000001FF\n";
-}
-
-Bytes Name8(const std::string& s)
-{
-    Bytes b(s.begin(), s.end());
-    b.push_back(0);
-    return b;
-}
-
 // Character in the second byte of each 16-bit unit.
 Bytes Name16(const std::string& s)
 {
@@ -65,14 +24,6 @@ Bytes Name16(const std::string& s)
     }
     b.push_back(0);
     b.push_back(0);
-    return b;
-}
-
-Bytes Pattern(size_t n, uint8_t seed)
-{
-    Bytes b(n);
-    for (size_t i = 0; i < n; ++i)
-        b[i] = static_cast<uint8_t>(seed + i * 7);
     return b;
 }
 
