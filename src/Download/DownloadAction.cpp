@@ -1,0 +1,240 @@
+#include "DownloadAction.h"
+
+#include "../IntelHex.h"
+#include "../NxException.h"
+#include "../XmlParser/XMLParserBase64Tool.h"
+#include "../XmlParser/XmlParser.h"
+#include "../zlibutils.h"
+#include "NxProgrammer.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <unistd.h>
+
+void NxDownloadUi::OnEraseStart()
+{
+    SetStatus("Clear flash");
+    Repaint();
+    ProcessMessages();
+}
+
+void NxDownloadUi::OnBlockProgress(const ProgBlock& block, uint32_t index, uint32_t count)
+{
+    unsigned percent = 0;
+    SetStatus(BlockProgressText(block, index, count, &percent));
+    SetProgress(percent);
+    ProcessMessages();
+}
+
+void NxDownloadUi::OnChecksum(uint32_t sum)
+{
+    SetStatus(StrFormat("Checksum: 0x%08lX", static_cast<unsigned long>(sum)));
+    Repaint();
+    ProcessMessages();
+}
+
+void NxDownloadUi::OnFailure(const char* text)
+{
+    SetStatus(text ? text : "");
+}
+
+void NxDownloadUi::OnReset(bool toApplication)
+{
+    SetStatus(StrFormat("Reset to %s ...", toApplication ? "Application" : "Bootloader"));
+    Repaint();
+    ProcessMessages();
+}
+
+void NxDownloadUi::OnProgress(const char* text, unsigned percent)
+{
+    SetStatus(text ? text : "");
+    SetProgress(percent);
+    ProcessMessages();
+}
+
+std::string BlockProgressText(const ProgBlock& block, uint32_t index, uint32_t count,
+                              unsigned* percent)
+{
+    const unsigned pct = count ? static_cast<unsigned>((uint64_t{index} + 1) * 100 / count) : 100;
+    if (percent)
+        *percent = pct;
+    return StrFormat("Block: %d/%d - Address: 0x%06lX - Progress: %d%%",
+                     static_cast<int>(index + 1), static_cast<int>(count),
+                     static_cast<unsigned long>(block.Address()), static_cast<int>(pct));
+}
+
+int DownloadFileKind(const std::string& path)
+{
+    const auto dot = path.find_last_of('.');
+    const auto slash = path.find_last_of('/');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+        return kKindNone;
+    std::string ext = path.substr(dot);
+    std::transform(ext.begin(), ext.end(), ext.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    if (ext == ".HEX")
+        return kKindHex;
+    if (ext == ".XML")
+        return kKindXml;
+    if (ext == ".DAT")
+        return kKindDat;
+    return kKindNone;
+}
+
+bool IsValidChannel(TNxDevList& list, TNxDev& dev, int channel)
+{
+    ScopedSect lock(list.Lock);
+    return channel >= 0 && static_cast<size_t>(channel) <= dev.GetChannels().size();
+}
+
+void DownloadHex(TNxDev& dev, int channel, const std::string& file, NxDownloadUi& ui)
+{
+    NxProgrammer prog(channel);
+    int line = 0;
+    const int rc = prog.LoadFile(file.c_str(), line);
+    if (rc != 0)
+        ThrowNx("IntelHex error at line %d: %s", line, IntelHexErrorText(rc));
+    if (prog.GetBlockCount() == 0)
+        throw NxException("Open download file first");
+    if (prog.Download(&dev, &ui)) {
+        ui.SetStatus(StrFormat("Download successful: %s", ui.Status().c_str()));
+        return;
+    }
+    // The programmer reported its failure through OnFailure: that is the message.
+    const std::string failure = ui.Status();
+    ui.SetStatus(StrFormat("Download failed: %s", failure.c_str()));
+    throw NxException(failure);
+}
+
+namespace {
+
+// A temporary file that is deleted on every path out of the download.
+class TempFile
+{
+public:
+    explicit TempFile(const char* tag)
+    {
+        const char* dir = std::getenv("TMPDIR");
+        std::string pattern =
+            std::string(dir && *dir ? dir : "/tmp") + "/nxupdate-" + tag + "-XXXXXX";
+        std::vector<char> name(pattern.begin(), pattern.end());
+        name.push_back('\0');
+        const int fd = mkstemp(name.data());
+        if (fd < 0)
+            ThrowNx("Cannot create a temporary file in %s: %s", dir && *dir ? dir : "/tmp",
+                    std::strerror(errno));
+        m_Path = name.data();
+        m_pFile = fdopen(fd, "wb");
+        if (!m_pFile) {
+            ::close(fd);
+            std::remove(m_Path.c_str());
+            ThrowNx("Cannot open temporary file %s: %s", m_Path.c_str(), std::strerror(errno));
+        }
+    }
+    ~TempFile()
+    {
+        if (m_pFile)
+            std::fclose(m_pFile);
+        std::remove(m_Path.c_str());
+    }
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+
+    void Write(const void* data, size_t n)
+    {
+        if (n > 0 && std::fwrite(data, 1, n, m_pFile) != n)
+            ThrowNx("Cannot write temporary file %s: %s", m_Path.c_str(), std::strerror(errno));
+    }
+    void Close()
+    {
+        FILE* f = m_pFile;
+        m_pFile = nullptr;
+        if (f && std::fclose(f) != 0)
+            ThrowNx("Cannot write temporary file %s: %s", m_Path.c_str(), std::strerror(errno));
+    }
+    const std::string& Path() const { return m_Path; }
+
+private:
+    std::string m_Path;
+    FILE* m_pFile = nullptr;
+};
+
+void RunTables(TNxDev& dev, const std::string& xmlFile, NxDownloadUi& ui)
+{
+    NxTblLoader loader(&dev, xmlFile.c_str(), &ui);
+    loader.Update();
+}
+
+void DownloadDat(TNxDev& dev, int channel, const std::string& file, NxDownloadUi& ui)
+{
+    TempFile hexFile("hex");
+    TempFile xmlFile("xml");
+
+    TScopedMallocBuffer<char> text;
+    const long n = ReadGzipFile(file.c_str(), text);
+    if (n == kGzipTooLarge || n == kGzipReadError)
+        ThrowNx("%s: %s", GzipErrorText(n), file.c_str());
+    if (n > 0)
+        xmlFile.Write(text.get(), static_cast<size_t>(n));
+    xmlFile.Close();
+
+    // A file that could not be opened has no data: the parser names that.
+    XmlResults res;
+    XMLNode hex = ParseBuffer(text.get(), "HexFile", &res);
+    if (res.nError != eXmlNoError)
+        throw NxException(XmlErrorText(res.nError));
+    if (hex.IsEmpty())
+        throw NxException(XmlErrorText(eXmlFirstTagNotFound));
+    const char* encoded = hex.TextAt(0);
+    if (!encoded)
+        throw NxException("The download file holds no firmware: its HexFile element is empty");
+
+    XMLParserBase64Tool base64;
+    size_t size = 0;
+    int err = 0;
+    const unsigned char* bytes = base64.Decode(encoded, &size, &err);
+    if (err != eXmlNoError)
+        throw NxException(XmlErrorText(err));
+    if (bytes && size > 0)
+        hexFile.Write(bytes, static_cast<size_t>(size));
+    hexFile.Close();
+    text.reset();
+
+    DownloadHex(dev, channel, hexFile.Path(), ui);
+    RunTables(dev, xmlFile.Path(), ui);
+}
+
+} // namespace
+
+void RunDownload(TNxDevList& list, NxDownloadUi& ui, const std::string& serial, int channel,
+                 const std::string& file)
+{
+    const int kind = DownloadFileKind(file);
+    if (kind == kKindNone)
+        throw NxException("Invalid download file");
+    ScopedSect lock(list.Lock);
+    TNxDev* dev = list.FindBySerial(serial);
+    if (!dev)
+        ThrowNx("Device '%s' not found", serial.c_str());
+    if (!IsValidChannel(list, *dev, channel))
+        ThrowNx("Invalid channel for device '%s'", serial.c_str());
+    if (channel > 0 && kind != kKindHex)
+        throw NxException("File not supported in SerialMode");
+    ui.OnTargetChecked(*dev, channel);
+    switch (kind) {
+    case kKindHex:
+        DownloadHex(*dev, channel, file, ui);
+        break;
+    case kKindXml:
+        RunTables(*dev, file, ui);
+        break;
+    default:
+        DownloadDat(*dev, channel, file, ui);
+        break;
+    }
+}

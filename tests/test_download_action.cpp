@@ -1,0 +1,280 @@
+// The download action shared by both front ends: target and file checks,
+// dispatch by kind, .dat unpacking with its temporary files, progress texts.
+#include "Download/DownloadAction.h"
+#include "Download/NxProgrammer.h"
+#include "Sim/SimScenario.h"
+#include "support/HexText.h"
+#include "support/LinkFixture.h"
+#include "support/Recorders.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cstdlib>
+
+namespace fs = std::filesystem;
+using Strings = std::vector<std::string>;
+
+namespace {
+
+class RecordingUi : public NxDownloadUi
+{
+public:
+    void SetStatus(const std::string& text) override
+    {
+        NxDownloadUi::SetStatus(text);
+        Statuses.push_back(text);
+    }
+    void SetProgress(unsigned percent) override { Percents.push_back(percent); }
+    void OnTargetChecked(TNxDev& dev, int channel) override
+    {
+        Checked.push_back(dev.GetSerial() + "/" + std::to_string(channel));
+    }
+    Strings Statuses, Checked;
+    std::vector<unsigned> Percents;
+};
+
+const char* kTables = R"(<ParameterTables>
+  <Name>IncuControl</Name><Date>2024-01-01</Date><Version>18</Version>
+  <Table_PID_Parameter channel="1">
+    <Parameterset value="2"><param name="a1">5</param></Parameterset>
+  </Table_PID_Parameter>
+</ParameterTables>)";
+
+class ActionTest : public ::testing::Test
+{
+protected:
+    ActionTest()
+    {
+        CAppCfg::DestroyInstance();
+        sim = Sim::InstallScenario(lib, Sim::DemoScenario()).front();
+        TNxDevList::SetInstance(&list);
+        list.Update();
+        ctl = sim.Controller.get();
+        ctl->ClearLog();
+        // Temporary files of the .dat download go here, so leftovers show.
+        setenv("TMPDIR", tmp.c_str(), 1);
+    }
+    ~ActionTest() override
+    {
+        unsetenv("TMPDIR");
+        TNxDevList::SetInstance(nullptr);
+    }
+
+    std::string Write(const std::string& name, const std::string& text)
+    {
+        const fs::path p = dir / name;
+        std::ofstream(p, std::ios::binary) << text;
+        return p.string();
+    }
+    // A gzip file holding text.
+    std::string WriteGzip(const std::string& name, const std::string& text)
+    {
+        const std::string p = (dir / name).string();
+        gzFile f = gzopen(p.c_str(), "wb");
+        gzwrite(f, text.data(), static_cast<unsigned>(text.size()));
+        gzclose(f);
+        return p;
+    }
+    // The controller's firmware: its application name at 0xC08000.
+    static std::string ControllerHex()
+    {
+        return HexText({{0x1000, Pattern(300, 7)}, {0xC08000, Name8("IncuControlApp")}});
+    }
+    static std::string Base64(const std::string& in)
+    {
+        static const char* a = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        std::string out;
+        for (size_t i = 0; i < in.size(); i += 3) {
+            uint32_t v = static_cast<uint8_t>(in[i]) << 16;
+            if (i + 1 < in.size())
+                v |= static_cast<uint8_t>(in[i + 1]) << 8;
+            if (i + 2 < in.size())
+                v |= static_cast<uint8_t>(in[i + 2]);
+            out += a[v >> 18];
+            out += a[(v >> 12) & 63];
+            out += i + 1 < in.size() ? a[(v >> 6) & 63] : '=';
+            out += i + 2 < in.size() ? a[v & 63] : '=';
+            if (out.size() % 77 == 76)
+                out += '\n';
+        }
+        return out;
+    }
+    size_t TempLeftovers() const
+    {
+        return static_cast<size_t>(std::distance(fs::directory_iterator(tmp), {}));
+    }
+
+    fs::path dir = TempDir("action");
+    fs::path tmp = [this] {
+        auto t = dir / "tmp";
+        fs::create_directories(t);
+        return t;
+    }();
+    Bridge::SimBridgeLib lib;
+    Bridge::ScopedLib useLib{lib};
+    VirtualClock clock;
+    ScopedClock useClock{clock};
+    RecordingSink sink;
+    TNxDevList list;
+    Sim::SimHandle sim;
+    Sim::SimController* ctl = nullptr;
+    RecordingUi ui;
+};
+
+} // namespace
+
+TEST(DownloadKind, ByExtensionInAnyCase)
+{
+    EXPECT_EQ(DownloadFileKind("fw.hex"), kKindHex);
+    EXPECT_EQ(DownloadFileKind("/a/b/FW.Hex"), kKindHex);
+    EXPECT_EQ(DownloadFileKind("t.XML"), kKindXml);
+    EXPECT_EQ(DownloadFileKind("p.dat"), kKindDat);
+    EXPECT_EQ(DownloadFileKind("fw.hex.bak"), kKindNone);
+    EXPECT_EQ(DownloadFileKind("firmware"), kKindNone);
+    EXPECT_EQ(DownloadFileKind("dir.hex/firmware"), kKindNone);
+    EXPECT_EQ(DownloadFileKind(""), kKindNone);
+}
+
+TEST(DownloadProgress, BlockTextAndPercent)
+{
+    ProgBlock block(0x00F80, 128);
+    unsigned pct = 0;
+    EXPECT_EQ(BlockProgressText(block, 2, 40, &pct),
+              "Block: 3/40 - Address: 0x000F80 - Progress: 7%");
+    EXPECT_EQ(pct, 7u);
+    EXPECT_EQ(BlockProgressText(block, 39, 40, &pct),
+              "Block: 40/40 - Address: 0x000F80 - Progress: 100%");
+}
+
+TEST_F(ActionTest, ControllerFirmwareFromAHexFile)
+{
+    const std::string file = Write("app.hex", ControllerHex());
+    RunDownload(list, ui, "0001", 0, file);
+    EXPECT_EQ(ui.Checked, Strings{"0001/0"});
+    EXPECT_TRUE(ctl->ImageValid());
+    EXPECT_EQ(ctl->FlashBytes(0x1000, 300, 0), Pattern(300, 7));
+    // The last status: the successful download's report of the previous step.
+    EXPECT_EQ(ui.Status().rfind("Download successful: Checksum: 0x", 0), 0u) << ui.Status();
+    EXPECT_EQ(ui.Statuses.front(), "Reset to Bootloader ...");
+    EXPECT_NE(std::find(ui.Statuses.begin(), ui.Statuses.end(), "Clear flash"), ui.Statuses.end());
+    EXPECT_EQ(ui.Percents.back(), 100u);
+}
+
+TEST_F(ActionTest, ParameterTablesFromAnXmlFile)
+{
+    RunDownload(list, ui, "0001", 0, Write("t.xml", kTables));
+    EXPECT_EQ(ui.Status(), "Parameter table successfully updated");
+    ASSERT_EQ(ctl->TableRecords().size(), 1u);
+    EXPECT_EQ(ctl->TableRecords()[0].Channel, 1);
+}
+
+TEST_F(ActionTest, PackedFileGzipOrPlainDoesBothAndLeavesNoTemporaryFiles)
+{
+    const std::string doc =
+        "<?xml version=\"1.0\"?>\n<HexFile>" + Base64(ControllerHex()) + "</HexFile>\n" + kTables;
+    for (const std::string& file : {WriteGzip("u.dat", doc), Write("plain.DAT", doc)}) {
+        SCOPED_TRACE(file);
+        ctl->ClearTables();
+        ui = RecordingUi();
+        RunDownload(list, ui, "0001", 0, file);
+        EXPECT_TRUE(ctl->ImageValid());
+        EXPECT_EQ(ctl->TableRecords().size(), 1u);
+        EXPECT_EQ(ui.Status(), "Parameter table successfully updated");
+        EXPECT_EQ(TempLeftovers(), 0u);
+    }
+}
+
+struct Failure
+{
+    const char* what;
+    std::string serial;
+    int channel;
+    std::string name;    // file name in the test folder
+    std::string content; // file content ("" and name "-": no file)
+    std::string message;
+    bool sendsNothing;
+};
+
+TEST_F(ActionTest, EveryFailureEndsWithItsMessage)
+{
+    const std::string noHex = "<Doc><Other>x</Other></Doc>";
+    const std::string emptyHex = "<HexFile>====</HexFile>";
+    const std::string notB64 = "<HexFile>Zm9v*YmFy</HexFile>";
+    const std::string truncated = "<HexFile>QUJ</HexFile>";
+    const Failure cases[] = {
+        {"no extension", "0001", 0, "firmware", "x", "Invalid download file", true},
+        {"unknown device", "0002", 0, "a.hex", ControllerHex(), "Device '0002' not found", true},
+        {"channel past the last", "0001", 4, "a.hex", ControllerHex(),
+         "Invalid channel for device '0001'", true},
+        {"negative channel", "0001", -1, "a.hex", ControllerHex(),
+         "Invalid channel for device '0001'", true},
+        {"tables for a component", "0001", 1, "t.xml", kTables, "File not supported in SerialMode",
+         true},
+        {"packed file for a component", "0001", 3, "u.dat", kTables,
+         "File not supported in SerialMode", true},
+        {"bad HEX", "0001", 0, "bad.hex", ":00000001FF\n", "Open download file first", true},
+        {"HEX error", "0001", 0, "bad2.hex", ":0100000000FF\nxyz\n",
+         "IntelHex error at line 2: Not a IntelHex-File (invalid record header)", true},
+        {"HEX checksum", "0001", 0, "bad3.hex", ":0100000000FE\n",
+         "IntelHex error at line 1: Checksum error", true},
+        {"packed without HexFile", "0001", 0, "n.dat", noHex, "Error: First Tag not found", true},
+        {"HexFile decodes to nothing", "0001", 0, "e.dat", emptyHex,
+         "IntelHex error at line 1: File end before EOF record", true},
+        {"HexFile not Base64", "0001", 0, "b.dat", notB64,
+         "Error: Base64-string contains an illegal character", true},
+        {"HexFile truncated", "0001", 0, "t.dat", truncated, "Warning: Base64-string is truncated",
+         true},
+        {"packed file missing", "0001", 0, "-", "", "Error: No elements found", true},
+    };
+    for (const Failure& c : cases) {
+        SCOPED_TRACE(c.what);
+        ctl->ClearLog();
+        const std::string file =
+            c.name == "-" ? (dir / "missing.dat").string() : Write(c.name, c.content);
+        try {
+            RunDownload(list, ui, c.serial, c.channel, file);
+            ADD_FAILURE() << "no failure";
+        } catch (const NxException& e) {
+            EXPECT_EQ(e.Message(), c.message);
+        }
+        if (c.sendsNothing) {
+            EXPECT_TRUE(ctl->Log().empty());
+        }
+        EXPECT_EQ(TempLeftovers(), 0u);
+    }
+}
+
+TEST_F(ActionTest, ChannelEqualToTheCountIsValid)
+{
+    TNxDev* dev = list.GetDev(0);
+    EXPECT_TRUE(IsValidChannel(list, *dev, 3));
+    EXPECT_TRUE(IsValidChannel(list, *dev, 0));
+    EXPECT_FALSE(IsValidChannel(list, *dev, 4));
+}
+
+TEST_F(ActionTest, ProgrammerFailureBecomesTheMessage)
+{
+    ctl->AddFault({Sim::SimFaultKind::NoReply, 3, -1, -1, -1, 1, 0});
+    const std::string file = Write("app.hex", ControllerHex());
+    try {
+        RunDownload(list, ui, "0001", 0, file);
+        FAIL();
+    } catch (const NxException& e) {
+        EXPECT_EQ(e.Message(), "Download of block #0/4 failed: Read timed out");
+    }
+    EXPECT_EQ(ui.Status(), "Download failed: Download of block #0/4 failed: Read timed out");
+}
+
+TEST_F(ActionTest, ComponentFirmware)
+{
+    const std::string file =
+        Write("gas.hex", HexText({{0x0000, Pattern(256, 1)}, {0x6FD0, Name8("GasProbe")}}));
+    RunDownload(list, ui, "0001", 1, file);
+    EXPECT_EQ(ui.Checked, Strings{"0001/1"});
+    EXPECT_EQ(ui.Status(), "Download successful: Reset to Application ...");
+    EXPECT_FALSE(ctl->Channel(1)->Pages.empty());
+
+    // The sensor on channel 3 takes .hex files only; a .dat for it is refused above.
+    EXPECT_THROW(RunDownload(list, ui, "0001", 2, file), NxException); // Meridian != GasProbe
+}
