@@ -94,20 +94,21 @@ inline std::string Base64(const std::string& in)
     return out;
 }
 
-// A parameter-table document for the demo controller; hexBase64 non-empty
-// adds the firmware element of a download file.
-inline std::string TableXml(const std::string& hexElement = {})
+// A parameter-table document for the demo controller.
+inline std::string TableXml()
 {
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<ParameterTables>\n" + hexElement +
-           "  <Name>IncuControl</Name>\n  <Date>2024-01-15</Date>\n  <Version>18</Version>\n"
-           "  <Table_PID_Parameter channel=\"1\">\n    <Parameterset value=\"7\">\n"
-           "      <param name=\"sampling\">250</param>\n    </Parameterset>\n"
-           "  </Table_PID_Parameter>\n</ParameterTables>\n";
+    return "<ParameterTables>\n  <Name>IncuControl</Name>\n  <Date>2024-01-15</Date>\n"
+           "  <Version>18</Version>\n  <Table_PID_Parameter channel=\"1\">\n"
+           "    <Parameterset value=\"7\">\n      <param name=\"sampling\">250</param>\n"
+           "    </Parameterset>\n  </Table_PID_Parameter>\n</ParameterTables>\n";
 }
 
+// A download file's document: the firmware and the tables side by side under
+// one document element, without a declaration, where both readers look.
 inline std::string DatXml(const std::string& hex)
 {
-    return TableXml("  <HexFile>" + Base64(hex) + "</HexFile>\n");
+    return "<NxDownloadFile>\n  <HexFile>" + Base64(hex) + "</HexFile>\n" + TableXml() +
+           "</NxDownloadFile>\n";
 }
 
 inline void WriteText(const std::string& path, const std::string& text)
