@@ -1,0 +1,22 @@
+// A per-process scratch file for targets whose readers take a path.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include <unistd.h>
+
+// Writes the input to a file named after the process and suffix; returns its path.
+inline const std::string& FuzzFile(const uint8_t* data, size_t size, const char* suffix)
+{
+    static std::string path;
+    if (path.empty())
+        std::atexit([] { std::remove(path.c_str()); });
+    path = "/tmp/nxfuzz_" + std::to_string(::getpid()) + suffix;
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f || std::fwrite(data, 1, size, f) != size || std::fclose(f) != 0)
+        std::abort(); // the fuzzer cannot work without its scratch file
+    return path;
+}

@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Builds every fuzz/fuzz_*.cpp with clang's libFuzzer, AddressSanitizer and
+# UBSan. The core is compiled here as well, with coverage instrumentation, so
+# the fuzzer sees its branches (the CMake core is built by gcc without it).
+#
+#   fuzz/build.sh [OUTDIR]       (default: build-fuzz beside the sources)
+#
+# A target whose first lines say "// needs: <path>" is skipped while that
+# file does not exist yet.
+set -euo pipefail
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+OUT=${1:-$ROOT/build-fuzz}
+CXX=${NX_FUZZ_CXX:-clang++}
+JOBS=${NX_FUZZ_JOBS:-$(nproc 2>/dev/null || echo 2)}
+mkdir -p "$OUT/obj"
+
+SAN="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
+CXXFLAGS="-std=c++20 -g -O1 $SAN -I$ROOT/src -I$ROOT/tests \
+  $(pkg-config --cflags libserialport 2>/dev/null || true)"
+LIBS="-lz $(pkg-config --libs libserialport 2>/dev/null || echo -lserialport) -lpthread"
+
+# Core sources: as the CMake core, without the front ends and entry points.
+mapfile -t CORE < <(cd "$ROOT" && find src -name '*.cpp' | grep -Ev '^src/(Forms|Cli)/|main\.cpp$' | sort)
+
+# Recompiles an object when it is missing or older than any file it depends on.
+stale() {
+    local obj=$1 dep=$2
+    [ -f "$obj" ] && [ -f "$dep" ] || return 0
+    local f
+    for f in $(sed -e 's/^[^:]*://' -e 's/\\$//' "$dep"); do
+        [ "$f" -nt "$obj" ] && return 0
+    done
+    return 1
+}
+
+compile_core() {
+    local src=$1 obj=$OUT/obj/$(echo "$1" | tr '/' '_').o
+    if stale "$obj" "${obj%.o}.d"; then
+        # shellcheck disable=SC2086
+        $CXX $CXXFLAGS -fsanitize=fuzzer-no-link -MMD -MF "${obj%.o}.d" -c "$ROOT/$src" -o "$obj"
+    fi
+}
+export -f compile_core stale
+export CXX CXXFLAGS OUT ROOT
+
+printf '%s\n' "${CORE[@]}" | xargs -P "$JOBS" -I{} bash -c 'compile_core {}'
+objs=()
+for s in "${CORE[@]}"; do objs+=("$OUT/obj/$(echo "$s" | tr '/' '_').o"); done
+lib=$OUT/libnxcore_fuzz.a
+newest=$(ls -t "${objs[@]}" | head -1)
+if [ ! -f "$lib" ] || [ "$newest" -nt "$lib" ] || [ "$(ar t "$lib" | wc -l)" -ne ${#objs[@]} ]; then
+    rm -f "$lib"
+    ar qc "$lib" "${objs[@]}"
+fi
+
+# Targets link the archive, so each takes only the objects it needs.
+for src in "$ROOT"/fuzz/fuzz_*.cpp; do
+    name=$(basename "$src" .cpp)
+    missing=""
+    while read -r need; do
+        [ -e "$ROOT/$need" ] || missing="$need"
+    done < <(head -5 "$src" | sed -n 's|^// needs: *||p')
+    if [ -n "$missing" ]; then
+        echo "skip $name: $missing does not exist yet"
+        rm -f "$OUT/$name"
+        continue
+    fi
+    obj=$OUT/obj/$name.o
+    if stale "$obj" "${obj%.o}.d" || [ "$lib" -nt "$OUT/$name" ]; then
+        # shellcheck disable=SC2086
+        $CXX $CXXFLAGS -fsanitize=fuzzer -MMD -MF "${obj%.o}.d" -c "$src" -o "$obj"
+        # shellcheck disable=SC2086
+        $CXX $SAN -fsanitize=fuzzer "$obj" "$lib" $LIBS -o "$OUT/$name"
+    fi
+done

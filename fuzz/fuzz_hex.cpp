@@ -1,0 +1,63 @@
+// File bytes into the Intel HEX reader and the programmer's memory image. The
+// image must hold exactly the bytes the reader delivered, last record wins.
+#include "Download/NxProgrammer.h"
+#include "FuzzFile.h"
+#include "IntelHex.h"
+
+#include <cstring>
+#include <map>
+
+namespace {
+
+class Collect : public IHfEvt
+{
+public:
+    void OnDataRecord(const HexRecord& rec) override
+    {
+        if (rec.ByteCount + 1 > HexRecord::kMaxBytes || rec.RecordType != IH_REC_DATA)
+            __builtin_trap();
+        for (uint32_t i = 0; i < rec.ByteCount; ++i)
+            Bytes[rec.AbsAddress + i] = rec.Data[i]; // wraps past 0xFFFFFFFF like the image
+    }
+    void OnAddressRecord(const HexRecord& rec) override
+    {
+        if (rec.RecordType != IH_REC_SEGMENT && rec.RecordType != IH_REC_LINEAR &&
+            rec.RecordType != IH_REC_START_LINEAR)
+            __builtin_trap();
+    }
+    void OnEndOfFile(const HexRecord&) override { ++Eofs; }
+    std::map<uint32_t, uint8_t> Bytes;
+    int Eofs = 0;
+};
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    const std::string& path = FuzzFile(data, size, ".hex");
+    Collect c;
+    int line = 0;
+    const int rc = ReadIntelHexFile(path.c_str(), c, line);
+    if (rc > 0 || rc < IH_INVALID_TYPE || std::strlen(IntelHexErrorText(rc)) == 0)
+        __builtin_trap();
+    if ((rc == IH_SUCCESS) != (c.Eofs == 1) || line < 1)
+        __builtin_trap();
+
+    // A small block size makes many blocks and exercises the index growth.
+    NxProgrammer prog(0);
+    prog.SetBlockSize(size % 2 ? NxProgrammer::kMinBlockSize : NxProgrammer::kDefaultBlockSize);
+    int line2 = 0;
+    if (prog.LoadFile(path.c_str(), line2) != rc || line2 != line)
+        __builtin_trap();
+    for (const auto& [addr, value] : c.Bytes) {
+        const uint8_t* p = prog.FindByte(addr);
+        if (!p || *p != value)
+            __builtin_trap();
+    }
+    size_t blocks = 0;
+    for (const ProgBlock* b = prog.FirstBlock(); b; b = b->Next)
+        ++blocks;
+    if (blocks != prog.GetBlockCount())
+        __builtin_trap();
+    return 0;
+}
