@@ -67,6 +67,9 @@ unsigned char* XMLParserBase64Tool::Decode(const char* text, size_t* pSize, int*
     int err = eXmlNoError;
     size_t produced = 0;
     auto finish = [&](unsigned char* result) {
+        // "Q=" and the like decode to nothing: no buffer, as for empty input.
+        if (produced == 0)
+            result = nullptr;
         if (pSize)
             *pSize = result ? produced : 0;
         if (pError)

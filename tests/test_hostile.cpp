@@ -1,0 +1,258 @@
+// Hostile files through the paths a user's choice takes: each must end with a
+// message that says what is wrong, without a crash and without memory that
+// grows with what the file claims rather than with what it holds.
+#include "Download/DownloadAction.h"
+#include "Download/NxProgrammer.h"
+#include "IntelHex.h"
+#include "NxClock.h"
+#include "NxException.h"
+#include "Sim/SimScenario.h"
+#include "XmlParser/XMLParserBase64Tool.h"
+#include "XmlParser/XmlParser.h"
+#include "support/HexText.h"
+#include "support/LinkFixture.h"
+#include "support/Recorders.h"
+#include "zlibutils.h"
+
+#include <gtest/gtest.h>
+
+#include <zlib.h>
+
+#include <random>
+#include <string>
+
+#include <sys/resource.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Peak resident memory of this process so far, in MiB.
+long PeakRssMb()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_maxrss / 1024;
+}
+
+// Far above what the bounded readers need, far below what the hostile files
+// would take unbounded (sanitizer builds keep freed memory for a while).
+constexpr long kMemoryBoundMb = 600;
+
+class Ui : public NxDownloadUi
+{
+public:
+    void SetProgress(unsigned) override {}
+};
+
+class HostileTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        CAppCfg::DestroyInstance();
+        dir = TempDir("hostile");
+        ::setenv("TMPDIR", (dir / "tmp").c_str(), 1);
+        fs::create_directories(dir / "tmp");
+        TNxDevList::SetInstance(&list);
+        ctl = Sim::InstallScenario(lib, Sim::DemoScenario()).front().Controller;
+        list.Update();
+        ctl->ClearLog();
+    }
+    void TearDown() override
+    {
+        TNxDevList::SetInstance(nullptr);
+        ::unsetenv("TMPDIR");
+        fs::remove_all(dir);
+        CAppCfg::DestroyInstance();
+    }
+
+    std::string Write(const std::string& name, const std::string& bytes)
+    {
+        const fs::path p = dir / name;
+        std::ofstream(p, std::ios::binary) << bytes;
+        return p.string();
+    }
+
+    // The message of a download of file into channel 0, "" on success.
+    std::string Download(const std::string& file, int channel = 0)
+    {
+        Ui ui;
+        try {
+            RunDownload(list, ui, "0001", channel, file);
+            return "";
+        } catch (const NxException& e) {
+            return e.Message();
+        }
+    }
+
+    // Nothing reached the flash or the tables, and no temporary file is left.
+    void ExpectUntouched()
+    {
+        EXPECT_EQ(ctl->CountOf(2), 0u) << "erase sent";
+        EXPECT_TRUE(ctl->TableRecords().empty());
+        EXPECT_TRUE(fs::is_empty(dir / "tmp"));
+    }
+
+    fs::path dir;
+    Bridge::SimBridgeLib lib;
+    Bridge::ScopedLib useLib{lib};
+    VirtualClock clock;
+    ScopedClock useClock{clock};
+    RecordingSink sink;
+    TNxDevList list;
+    std::shared_ptr<Sim::SimController> ctl;
+};
+
+std::string RandomBytes(size_t n, unsigned seed)
+{
+    std::mt19937 rng(seed);
+    std::string s(n, '\0');
+    for (char& c : s)
+        c = static_cast<char>(rng());
+    return s;
+}
+
+} // namespace
+
+TEST_F(HostileTest, OverLongLines)
+{
+    // 4 MiB on one line: the HEX reader reads 127 characters at a time.
+    const std::string longHex = ":" + std::string(4 << 20, 'A') + "\n:00000001FF\n";
+    EXPECT_EQ(Download(Write("long.hex", longHex)),
+              "IntelHex error at line 1: Not a IntelHex-File (invalid record header)");
+
+    // The same line as one XML attribute and as one text: the table reader
+    // takes them (nothing in the content is rejected), and a text goes out
+    // cut to what one frame carries.
+    const std::string longAttr = "<ParameterTables><Name x=\"" + std::string(4 << 20, 'n') +
+                                 "\">IncuControl</Name></ParameterTables>";
+    EXPECT_EQ(Download(Write("attr.xml", longAttr)), "");
+    const std::string longText = "<ParameterTables><Name>IncuControl</Name><Date>" +
+                                 std::string(4 << 20, 'd') + "</Date></ParameterTables>";
+    EXPECT_EQ(Download(Write("text.xml", longText)), "");
+    EXPECT_EQ(ctl->TblDate, std::string(254, 'd'));
+    EXPECT_LT(PeakRssMb(), kMemoryBoundMb);
+}
+
+TEST_F(HostileTest, BinaryJunkInEveryFileKind)
+{
+    for (unsigned seed = 1; seed <= 4; ++seed) {
+        const std::string junk = RandomBytes(64 << 10, seed);
+        for (const char* name : {"junk.hex", "junk.xml", "junk.dat"}) {
+            SCOPED_TRACE(std::string(name) + " seed " + std::to_string(seed));
+            ctl->ClearLog();
+            const std::string msg = Download(Write(name, junk));
+            EXPECT_FALSE(msg.empty());
+            EXPECT_EQ(msg.find('\0'), std::string::npos);
+            ExpectUntouched();
+        }
+    }
+    EXPECT_LT(PeakRssMb(), kMemoryBoundMb);
+}
+
+TEST_F(HostileTest, GzipBombIsRefusedAtTheBound)
+{
+    // 1 GiB of zeros packs into about a megabyte; made here, never committed.
+    const std::string path = (dir / "bomb.dat").string();
+    {
+        gzFile gz = gzopen(path.c_str(), "wb1");
+        ASSERT_NE(gz, nullptr);
+        const std::string zeros(1 << 20, '\0');
+        for (int i = 0; i < 1024; ++i)
+            ASSERT_EQ(gzwrite(gz, zeros.data(), static_cast<unsigned>(zeros.size())),
+                      static_cast<int>(zeros.size()));
+        ASSERT_EQ(gzclose(gz), Z_OK);
+    }
+    ASSERT_LT(fs::file_size(path), 8u << 20);
+
+    TScopedMallocBuffer<char> buf;
+    EXPECT_EQ(ReadGzipFile(path.c_str(), buf), kGzipTooLarge);
+    EXPECT_EQ(buf.get(), nullptr);
+    EXPECT_EQ(Download(path), std::string(GzipErrorText(kGzipTooLarge)) + ": " + path);
+    ExpectUntouched();
+    EXPECT_LT(PeakRssMb(), kMemoryBoundMb);
+}
+
+TEST_F(HostileTest, MillionNestedElements)
+{
+    std::string deep;
+    deep.reserve(7 << 20);
+    for (int i = 0; i < 1000000; ++i)
+        deep += "<a>";
+    XmlResults r;
+    XMLNode n = ParseBuffer(deep.c_str(), "ParameterTables", &r);
+    EXPECT_TRUE(n.IsEmpty());
+    EXPECT_NE(r.nError, 0);
+
+    // As a table file the reader's report reaches the user, and the tables
+    // without a name do not fit the controller; as a .dat the missing
+    // firmware is named.
+    const std::string file = Write("deep.xml", "<ParameterTables>" + deep);
+    EXPECT_EQ(Download(file).rfind("Invalid parameter tables for this hardware!", 0), 0u);
+    ASSERT_FALSE(sink.Shown.empty());
+    EXPECT_EQ(sink.Shown.back().Caption, "XML Parsing error");
+    EXPECT_NE(Download(Write("deep.dat", deep)), "");
+    ExpectUntouched();
+    EXPECT_LT(PeakRssMb(), kMemoryBoundMb);
+}
+
+TEST_F(HostileTest, HexRecordAtTheTopOfTheAddressSpace)
+{
+    // One byte at 0xFFFFFFFF, then a record that runs past it.
+    const std::string text = ":02000004FFFFFC\n"
+                             ":01FFFF00AA57\n"
+                             ":04FFFE001122334455\n"
+                             ":00000001FF\n";
+    const std::string path = Write("top.hex", text);
+    NxProgrammer prog(0);
+    int line = 0;
+    ASSERT_EQ(prog.LoadFile(path.c_str(), line), IH_SUCCESS);
+    size_t avail = 0;
+    const uint8_t* p = prog.FindByte(0xFFFFFFFF, avail);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(*p, 0x22);
+    EXPECT_EQ(avail, 1u) << "the block ends at the top of the address space";
+
+    // Neither target takes such an image, and each says why.
+    EXPECT_EQ(Download(path), "Invalid download file for this device");
+    EXPECT_EQ(Download(path, 1), "Unsupported or unknown download file");
+    ExpectUntouched();
+}
+
+TEST_F(HostileTest, DatWhoseHexFileIsNotBase64)
+{
+    const struct
+    {
+        const char* Body;
+        const char* Says;
+    } cases[] = {
+        {"Zm9v*YmFy", "Base64"},
+        {"\xC3\xA4\xC3\xB6", "Base64"},
+        {"Q=QRA", "Base64"},
+        {"<![CDATA[\x01\x02]]>", "HexFile element is empty"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Body);
+        ctl->ClearLog();
+        const std::string msg =
+            Download(Write("b.dat", std::string("<r><HexFile>") + c.Body + "</HexFile></r>"));
+        EXPECT_NE(msg.find(c.Says), std::string::npos) << msg;
+        ExpectUntouched();
+    }
+}
+
+// "Q=" holds one symbol and a fill: no whole byte. The decoder promised no
+// buffer for that, as for empty input, but handed out an empty one.
+TEST(HostileBase64, TextThatDecodesToNothingGivesNoBuffer)
+{
+    XMLParserBase64Tool tool;
+    for (const char* text : {"Q=", "Q=QRA", " Q = = "}) {
+        SCOPED_TRACE(text);
+        size_t n = 99;
+        int err = 0;
+        EXPECT_EQ(tool.Decode(text, &n, &err), nullptr);
+        EXPECT_EQ(n, 0u);
+        EXPECT_NE(err, 0);
+    }
+}
