@@ -1,0 +1,62 @@
+// needs: src/Download/DownloadAction.cpp
+// File bytes as a .dat download into a simulated controller: gzip or plain
+// XML, the Base64 firmware inside, then the tables. Whatever the file, the
+// download ends (with or without an exception) and leaves no temporary file.
+#include "Download/DownloadAction.h"
+#include "FuzzFile.h"
+#include "NxClock.h"
+#include "NxException.h"
+#include "NxUi.h"
+#include "Sim/SimScenario.h"
+
+#include <cstdlib>
+#include <filesystem>
+
+namespace {
+
+class QuietSink : public INxMessageSink
+{
+public:
+    void ShowMessage(const std::string&, const std::string&, Icon) override {}
+};
+
+class Ui : public NxDownloadUi
+{
+public:
+    void SetProgress(unsigned) override {}
+};
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    namespace fs = std::filesystem;
+    static QuietSink quiet;
+    static const fs::path tmp = [] {
+        fs::path p = fs::temp_directory_path() / ("nxfuzz_dat_" + std::to_string(::getpid()));
+        fs::create_directories(p);
+        std::atexit([] { fs::remove_all(tmp); });
+        return p;
+    }();
+    SetNxMessages(&quiet);
+    ::setenv("TMPDIR", tmp.c_str(), 1);
+    const std::string& path = FuzzFile(data, size, ".dat");
+
+    VirtualClock clock;
+    ScopedClock useClock(clock);
+    Bridge::SimBridgeLib lib;
+    Bridge::ScopedLib useLib(lib);
+    Sim::InstallScenario(lib, Sim::DemoScenario());
+    TNxDevList list;
+    list.Update();
+    Ui ui;
+    try {
+        RunDownload(list, ui, "0001", 0, path);
+    } catch (const NxException& e) {
+        if (e.Message().empty())
+            __builtin_trap();
+    }
+    if (!fs::is_empty(tmp))
+        __builtin_trap(); // a temporary file survived
+    return 0;
+}
