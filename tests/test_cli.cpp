@@ -607,6 +607,8 @@ TEST_F(CliTest, ListAndInfoThroughTheSerialBackendAgainstNxsim)
 {
     if (::access(kSim.c_str(), X_OK) != 0)
         GTEST_SKIP() << kSim << " is not built; build the nxsim target first";
+    EXPECT_EQ(RunProgram(kSim, {"--bogus"}).Code, 2);
+
     int out = -1;
     const pid_t sim = Spawn(kSim, {"--demo"}, {}, out, nullptr);
     ASSERT_GT(sim, 0);

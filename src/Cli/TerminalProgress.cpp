@@ -25,7 +25,8 @@ void TerminalProgress::SetStatus(const std::string& text)
         return;
     m_Text = text;
     if (m_bBar) {
-        Draw();
+        if (!m_bHold)
+            Draw();
     } else {
         std::fprintf(m_Out, "%s\n", text.c_str());
         std::fflush(m_Out);
@@ -39,6 +40,24 @@ void TerminalProgress::SetProgress(unsigned percent)
     if (percent == m_Percent)
         return;
     m_Percent = percent;
+    if (m_bBar && !m_bHold)
+        Draw();
+}
+
+void TerminalProgress::OnBlockProgress(const ProgBlock& block, uint32_t index, uint32_t count)
+{
+    m_bHold = true;
+    NxDownloadUi::OnBlockProgress(block, index, count);
+    m_bHold = false;
+    if (m_bBar)
+        Draw();
+}
+
+void TerminalProgress::OnProgress(const char* text, unsigned percent)
+{
+    m_bHold = true;
+    NxDownloadUi::OnProgress(text, percent);
+    m_bHold = false;
     if (m_bBar)
         Draw();
 }
@@ -53,7 +72,8 @@ int TerminalProgress::Columns() const
 
 void TerminalProgress::Draw()
 {
-    constexpr int kBarWidth = 24;
+    // Narrow enough that the longest block line fits 80 columns.
+    constexpr int kBarWidth = 20;
     const int filled = static_cast<int>(m_Percent) * kBarWidth / 100;
     std::string line = "[" + std::string(static_cast<size_t>(filled), '#') +
                        std::string(static_cast<size_t>(kBarWidth - filled), '.') + "] ";

@@ -19,6 +19,9 @@ public:
 
     void SetStatus(const std::string& text) override;
     void SetProgress(unsigned percent) override;
+    // Text and percentage change together here: one redraw, not two.
+    void OnBlockProgress(const ProgBlock& block, uint32_t index, uint32_t count) override;
+    void OnProgress(const char* text, unsigned percent) override;
 
     // Ends the bar's line so that other output starts on a fresh one.
     void EndLine();
@@ -32,6 +35,7 @@ private:
     std::FILE* m_Out;
     bool m_bBar;
     bool m_bOnLine = false; // the cursor stands behind a drawn bar
+    bool m_bHold = false;   // a combined update is under way; draw at its end
     unsigned m_Percent = 0;
     std::string m_Text; // the status shown last
     static TerminalProgress* s_pActive;
