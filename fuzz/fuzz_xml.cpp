@@ -4,7 +4,22 @@
 #include "../src/XmlParser/XMLParserBase64Tool.cpp"
 #include "../src/XmlParser/XmlParser.cpp"
 
+#include "FuzzFile.h"
+#include "NxUi.h"
+#include "Xmlutils.h"
+
 #include <string>
+
+namespace {
+
+// The report of OpenDocument would otherwise go to stderr for every input.
+class QuietSink : public INxMessageSink
+{
+public:
+    void ShowMessage(const std::string&, const std::string&, Icon) override {}
+};
+
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -18,5 +33,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     tool.Decode(text.c_str());
     if (const char* t = n.TextAt(0))
         tool.Decode(t);
+
+    // The same bytes as a file: encoding guess, byte order mark, report.
+    if (size > 2 && (data[2] & 2)) {
+        static QuietSink quiet;
+        SetNxMessages(&quiet);
+        const std::string& path = FuzzFile(data, size, ".xml");
+        XmlResults fr;
+        XMLNode doc = OpenDocument(path.c_str(), "ParameterTables", true, &fr);
+        if (!doc.IsEmpty() && fr.nError > 2)
+            __builtin_trap(); // only success and warnings give a tree
+        (void)XmlReportText(path.c_str(), "ParameterTables", fr);
+    }
     return 0;
 }
