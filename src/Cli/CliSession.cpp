@@ -3,20 +3,32 @@
 #include "Appcfg.h"
 #include "Download/DownloadAction.h"
 #include "NxException.h"
+#include "NxUi.h"
 #include "TerminalProgress.h"
 
 #include <cstdio>
 #include <sys/stat.h>
 
-void CliSession::StderrSink::ShowMessage(const std::string& text, const std::string& caption, Icon)
+namespace {
+
+// Core message boxes: to stderr, after ending a progress bar's line. Static,
+// so it outlives a session whose construction fails.
+class StderrSink : public INxMessageSink
 {
-    TerminalProgress::EndActiveLine();
-    std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
-}
+public:
+    void ShowMessage(const std::string& text, const std::string& caption, Icon) override
+    {
+        TerminalProgress::EndActiveLine();
+        std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+    }
+};
+StderrSink g_Sink;
+
+} // namespace
 
 CliSession::CliSession(const CliOptions& opts) : m_Opts(opts)
 {
-    SetNxMessages(&m_Sink);
+    SetNxMessages(&g_Sink);
     if (opts.ComLog) {
         struct stat st
         {

@@ -6,7 +6,6 @@
 
 #include "CliOptions.h"
 #include "NxCom/TNxDevList.h"
-#include "NxUi.h"
 #include "Sim/SimBackend.h"
 
 #include <memory>
@@ -40,15 +39,7 @@ public:
     std::string FoundText();
 
 private:
-    // Core message boxes: to stderr, after ending a progress bar's line.
-    class StderrSink : public INxMessageSink
-    {
-    public:
-        void ShowMessage(const std::string& text, const std::string& caption, Icon icon) override;
-    };
-
     const CliOptions& m_Opts;
-    StderrSink m_Sink;
     std::unique_ptr<Sim::SimBackend> m_pSim; // outlives the list, whose devices use it
     TNxDevList m_List;
 };
