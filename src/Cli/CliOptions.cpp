@@ -4,7 +4,7 @@
 
 namespace {
 
-struct OptionSpec
+struct OptionDef
 {
     const char* Name;
     unsigned Bit;      // CliOption bit, 0 for the common options
@@ -12,7 +12,7 @@ struct OptionSpec
     bool MayHaveValue; // --name or --name=value
 };
 
-constexpr OptionSpec kSpecs[] = {
+constexpr OptionDef kOptionDefs[] = {
     {"device", kOptDevice, true, true}, {"channel", kOptChannel, true, true},
     {"file", kOptFile, true, true},     {"reset", kOptReset, false, false},
     {"yes", kOptYes, false, false},     {"json", kOptJson, false, false},
@@ -60,27 +60,27 @@ CliOptions ParseCliOptions(const std::vector<std::string>& args)
         if (eq != std::string::npos)
             value = arg.substr(eq + 1);
 
-        const OptionSpec* spec = nullptr;
-        for (const OptionSpec& s : kSpecs)
+        const OptionDef* def = nullptr;
+        for (const OptionDef& s : kOptionDefs)
             if (name == s.Name)
-                spec = &s;
-        if (!spec)
+                def = &s;
+        if (!def)
             throw CliUsageError("unknown option '--" + name + "'");
         for (const std::string& s : seen)
             if (s == name)
                 throw CliUsageError("--" + name + " is given twice");
         seen.push_back(name);
 
-        if (value && !spec->MayHaveValue)
+        if (value && !def->MayHaveValue)
             throw CliUsageError("--" + name + " takes no value");
-        if (!value && spec->NeedsValue) {
+        if (!value && def->NeedsValue) {
             if (i + 1 >= args.size() || args[i + 1].rfind("--", 0) == 0)
                 throw CliUsageError("--" + name + " needs a value (--" + name + "=...)");
             value = args[++i];
         }
-        if (spec->NeedsValue && value->empty())
+        if (def->NeedsValue && value->empty())
             throw CliUsageError("--" + name + " needs a value (--" + name + "=...)");
-        o.Given |= spec->Bit;
+        o.Given |= def->Bit;
 
         if (name == "device")
             o.Device = *value;
