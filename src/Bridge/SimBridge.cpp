@@ -3,6 +3,7 @@
 #include "../NxClock.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 
 namespace Bridge {
@@ -28,10 +29,10 @@ void ScriptPeer::OnHostWrite(SimDevice& dev, const uint8_t* data, size_t n)
 
 namespace {
 
-// Milliseconds that n bytes take on the wire at the given rate, 10 bits a byte.
-uint32_t WireMs(size_t n, uint32_t baud)
+// Nanoseconds that n bytes take on the wire at the given rate, 10 bits a byte.
+int64_t WireNs(size_t n, uint32_t baud)
 {
-    return baud ? static_cast<uint32_t>((n * 10 * 1000 + baud - 1) / baud) : 0;
+    return baud ? static_cast<int64_t>(n * 10 * 1'000'000'000ull / baud) : 0;
 }
 
 } // namespace
@@ -75,7 +76,7 @@ public:
         d.m_Rx.erase(d.m_Rx.begin(), d.m_Rx.begin() + static_cast<std::ptrdiff_t>(n));
         got = static_cast<uint32_t>(n);
         if (m_Lib.WireTime())
-            NxClock().SleepMs(WireMs(n, m_Baud));
+            WireWait(n);
         if (n == count || cut)
             return kSuccess;
         // Not all bytes are there: a real read would wait its whole timeout.
@@ -102,7 +103,7 @@ public:
         written = count;
         d.Written.insert(d.Written.end(), buf, buf + count);
         if (m_Lib.WireTime())
-            NxClock().SleepMs(WireMs(count, m_Baud));
+            WireWait(count);
         if (ISimPeer* peer = d.Peer())
             peer->OnHostWrite(d, buf, count);
         return kSuccess;
@@ -133,9 +134,34 @@ public:
     }
 
 private:
+    // Waits the line time of n bytes. Whole milliseconds go to the clock and
+    // the rest is carried to the next transfer, as is what a real sleep
+    // overran (the timer's slack, up to kMaxOverrunNs): a line neither rounds
+    // up nor oversleeps, and the three or more transfers of every exchange
+    // would otherwise each add their share. A longer overrun is the host's
+    // own delay and is not given back.
+    void WireWait(size_t n)
+    {
+        m_OwedNs += WireNs(n, m_Baud);
+        if (m_OwedNs < 1'000'000)
+            return;
+        const auto ms = static_cast<uint32_t>(m_OwedNs / 1'000'000);
+        const auto start = std::chrono::steady_clock::now();
+        NxClock().SleepMs(ms);
+        int64_t spent = int64_t{ms} * 1'000'000;
+        if (dynamic_cast<RealClock*>(&NxClock()))
+            spent = std::max(
+                spent, static_cast<int64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                                std::chrono::steady_clock::now() - start)
+                                                .count()));
+        m_OwedNs = std::max(m_OwedNs - spent, -kMaxOverrunNs);
+    }
+    static constexpr int64_t kMaxOverrunNs = 1'000'000;
+
     std::shared_ptr<SimDevice> m_pDev;
     SimBridgeLib& m_Lib;
     uint32_t m_Baud = 57600;
+    int64_t m_OwedNs = 0; // line time not yet waited; below 0 after an overrun
 };
 
 std::shared_ptr<SimDevice> SimBridgeLib::Add(std::string serial, std::string description,
