@@ -1,56 +1,24 @@
 // Loading time of Intel HEX images of 1, 4 and 16 MiB into 128-byte blocks,
 // records in address order and shuffled. Time per MiB should stay flat.
 #include "Download/NxProgrammer.h"
+#include "HexGen.h"
 
 #include <benchmark/benchmark.h>
 
-#include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <filesystem>
 #include <map>
-#include <random>
 #include <string>
-#include <vector>
 
 namespace {
 
-// 16-byte data records over mib MiB from address 0, with a linear address
-// record whenever the upper 16 bits change.
 std::string MakeFile(size_t mib, bool shuffled)
 {
-    const uint32_t size = static_cast<uint32_t>(mib << 20);
-    std::vector<uint32_t> addrs;
-    addrs.reserve(size / 16);
-    for (uint32_t a = 0; a < size; a += 16)
-        addrs.push_back(a);
-    if (shuffled)
-        std::shuffle(addrs.begin(), addrs.end(), std::mt19937(42));
-
     const std::string path =
         (std::filesystem::temp_directory_path() /
          ("bench_hex_" + std::to_string(mib) + (shuffled ? "s" : "q") + ".hex"))
             .string();
-    FILE* f = std::fopen(path.c_str(), "wb");
-    uint32_t upper = UINT32_MAX;
-    std::mt19937 rng(7);
-    for (uint32_t a : addrs) {
-        if ((a >> 16) != upper) {
-            upper = a >> 16;
-            const unsigned sum = 2 + 4 + (upper >> 8) + (upper & 0xFF);
-            std::fprintf(f, ":02000004%04X%02X\n", upper, (0x100 - (sum & 0xFF)) & 0xFF);
-        }
-        unsigned sum = 16 + ((a >> 8) & 0xFF) + (a & 0xFF);
-        std::fprintf(f, ":10%04X00", a & 0xFFFF);
-        for (int i = 0; i < 16; ++i) {
-            const unsigned b = rng() & 0xFF;
-            sum += b;
-            std::fprintf(f, "%02X", b);
-        }
-        std::fprintf(f, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
-    }
-    std::fputs(":00000001FF\n", f);
-    std::fclose(f);
+    BenchHex::WriteImage(path, {{0, static_cast<uint32_t>(mib << 20)}}, shuffled);
     return path;
 }
 
