@@ -24,7 +24,23 @@ std::string Hex4(int value)
     return buf;
 }
 
-// Symlinks such as /dev/serial/by-id/... must not list a port twice.
+// What names the port behind a path, so that links such as
+// /dev/serial/by-id/... do not list a port twice. stat rather than realpath:
+// umockdev's realpath corrupts memory on its device nodes, which link out of
+// its tree.
+std::string PortKey(const std::string& path)
+{
+    struct stat st
+    {
+    };
+    if (::stat(path.c_str(), &st) != 0)
+        return "path " + path;
+    if (S_ISCHR(st.st_mode))
+        return "char " + std::to_string(st.st_rdev);
+    return "file " + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+}
+
+// The port's own name, which the serial library needs to find its identity.
 std::string Canonical(const std::string& path)
 {
     char* real = ::realpath(path.c_str(), nullptr);
@@ -149,7 +165,7 @@ void SerialBridgeLib::Enumerate()
     std::vector<PortInfo> ports = UsbBridges();
     std::vector<std::string> seen;
     for (const auto& p : ports)
-        seen.push_back(Canonical(p.Path));
+        seen.push_back(PortKey(p.Path));
 
     const std::string listed = Text(std::getenv(kPortsVariable));
     size_t begin = 0;
@@ -164,11 +180,11 @@ void SerialBridgeLib::Enumerate()
         };
         if (path.empty() || ::stat(path.c_str(), &st) != 0)
             continue;
-        const std::string canonical = Canonical(path);
-        if (std::find(seen.begin(), seen.end(), canonical) != seen.end())
+        const std::string key = PortKey(path);
+        if (std::find(seen.begin(), seen.end(), key) != seen.end())
             continue;
-        seen.push_back(canonical);
-        ports.push_back(ListedPort(path, canonical));
+        seen.push_back(key);
+        ports.push_back(ListedPort(path, Canonical(path)));
     }
     m_Ports = std::move(ports);
     m_bEnumerated = true;
