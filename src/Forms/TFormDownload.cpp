@@ -447,44 +447,37 @@ void TFormDownload::ButtonDownloadClick()
 
 // ---- Version report, reset, filter counter ----
 
-void TFormDownload::ButtonVersionClick()
+template <class Action> void TFormDownload::RunOnSelection(Action action)
 {
     if (ActionRunning())
         return;
-    ActionScope action(*this);
+    ActionScope running(*this);
     try {
         const NodeRef ref = SelectedRef();
         ScopedSect lock(List().Lock);
-        const NxVersionInfo info = ReadVersionInfo(*ref.Dev, ref.Channel);
-        VersionForm().SetReport(FormatVersionReport(info, "\r\n"));
-        NxDialogs().Exec(VersionForm());
+        action(ref);
     } catch (const std::exception& e) {
         ShowError(e.what());
     }
+}
+
+void TFormDownload::ButtonVersionClick()
+{
+    RunOnSelection([this](const NodeRef& ref) {
+        const NxVersionInfo info = ReadVersionInfo(*ref.Dev, ref.Channel);
+        VersionForm().SetReport(FormatVersionReport(info, "\r\n"));
+        NxDialogs().Exec(VersionForm());
+    });
 }
 
 void TFormDownload::ButtonResetClick()
 {
-    if (ActionRunning())
-        return;
-    ActionScope action(*this);
-    try {
-        const NodeRef ref = SelectedRef();
-        ScopedSect lock(List().Lock);
-        ResetToApplication(*ref.Dev, ref.Channel);
-    } catch (const std::exception& e) {
-        ShowError(e.what());
-    }
+    RunOnSelection([](const NodeRef& ref) { ResetToApplication(*ref.Dev, ref.Channel); });
 }
 
 void TFormDownload::ButtonResetFilterClick()
 {
-    if (ActionRunning())
-        return;
-    ActionScope action(*this);
-    try {
-        const NodeRef ref = SelectedRef();
-        ScopedSect lock(List().Lock);
+    RunOnSelection([this](const NodeRef& ref) {
         if (ref.Channel < 1)
             return; // a controller has no filter counter
         TFormFilterInfo& dlg = FilterForm();
@@ -496,9 +489,7 @@ void TFormDownload::ButtonResetFilterClick()
                  false);
         NxDialogs().Exec(dlg);
         dlg.hide();
-    } catch (const std::exception& e) {
-        ShowError(e.what());
-    }
+    });
 }
 
 // ---- Start-up download request ----

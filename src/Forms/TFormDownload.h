@@ -133,6 +133,8 @@ private:
     QTreeWidgetItem* SelectedNode() const;
     // The selected node's device and channel, raising for no selection.
     NodeRef SelectedRef() const;
+    // Runs one action on the selected entry under the list's lock; errors go to a box.
+    template <class Action> void RunOnSelection(Action action);
     TNxDevList& List() const;
     void ShowError(const std::string& text);
 
