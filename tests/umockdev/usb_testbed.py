@@ -299,7 +299,7 @@ def relay(tb, child, ctl, reply_fd, deadline):
     line = b''
     while child.poll() is None:
         if time.monotonic() > deadline:
-            fail('%s did not finish in time' % program[0], 124)
+            fail('%s did not finish in time' % child.args[0], 124)
         pipes = list(tb.relays())
         reads = [p.src for p in pipes] + ([ctl] if ctl >= 0 else [])
         writes = [p.dst for p in pipes if p.pending and p.dst >= 0]
@@ -324,12 +324,15 @@ def relay(tb, child, ctl, reply_fd, deadline):
             while b'\n' in line:
                 cmd, line = line.split(b'\n', 1)
                 words = cmd.decode().split()
-                if len(words) == 2 and words[0] == 'plug':
-                    reply = tb.plug(words[1])
-                elif len(words) == 2 and words[0] == 'unplug':
-                    reply = tb.unplug(words[1])
-                else:
-                    reply = 'error unknown command'
+                try:
+                    if len(words) == 2 and words[0] == 'plug':
+                        reply = tb.plug(words[1])
+                    elif len(words) == 2 and words[0] == 'unplug':
+                        reply = tb.unplug(words[1])
+                    else:
+                        reply = 'error unknown command'
+                except Exception as e:  # the test shows it and fails
+                    reply = 'error %s' % e
                 os.write(reply_fd, (reply + '\n').encode())
     if ctl >= 0:
         os.close(ctl)
