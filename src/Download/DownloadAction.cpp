@@ -186,6 +186,7 @@ void DownloadDat(TNxDev& dev, int channel, const std::string& file, NxDownloadUi
     // A file that could not be opened has no data: the parser names that.
     XmlResults res;
     XMLNode hex = ParseBuffer(text.get(), "HexFile", &res);
+    text.reset(); // the tree holds copies; a large document need not stay twice in memory
     if (res.nError != eXmlNoError)
         throw NxException(XmlErrorText(res.nError));
     if (hex.IsEmpty())
@@ -203,7 +204,6 @@ void DownloadDat(TNxDev& dev, int channel, const std::string& file, NxDownloadUi
     if (bytes && size > 0)
         hexFile.Write(bytes, static_cast<size_t>(size));
     hexFile.Close();
-    text.reset();
 
     DownloadHex(dev, channel, hexFile.Path(), ui);
     RunTables(dev, xmlFile.Path(), ui);
