@@ -9,6 +9,8 @@
 #include "NxCom/CP210xCom.h"
 #include "support/Recorders.h"
 
+#include "support/PtyFixture.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -140,34 +142,15 @@ private:
     int m_Release[2] = {-1, -1};
 };
 
-class PortProblems : public ::testing::Test
+class PortProblems : public PtyFixture
 {
 protected:
     void SetUp() override
     {
-        if (const char* old = std::getenv(SerialBridgeLib::kPortsVariable))
-            m_OldPorts = old;
-        ::unsetenv(SerialBridgeLib::kPortsVariable);
-        ASSERT_EQ(lib.GetNumDevices(usbCount), kSuccess);
-
-        master = ::posix_openpt(O_RDWR | O_NOCTTY);
-        ASSERT_GE(master, 0);
-        ASSERT_EQ(::grantpt(master), 0);
-        ASSERT_EQ(::unlockpt(master), 0);
-        slave = ::ptsname(master);
-        ::setenv(SerialBridgeLib::kPortsVariable, slave.c_str(), 1);
+        PtyFixture::SetUp();
         uint32_t count = 0;
         ASSERT_EQ(lib.GetNumDevices(count), kSuccess);
         ASSERT_EQ(count, usbCount + 1);
-    }
-    void TearDown() override
-    {
-        if (master >= 0)
-            ::close(master);
-        if (m_OldPorts)
-            ::setenv(SerialBridgeLib::kPortsVariable, m_OldPorts->c_str(), 1);
-        else
-            ::unsetenv(SerialBridgeLib::kPortsVariable);
     }
 
     // Opens the pseudo-terminal through the backend; the hint it left.
@@ -196,14 +179,6 @@ protected:
         return std::string("TNxDev::Open() failed: ") + CP2102Com::StatusText(kDeviceIoFailed) +
                "\n" + hint;
     }
-
-    SerialBridgeLib lib;
-    uint32_t usbCount = 0;
-    int master = -1;
-    std::string slave;
-
-private:
-    std::optional<std::string> m_OldPorts;
 };
 
 TEST_F(PortProblems, PortLockedByAnotherProgramIsReportedBusyUntilReleased)

@@ -5,6 +5,8 @@
 #include "Bridge/SimBridge.h"
 #include "NxCom/NxCom.h"
 
+#include "support/PtyFixture.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -30,48 +32,9 @@ int64_t MsSince(std::chrono::steady_clock::time_point t0)
         .count();
 }
 
-class SerialPty : public ::testing::Test
+class SerialPty : public PtyFixture
 {
 protected:
-    void SetUp() override
-    {
-        if (const char* old = std::getenv(SerialBridgeLib::kPortsVariable))
-            m_OldPorts = old;
-        // USB bridges on this machine come first; the listed port follows them.
-        ::unsetenv(SerialBridgeLib::kPortsVariable);
-        ASSERT_EQ(lib.GetNumDevices(usbCount), kSuccess);
-
-        master = ::posix_openpt(O_RDWR | O_NOCTTY);
-        ASSERT_GE(master, 0);
-        ASSERT_EQ(::grantpt(master), 0);
-        ASSERT_EQ(::unlockpt(master), 0);
-        slave = ::ptsname(master);
-        termios t{};
-        ASSERT_EQ(::tcgetattr(master, &t), 0);
-        ::cfmakeraw(&t);
-        ASSERT_EQ(::tcsetattr(master, TCSANOW, &t), 0);
-        ListPorts(slave);
-    }
-    void TearDown() override
-    {
-        CloseMaster();
-        if (m_OldPorts)
-            ::setenv(SerialBridgeLib::kPortsVariable, m_OldPorts->c_str(), 1);
-        else
-            ::unsetenv(SerialBridgeLib::kPortsVariable);
-    }
-
-    void ListPorts(const std::string& ports)
-    {
-        ::setenv(SerialBridgeLib::kPortsVariable, ports.c_str(), 1);
-    }
-    void CloseMaster()
-    {
-        if (master >= 0)
-            ::close(master);
-        master = -1;
-    }
-
     // Device side: up to n bytes, waiting at most timeoutMs in total.
     Bytes ReadMaster(size_t n, int timeoutMs)
     {
@@ -101,14 +64,6 @@ protected:
         EXPECT_EQ(lib.Open(usbCount, port), kSuccess);
         return port;
     }
-
-    SerialBridgeLib lib;
-    uint32_t usbCount = 0;
-    int master = -1;
-    std::string slave;
-
-private:
-    std::optional<std::string> m_OldPorts;
 };
 
 TEST_F(SerialPty, ListsExistingPathsOnceWithPathIdentity)
