@@ -32,12 +32,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     namespace fs = std::filesystem;
     static QuietSink quiet;
-    static const fs::path tmp = [] {
-        fs::path p = fs::temp_directory_path() / ("nxfuzz_dat_" + std::to_string(::getpid()));
-        fs::create_directories(p);
-        std::atexit([] { fs::remove_all(tmp); });
-        return p;
-    }();
+    static const fs::path tmp =
+        fs::temp_directory_path() / ("nxfuzz_dat_" + std::to_string(::getpid()));
+    // Registered after tmp is built, so it runs before tmp is destroyed.
+    static const bool cleanup = (fs::create_directories(tmp), std::atexit([] {
+                                                                  std::error_code ec;
+                                                                  fs::remove_all(tmp, ec);
+                                                              }) == 0);
+    (void)cleanup;
     SetNxMessages(&quiet);
     ::setenv("TMPDIR", tmp.c_str(), 1);
     const std::string& path = FuzzFile(data, size, ".dat");
