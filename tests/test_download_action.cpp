@@ -278,3 +278,22 @@ TEST_F(ActionTest, ComponentFirmware)
     // The sensor on channel 3 takes .hex files only; a .dat for it is refused above.
     EXPECT_THROW(RunDownload(list, ui, "0001", 2, file), NxException); // Meridian != GasProbe
 }
+
+TEST_F(ActionTest, PackedFileOfMillionsOfTagsIsRefusedBeforeParsing)
+{
+    std::string doc;
+    doc.reserve(3u << 21);
+    for (int i = 0; i < (1 << 20) + 1; ++i)
+        doc += "<a>";
+    const std::string file = WriteGzip("tags.dat", doc);
+    try {
+        RunDownload(list, ui, "0001", 0, file);
+        FAIL();
+    } catch (const NxException& e) {
+        EXPECT_EQ(e.Message(), "The download file holds too many XML elements (1048577, at most "
+                               "1048576): " +
+                                   file);
+    }
+    EXPECT_TRUE(ctl->Log().empty());
+    EXPECT_EQ(TempLeftovers(), 0u);
+}

@@ -113,6 +113,9 @@ void DownloadHex(TNxDev& dev, int channel, const std::string& file, NxDownloadUi
 
 namespace {
 
+// Far more than a download file of firmware and tables holds.
+constexpr size_t kMaxDatTags = size_t{1} << 20;
+
 // A temporary file that is deleted on every path out of the download.
 class TempFile
 {
@@ -179,6 +182,13 @@ void DownloadDat(TNxDev& dev, int channel, const std::string& file, NxDownloadUi
     const long n = ReadGzipFile(file.c_str(), text);
     if (n == kGzipTooLarge || n == kGzipReadError)
         ThrowNx("%s: %s", GzipErrorText(n), file.c_str());
+    // Each element costs the reader a few hundred bytes: a small packed file
+    // of millions of tags would otherwise unpack into gigabytes.
+    const size_t tags =
+        n > 0 ? static_cast<size_t>(std::count(text.get(), text.get() + n, '<')) : 0;
+    if (tags > kMaxDatTags)
+        ThrowNx("The download file holds too many XML elements (%zu, at most %zu): %s", tags,
+                kMaxDatTags, file.c_str());
     if (n > 0)
         xmlFile.Write(text.get(), static_cast<size_t>(n));
     xmlFile.Close();
