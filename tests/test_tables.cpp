@@ -9,6 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,7 +24,7 @@ namespace {
 
 std::string TablePath(const char* name)
 {
-    return std::string(NX_TEST_DATA) + "/tables/" + name;
+    return name[0] == '/' ? name : std::string(NX_TEST_DATA) + "/tables/" + name;
 }
 
 template <class R> Bytes RecordBytes(const R& r, size_t n = sizeof(R))
@@ -398,4 +401,18 @@ TEST_F(UpdateTest, UnreadableFileFailsBeforeAnyWrite)
     }
     EXPECT_EQ(ctl->CountOf(4), 0u);
     EXPECT_EQ(Writes(), 0u);
+}
+
+TEST_F(UpdateTest, TextsTooLongForOneFrameAreRefusedBeforeAnyWrite)
+{
+    // A frame carries 255 payload bytes: 254 characters and the zero.
+    const std::string path = std::filesystem::temp_directory_path() / "nx_long_date.xml";
+    std::ofstream(path) << "<ParameterTables><Name>IncuControl</Name><Date>" +
+                               std::string(300, '7') +
+                               "</Date><Version>1</Version>"
+                               "</ParameterTables>";
+    EXPECT_EQ(Run(path.c_str()),
+              "Parameter table date is too long for the device (300 characters, at most 254)");
+    EXPECT_EQ(Writes(), 0u);
+    std::filesystem::remove(path);
 }

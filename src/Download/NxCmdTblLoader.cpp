@@ -265,6 +265,15 @@ void NxTblLoader::CheckHardware(const NxCmdTblData& data)
 
 bool NxTblLoader::WriteTables(const NxCmdTblData& data)
 {
+    // One frame carries 255 payload bytes; a longer text would arrive cut short.
+    const std::pair<const char*, const std::string*> texts[] = {{"name", &data.m_szTblName},
+                                                                {"date", &data.m_szTblDate},
+                                                                {"version", &data.m_szTblVersion}};
+    for (const auto& [what, text] : texts)
+        if (text->size() > kMaxTextLength)
+            ThrowNx("Parameter table %s is too long for the device (%zu characters, at most %zu)",
+                    what, text->size(), kMaxTextLength);
+
     const unsigned total =
         static_cast<unsigned>(3 + data.m_PidParams.size() + data.m_CompParamSets.size());
     unsigned step = 0;

@@ -130,6 +130,7 @@ public:
 
     static constexpr uint32_t kStatusTimeoutMs = 7500;
     static constexpr uint32_t kCmdTimeoutMs = 2500;
+    static constexpr size_t kMaxTextLength = 254; // and its zero: one full frame
     static constexpr uint32_t kRestartStatusTimeoutMs = 5000;
     static constexpr uint32_t kRestartPauseMs = 2000;
 
