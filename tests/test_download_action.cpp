@@ -81,25 +81,6 @@ protected:
     {
         return HexText({{0x1000, Pattern(300, 7)}, {0xC08000, Name8("IncuControlApp")}});
     }
-    static std::string Base64(const std::string& in)
-    {
-        static const char* a = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-        std::string out;
-        for (size_t i = 0; i < in.size(); i += 3) {
-            uint32_t v = static_cast<uint8_t>(in[i]) << 16;
-            if (i + 1 < in.size())
-                v |= static_cast<uint8_t>(in[i + 1]) << 8;
-            if (i + 2 < in.size())
-                v |= static_cast<uint8_t>(in[i + 2]);
-            out += a[v >> 18];
-            out += a[(v >> 12) & 63];
-            out += i + 1 < in.size() ? a[(v >> 6) & 63] : '=';
-            out += i + 2 < in.size() ? a[v & 63] : '=';
-            if (out.size() % 77 == 76)
-                out += '\n';
-        }
-        return out;
-    }
     size_t TempLeftovers() const
     {
         return static_cast<size_t>(std::distance(fs::directory_iterator(tmp), {}));
@@ -171,8 +152,8 @@ TEST_F(ActionTest, ParameterTablesFromAnXmlFile)
 
 TEST_F(ActionTest, PackedFileGzipOrPlainDoesBothAndLeavesNoTemporaryFiles)
 {
-    const std::string doc =
-        "<?xml version=\"1.0\"?>\n<HexFile>" + Base64(ControllerHex()) + "</HexFile>\n" + kTables;
+    const std::string doc = "<?xml version=\"1.0\"?>\n<HexFile>" + Base64Encode(ControllerHex()) +
+                            "</HexFile>\n" + kTables;
     for (const std::string& file : {WriteGzip("u.dat", doc), Write("plain.DAT", doc)}) {
         SCOPED_TRACE(file);
         ctl->ClearTables();

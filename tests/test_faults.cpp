@@ -341,25 +341,6 @@ std::vector<Sequence> Sequences()
     return s;
 }
 
-// The .dat file: the table document with the controller image as Base64 text, gzip-packed.
-[[maybe_unused]] std::string Base64(const std::string& in)
-{
-    static const char* a = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    for (size_t i = 0; i < in.size(); i += 3) {
-        uint32_t v = static_cast<uint8_t>(in[i]) << 16;
-        if (i + 1 < in.size())
-            v |= static_cast<uint8_t>(in[i + 1]) << 8;
-        if (i + 2 < in.size())
-            v |= static_cast<uint8_t>(in[i + 2]);
-        out += a[v >> 18 & 63];
-        out += a[v >> 12 & 63];
-        out += i + 1 < in.size() ? a[v >> 6 & 63] : '=';
-        out += i + 2 < in.size() ? a[v & 63] : '=';
-    }
-    return out;
-}
-
 // ---- The campaign ----
 
 struct Param
@@ -407,8 +388,8 @@ protected:
         // The firmware beside the tables, both below the declaration.
         std::string tables = ReadFile(std::string(NX_TEST_DATA) + "/tables/incucontrol.xml");
         tables.erase(0, tables.find("<ParameterTables>"));
-        const std::string doc = "<?xml version=\"1.0\"?>\n<HexFile>" + Base64(ControllerHex()) +
-                                "</HexFile>\n" + tables;
+        const std::string doc = "<?xml version=\"1.0\"?>\n<HexFile>" +
+                                Base64Encode(ControllerHex()) + "</HexFile>\n" + tables;
         gzFile gz = gzopen((dir / "bundle.dat").c_str(), "wb");
         ASSERT_NE(gz, nullptr);
         gzwrite(gz, doc.data(), static_cast<unsigned>(doc.size()));

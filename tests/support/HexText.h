@@ -60,3 +60,22 @@ inline Bytes Pattern(size_t n, uint8_t seed)
         b[i] = static_cast<uint8_t>(seed + i * 13);
     return b;
 }
+
+// Standard Base64 of in, with '=' fill, in one line.
+inline std::string Base64Encode(const std::string& in)
+{
+    static const char* a = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (size_t i = 0; i < in.size(); i += 3) {
+        uint32_t v = static_cast<uint32_t>(static_cast<uint8_t>(in[i])) << 16;
+        if (i + 1 < in.size())
+            v |= static_cast<uint32_t>(static_cast<uint8_t>(in[i + 1])) << 8;
+        if (i + 2 < in.size())
+            v |= static_cast<uint8_t>(in[i + 2]);
+        out += a[v >> 18 & 63];
+        out += a[v >> 12 & 63];
+        out += i + 1 < in.size() ? a[v >> 6 & 63] : '=';
+        out += i + 2 < in.size() ? a[v & 63] : '=';
+    }
+    return out;
+}
