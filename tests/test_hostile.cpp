@@ -129,15 +129,17 @@ TEST_F(HostileTest, OverLongLines)
               "IntelHex error at line 1: Not a IntelHex-File (invalid record header)");
 
     // The same line as one XML attribute and as one text: the table reader
-    // takes them (nothing in the content is rejected), and a text goes out
-    // cut to what one frame carries.
+    // takes them (nothing in the content is rejected), but a text longer than
+    // one frame carries is refused before anything is written.
     const std::string longAttr = "<ParameterTables><Name x=\"" + std::string(4 << 20, 'n') +
                                  "\">IncuControl</Name></ParameterTables>";
     EXPECT_EQ(Download(Write("attr.xml", longAttr)), "");
     const std::string longText = "<ParameterTables><Name>IncuControl</Name><Date>" +
                                  std::string(4 << 20, 'd') + "</Date></ParameterTables>";
-    EXPECT_EQ(Download(Write("text.xml", longText)), "");
-    EXPECT_EQ(ctl->TblDate, std::string(254, 'd'));
+    ctl->TblDate = "kept";
+    EXPECT_EQ(Download(Write("text.xml", longText)),
+              "Parameter table date is too long for the device (4194304 characters, at most 254)");
+    EXPECT_EQ(ctl->TblDate, "kept");
     EXPECT_LT(PeakRssMb(), kMemoryBoundMb);
 }
 
