@@ -42,6 +42,7 @@ long ReadGzipFile(const char* path, TScopedMallocBuffer<char>& buffer)
             buf.release();
             buf.reset(p);
             cap = grown;
+            NxAdviseLarge(buf.get() + total, cap - total);
         }
         const int n = gzread(file.get(), buf.get() + total, kChunk);
         if (n < 0)

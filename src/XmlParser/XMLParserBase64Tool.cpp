@@ -1,5 +1,7 @@
 #include "XMLParserBase64Tool.h"
 
+#include "../Utils.h"
+
 #include "XmlParser.h"
 
 #include <array>
@@ -86,11 +88,36 @@ unsigned char* XMLParserBase64Tool::Decode(const char* text, size_t* pSize, int*
             throw std::bad_alloc();
         m_pBuf = p;
         m_nBufSize = size + 1;
+        NxAdviseLarge(m_pBuf, m_nBufSize);
     }
 
     unsigned char* out = m_pBuf;
     const char* p = text;
     for (;;) {
+        // Fast path: whole groups of four alphabet symbols with room for three
+        // bytes. Each symbol is looked at before the next is read, so the
+        // terminating zero (an illegal symbol) stops it in time.
+        while (produced + 3 <= size) {
+            const signed char a = Symbol(p[0]);
+            if (a < 0)
+                break;
+            const signed char b = Symbol(p[1]);
+            if (b < 0)
+                break;
+            const signed char c = Symbol(p[2]);
+            if (c < 0)
+                break;
+            const signed char d = Symbol(p[3]);
+            if (d < 0)
+                break;
+            const unsigned v = static_cast<unsigned>(a) << 18 | static_cast<unsigned>(b) << 12 |
+                               static_cast<unsigned>(c) << 6 | static_cast<unsigned>(d);
+            out[produced] = static_cast<unsigned char>(v >> 16);
+            out[produced + 1] = static_cast<unsigned char>(v >> 8);
+            out[produced + 2] = static_cast<unsigned char>(v);
+            produced += 3;
+            p += 4;
+        }
         // One group of four symbols; symbol i > 0 completes one output byte.
         unsigned bits = 0;
         for (int i = 0; i < 4; ++i) {

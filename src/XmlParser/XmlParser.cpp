@@ -1,5 +1,7 @@
 #include "XmlParser.h"
 
+#include "../Utils.h"
+
 #include "XMLNodeData.h"
 
 #include <array>
@@ -556,6 +558,9 @@ void Parser::AddText(XMLNodeData* e, std::string&& text)
 bool Parser::Decode(const char* s, const char* e, bool mayHaveEntities, std::string& out)
 {
     if (!mayHaveEntities) {
+        // A large text (the Base64 firmware of a packed file) gets huge pages.
+        out.reserve(static_cast<size_t>(e - s));
+        NxAdviseLarge(out.data(), out.capacity());
         out.assign(s, e);
         return true;
     }
