@@ -1,5 +1,8 @@
-// A per-process scratch file for targets whose readers take a path.
+// Shared pieces of the fuzz targets: a per-process scratch file for readers
+// that take a path, and a sink that keeps the core's reports quiet.
 #pragma once
+
+#include "NxUi.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -20,3 +23,11 @@ inline const std::string& FuzzFile(const uint8_t* data, size_t size, const char*
         std::abort(); // the fuzzer cannot work without its scratch file
     return path;
 }
+
+// The core's reports (XML errors, device list) would otherwise go to stderr
+// for every input.
+class QuietSink : public INxMessageSink
+{
+public:
+    void ShowMessage(const std::string&, const std::string&, Icon) override {}
+};

@@ -14,12 +14,6 @@
 
 namespace {
 
-class QuietSink : public INxMessageSink
-{
-public:
-    void ShowMessage(const std::string&, const std::string&, Icon) override {}
-};
-
 class Ui : public NxDownloadUi
 {
 public:

@@ -3,17 +3,6 @@
 #include "FuzzFile.h"
 #include "NxUi.h"
 
-namespace {
-
-// The reader's report would otherwise go to stderr for every input.
-class QuietSink : public INxMessageSink
-{
-public:
-    void ShowMessage(const std::string&, const std::string&, Icon) override {}
-};
-
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static QuietSink quiet;

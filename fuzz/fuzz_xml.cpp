@@ -10,17 +10,6 @@
 
 #include <string>
 
-namespace {
-
-// The report of OpenDocument would otherwise go to stderr for every input.
-class QuietSink : public INxMessageSink
-{
-public:
-    void ShowMessage(const std::string&, const std::string&, Icon) override {}
-};
-
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     // The first byte picks the encoding, as a declaration would.
