@@ -11,6 +11,7 @@
 #include <zlib.h>
 
 #include <cstdlib>
+#include <functional>
 
 namespace fs = std::filesystem;
 using Strings = std::vector<std::string>;
@@ -25,7 +26,13 @@ public:
         NxDownloadUi::SetStatus(text);
         Statuses.push_back(text);
     }
-    void SetProgress(unsigned percent) override { Percents.push_back(percent); }
+    void SetProgress(unsigned percent) override
+    {
+        Percents.push_back(percent);
+        if (OnProgressHook)
+            OnProgressHook();
+    }
+    std::function<void()> OnProgressHook;
     void OnTargetChecked(TNxDev& dev, int channel) override
     {
         Checked.push_back(dev.GetSerial() + "/" + std::to_string(channel));
@@ -276,5 +283,26 @@ TEST_F(ActionTest, PackedFileOfMillionsOfTagsIsRefusedBeforeParsing)
                                    file);
     }
     EXPECT_TRUE(ctl->Log().empty());
+    EXPECT_EQ(TempLeftovers(), 0u);
+}
+
+TEST_F(ActionTest, InterruptedPackedDownloadCanRemoveItsTemporaryFiles)
+{
+    // What a front end's signal handler does in the middle of a .dat download.
+    const std::string doc =
+        "<Doc><HexFile>" + Base64Encode(ControllerHex()) + "</HexFile>" + kTables + "</Doc>";
+    const std::string file = WriteGzip("u.dat", doc);
+    size_t during = 0, after = 99;
+    ui.OnProgressHook = [&] {
+        if (during == 0)
+            during = TempLeftovers();
+        if (after == 99 && during == 2) {
+            RemovePendingTempFiles();
+            after = TempLeftovers();
+        }
+    };
+    EXPECT_THROW(RunDownload(list, ui, "0001", 0, file), NxException); // its tables are gone
+    EXPECT_EQ(during, 2u); // the HEX part and the document
+    EXPECT_EQ(after, 0u);
     EXPECT_EQ(TempLeftovers(), 0u);
 }

@@ -7,6 +7,9 @@
 #include "NxException.h"
 #include "TerminalProgress.h"
 
+#include "Download/DownloadAction.h"
+
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -55,10 +58,21 @@ const Command& Resolve(const CliOptions& opts)
     return *cmd;
 }
 
+// Ctrl-C or a kill during a .dat download must not leave the unpacked
+// firmware in the temporary folder.
+void OnTerminate(int sig)
+{
+    RemovePendingTempFiles();
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        std::signal(sig, OnTerminate);
     CliOptions opts;
     const Command* cmd = nullptr;
     try {

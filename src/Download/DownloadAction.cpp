@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -116,6 +117,32 @@ namespace {
 // Far more than a download file of firmware and tables holds.
 constexpr size_t kMaxDatTags = size_t{1} << 20;
 
+// The temporary files a download holds right now, in fixed buffers, so that
+// a signal handler can remove them (unlink is async-signal-safe).
+constexpr int kMaxPending = 4;
+char g_PendingPath[kMaxPending][512];
+volatile std::sig_atomic_t g_PendingUsed[kMaxPending];
+
+void Register(const std::string& path)
+{
+    if (path.size() >= sizeof g_PendingPath[0])
+        return;
+    for (int i = 0; i < kMaxPending; ++i) {
+        if (!g_PendingUsed[i]) {
+            std::memcpy(g_PendingPath[i], path.c_str(), path.size() + 1);
+            g_PendingUsed[i] = 1;
+            return;
+        }
+    }
+}
+
+void Unregister(const std::string& path)
+{
+    for (int i = 0; i < kMaxPending; ++i)
+        if (g_PendingUsed[i] && path == g_PendingPath[i])
+            g_PendingUsed[i] = 0;
+}
+
 // A temporary file that is deleted on every path out of the download.
 class TempFile
 {
@@ -132,9 +159,11 @@ public:
             ThrowNx("Cannot create a temporary file in %s: %s", dir && *dir ? dir : "/tmp",
                     std::strerror(errno));
         m_Path = name.data();
+        Register(m_Path);
         m_pFile = fdopen(fd, "wb");
         if (!m_pFile) {
             ::close(fd);
+            Unregister(m_Path);
             std::remove(m_Path.c_str());
             ThrowNx("Cannot open temporary file %s: %s", m_Path.c_str(), std::strerror(errno));
         }
@@ -143,6 +172,7 @@ public:
     {
         if (m_pFile)
             std::fclose(m_pFile);
+        Unregister(m_Path);
         std::remove(m_Path.c_str());
     }
     TempFile(const TempFile&) = delete;
@@ -220,6 +250,13 @@ void DownloadDat(TNxDev& dev, int channel, const std::string& file, NxDownloadUi
 }
 
 } // namespace
+
+void RemovePendingTempFiles()
+{
+    for (int i = 0; i < kMaxPending; ++i)
+        if (g_PendingUsed[i])
+            ::unlink(g_PendingPath[i]);
+}
 
 void RunDownload(TNxDevList& list, NxDownloadUi& ui, const std::string& serial, int channel,
                  const std::string& file)

@@ -63,5 +63,10 @@ bool IsValidChannel(TNxDevList& list, TNxDev& dev, int channel);
 void RunDownload(TNxDevList& list, NxDownloadUi& ui, const std::string& serial, int channel,
                  const std::string& file);
 
+// Removes the temporary files of a .dat download in progress. Safe to call
+// from a signal handler: a front end that is interrupted calls it before it
+// ends, so no unpacked firmware is left behind.
+void RemovePendingTempFiles();
+
 // Firmware download of an Intel HEX file into the device (channel 0) or a component.
 void DownloadHex(TNxDev& dev, int channel, const std::string& file, NxDownloadUi& ui);
