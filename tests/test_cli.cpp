@@ -4,6 +4,8 @@
 #include "Appcfg.h"
 #include "FilterInfo.h"
 
+#include "support/DrainPipes.h"
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -113,33 +115,8 @@ RunResult RunProgram(const std::string& exe, const std::vector<std::string>& arg
     const pid_t pid = Spawn(exe, args, opts, out, &err);
     if (pid < 0)
         return r;
-    // Both pipes at once, so that neither can fill up and stall the child.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    pollfd fds[2] = {{out, POLLIN, 0}, {err, POLLIN, 0}};
-    std::string* sinks[2] = {&r.Out, &r.Err};
-    int open = 2;
-    while (open > 0 && std::chrono::steady_clock::now() < deadline) {
-        if (::poll(fds, 2, 200) <= 0)
-            continue;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP)))
-                continue;
-            char buf[4096];
-            const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
-            if (n > 0) {
-                sinks[i]->append(buf, static_cast<size_t>(n));
-            } else {
-                ::close(fds[i].fd);
-                fds[i].fd = -1;
-                --open;
-            }
-        }
-    }
-    if (open > 0)
+    if (!DrainPipes(out, err, r.Out, r.Err, std::chrono::seconds(60)))
         ::kill(pid, SIGKILL); // hung: the test fails on the code below
-    for (pollfd& p : fds)
-        if (p.fd >= 0)
-            ::close(p.fd);
     int status = 0;
     ::waitpid(pid, &status, 0);
     r.Code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

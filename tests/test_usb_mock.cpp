@@ -17,6 +17,8 @@
 #include "NxException.h"
 #include "support/Recorders.h"
 
+#include "support/DrainPipes.h"
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -121,31 +123,16 @@ RunResult RunBounded(Strings argv, int seconds)
     ::close(out[1]);
     ::close(err[1]);
 
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    std::string* sinks[2] = {&r.Out, &r.Err};
-    const auto deadline = Clock::now() + std::chrono::seconds(seconds);
-    int open = pid > 0 ? 2 : 0;
-    while (open > 0 && Clock::now() < deadline) {
-        if (::poll(fds, 2, 100) <= 0)
-            continue;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
-                continue;
-            char buf[4096];
-            const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
-            if (n > 0) {
-                sinks[i]->append(buf, static_cast<size_t>(n));
-            } else {
-                fds[i].fd = -1;
-                --open;
-            }
-        }
+    bool done = true;
+    if (pid > 0)
+        done = DrainPipes(out[0], err[0], r.Out, r.Err, std::chrono::seconds(seconds));
+    else {
+        ::close(out[0]);
+        ::close(err[0]);
     }
-    ::close(out[0]);
-    ::close(err[0]);
     if (pid <= 0)
         return r;
-    if (open > 0) {
+    if (!done) {
         // The fixture cleans up on SIGTERM; whatever is left gets SIGKILL.
         ::kill(-pid, SIGTERM);
         for (int i = 0; i < 20 && ::waitpid(pid, nullptr, WNOHANG) == 0; ++i)
