@@ -12,8 +12,8 @@
 // Every command ends with "peak_kib=N", the process's peak resident size.
 #include "Bridge/SimBridge.h"
 #include "Download/NxProgrammer.h"
-#include "Download/ProgBlock.h"
 #include "HexGen.h"
+#include "MemoryImage.h"
 #include "NxCom/TNxDevList.h"
 #include "NxException.h"
 #include "Sim/SimScenario.h"
@@ -132,26 +132,26 @@ int MakeDat(const std::string& hexPath, const std::string& datPath, const std::s
 
 int Load(const char* path, const char* binPath)
 {
-    NxProgrammer prog(0);
+    MemoryImage image;
     int line = 0;
-    const int rc = prog.LoadFile(path, line);
+    const int rc = image.LoadFile(path, line);
     if (rc != 0)
         Fail(StrFormat("%s: line %d: %s", path, line, IntelHexErrorText(rc)));
     if (binPath) {
         // The flat image from the lowest address, gaps as zeros, as objcopy writes it.
         uint32_t lo = UINT32_MAX, hi = 0;
-        for (const ProgBlock* b = prog.FirstBlock(); b; b = b->Next) {
+        for (const ProgBlock* b = image.FirstBlock(); b; b = b->Next) {
             lo = std::min(lo, b->Address());
             hi = std::max(hi, b->Address() + b->DataLength);
         }
         std::vector<uint8_t> flat(hi > lo ? hi - lo : 0);
-        for (const ProgBlock* b = prog.FirstBlock(); b; b = b->Next)
+        for (const ProgBlock* b = image.FirstBlock(); b; b = b->Next)
             std::memcpy(flat.data() + (b->Address() - lo), b->Data(), b->DataLength);
         FILE* f = std::fopen(binPath, "wb");
         if (!f || std::fwrite(flat.data(), 1, flat.size(), f) != flat.size() || std::fclose(f))
             Fail(std::string("cannot write ") + binPath);
     }
-    std::printf("blocks=%zu\n", prog.GetBlockCount());
+    std::printf("blocks=%zu\n", image.GetBlockCount());
     return 0;
 }
 

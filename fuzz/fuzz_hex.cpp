@@ -1,8 +1,9 @@
-// File bytes into the Intel HEX reader and the programmer's memory image. The
-// image must hold exactly the bytes the reader delivered, last record wins.
-#include "Download/NxProgrammer.h"
+// File bytes into the Intel HEX reader and the memory image. The image must
+// hold exactly the bytes the reader delivered, last record wins, also after
+// it was cut again at twice its block size.
 #include "FuzzFile.h"
 #include "IntelHex.h"
+#include "MemoryImage.h"
 
 #include <cstring>
 #include <map>
@@ -44,20 +45,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         __builtin_trap();
 
     // A small block size makes many blocks and exercises the index growth.
-    NxProgrammer prog(0);
-    prog.SetBlockSize(size % 2 ? NxProgrammer::kMinBlockSize : NxProgrammer::kDefaultBlockSize);
+    MemoryImage image;
+    image.SetBlockSize(size % 2 ? MemoryImage::kMinBlockSize : MemoryImage::kDefaultBlockSize);
     int line2 = 0;
-    if (prog.LoadFile(path.c_str(), line2) != rc || line2 != line)
+    if (image.LoadFile(path.c_str(), line2) != rc || line2 != line)
         __builtin_trap();
-    for (const auto& [addr, value] : c.Bytes) {
-        const uint8_t* p = prog.FindByte(addr);
-        if (!p || *p != value)
+    for (int pass = 0; pass < 2; ++pass) {
+        for (const auto& [addr, value] : c.Bytes) {
+            const uint8_t* p = image.FindByte(addr);
+            if (!p || *p != value)
+                __builtin_trap();
+        }
+        size_t blocks = 0;
+        for (const ProgBlock* b = image.FirstBlock(); b; b = b->Next)
+            ++blocks;
+        if (blocks != image.GetBlockCount())
+            __builtin_trap();
+        if (!image.Recut(image.GetBlockSize() * 2))
             __builtin_trap();
     }
-    size_t blocks = 0;
-    for (const ProgBlock* b = prog.FirstBlock(); b; b = b->Next)
-        ++blocks;
-    if (blocks != prog.GetBlockCount())
-        __builtin_trap();
     return 0;
 }

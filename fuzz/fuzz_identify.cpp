@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const DeviceProfile* p = prog.GetProfile();
         if (!p || prog.GetBlockSize() != p->BlockSize || prog.GetBlockCount() == 0)
             __builtin_trap();
-        for (const ProgBlock* b = prog.FirstBlock(); b; b = b->Next)
+        for (const ProgBlock* b = prog.Image().FirstBlock(); b; b = b->Next)
             if (b->DataLength != p->BlockSize || b->Address() % p->BlockSize != 0)
                 __builtin_trap();
     } catch (const NxException& e) {

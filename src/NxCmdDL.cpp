@@ -1,7 +1,7 @@
 #include "NxCmdDL.h"
 
-#include "Download/ProgBlock.h"
 #include "NxException.h"
+#include "ProgBlock.h"
 
 void NxCmdDL::ResetToBootloader()
 {

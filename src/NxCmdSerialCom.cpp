@@ -1,6 +1,6 @@
 #include "NxCmdSerialCom.h"
 
-#include "Download/ProgBlock.h"
+#include "ProgBlock.h"
 
 #include <cstring>
 

@@ -1,12 +1,12 @@
 // Request payloads of every command class, byte for byte, and the typed
 // access to replies.
-#include "Download/ProgBlock.h"
 #include "NxCmdDL.h"
 #include "NxCmdSerialCom.h"
 #include "NxCmdSts.h"
 #include "NxCmdTbl.h"
 #include "NxCmdVer.h"
 #include "NxException.h"
+#include "ProgBlock.h"
 
 #include <gtest/gtest.h>
 

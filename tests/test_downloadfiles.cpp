@@ -78,7 +78,7 @@ TEST_F(DownloadFilesTest, EveryProfileRowIsFoundAndRepacked)
         EXPECT_EQ(Identify(prog, r->ModelName), "");
         EXPECT_EQ(prog.GetProfile(), r);
         EXPECT_EQ(prog.GetBlockSize(), r->BlockSize);
-        for (const ProgBlock* b = prog.FirstBlock(); b; b = b->Next) {
+        for (const ProgBlock* b = prog.Image().FirstBlock(); b; b = b->Next) {
             EXPECT_EQ(b->DataLength, r->BlockSize);
             EXPECT_EQ(b->Address() % r->BlockSize, 0u);
         }
@@ -171,10 +171,10 @@ TEST_F(DownloadFilesTest, RepackingRereadsTheFileOnlyWhenTheSizeChanges)
     // Same size: the blocks stay, so the file is not needed again.
     NxProgrammer same(1);
     Load(same, {{0x6FD0, Name8("WarmCase5000XL")}, {0x0040, Pattern(0x100, 9)}});
-    const ProgBlock* first = same.FirstBlock();
+    const ProgBlock* first = same.Image().FirstBlock();
     std::filesystem::remove(dir / "image.hex");
     EXPECT_EQ(Identify(same), "");
-    EXPECT_EQ(same.FirstBlock(), first);
+    EXPECT_EQ(same.Image().FirstBlock(), first);
     EXPECT_EQ(same.GetBlockCount(), 4u); // 0x6F80, 0x0000, 0x0080, 0x0100
 
     // 128 -> 256: blocks cut at multiples of 256, data intact.
@@ -185,12 +185,12 @@ TEST_F(DownloadFilesTest, RepackingRereadsTheFileOnlyWhenTheSizeChanges)
     EXPECT_EQ(Identify(meridian, "Meridian"), "");
     ASSERT_EQ(meridian.GetBlockCount(), 3u);
     std::vector<uint32_t> addrs;
-    for (const ProgBlock* b = meridian.FirstBlock(); b; b = b->Next)
+    for (const ProgBlock* b = meridian.Image().FirstBlock(); b; b = b->Next)
         addrs.push_back(b->Address());
     EXPECT_EQ(addrs, (std::vector<uint32_t>{0x0000, 0x0100, 0xEF00}));
     for (size_t i = 0; i < code.size(); ++i)
-        ASSERT_EQ(*meridian.FindByte(0x40 + static_cast<uint32_t>(i)), code[i]) << i;
-    EXPECT_EQ(*meridian.FindByte(0x3F), 0);
+        ASSERT_EQ(*meridian.Image().FindByte(0x40 + static_cast<uint32_t>(i)), code[i]) << i;
+    EXPECT_EQ(*meridian.Image().FindByte(0x3F), 0);
 
     // The file has gone before the re-read.
     NxProgrammer gone(2);

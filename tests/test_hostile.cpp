@@ -217,7 +217,7 @@ TEST_F(HostileTest, HexRecordAtTheTopOfTheAddressSpace)
     int line = 0;
     ASSERT_EQ(prog.LoadFile(path.c_str(), line), IH_SUCCESS);
     size_t avail = 0;
-    const uint8_t* p = prog.FindByte(0xFFFFFFFF, avail);
+    const uint8_t* p = prog.Image().FindByte(0xFFFFFFFF, avail);
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(*p, 0x22);
     EXPECT_EQ(avail, 1u) << "the block ends at the top of the address space";

@@ -1,7 +1,7 @@
 // The Intel HEX reader's result codes and line numbers, and the memory image
-// that the programmer builds from it.
-#include "Download/NxProgrammer.h"
+// built from it.
 #include "IntelHex.h"
+#include "MemoryImage.h"
 
 #include <gtest/gtest.h>
 
@@ -87,7 +87,7 @@ int Read(const std::string& content, int& line, Recorder* rec = nullptr)
 
 struct Loaded
 {
-    NxProgrammer prog{1};
+    MemoryImage image;
     int rc = 0;
     int line = 0;
 };
@@ -95,8 +95,8 @@ struct Loaded
 std::unique_ptr<Loaded> Load(const std::string& content, uint32_t blockSize = 128)
 {
     auto l = std::make_unique<Loaded>();
-    EXPECT_TRUE(l->prog.SetBlockSize(blockSize));
-    l->rc = l->prog.LoadFile(WriteTemp(content).c_str(), l->line);
+    EXPECT_TRUE(l->image.SetBlockSize(blockSize));
+    l->rc = l->image.LoadFile(WriteTemp(content).c_str(), l->line);
     return l;
 }
 
@@ -105,7 +105,7 @@ Bytes BlockData(const ProgBlock* b)
     return Bytes(b->Data(), b->Data() + b->DataLength);
 }
 
-std::vector<uint32_t> BlockAddresses(const NxProgrammer& p)
+std::vector<uint32_t> BlockAddresses(const MemoryImage& p)
 {
     std::vector<uint32_t> v;
     for (const ProgBlock* b = p.FirstBlock(); b; b = b->Next)
@@ -243,7 +243,7 @@ TEST(MemoryImage, RecordsIntoBlocks)
                              Rec(0, 0x0010, {0x77}) + "\n" + kEof + "\n";
     auto l = Load(file);
     ASSERT_EQ(l->rc, 0);
-    NxProgrammer& p = l->prog;
+    MemoryImage& p = l->image;
     EXPECT_TRUE(p.HasEndOfFile());
     // First-touch order, not address order.
     EXPECT_EQ(BlockAddresses(p), (std::vector<uint32_t>{0x0000, 0x0080, 0x0200, 0x0400}));
@@ -275,18 +275,18 @@ TEST(MemoryImage, UpperAddressPlacement)
 {
     auto linear = Load(Rec(4, 0, {0x00, 0x01}) + "\n" + Rec(0, 0, {1}) + "\n" + kEof);
     ASSERT_EQ(linear->rc, 0);
-    EXPECT_EQ(BlockAddresses(linear->prog), std::vector<uint32_t>{0x10000});
+    EXPECT_EQ(BlockAddresses(linear->image), std::vector<uint32_t>{0x10000});
 
     auto segment = Load(Rec(2, 0, {0x10, 0x00}) + "\n" + Rec(0, 0, {1}) + "\n" + kEof);
     ASSERT_EQ(segment->rc, 0);
-    EXPECT_EQ(BlockAddresses(segment->prog), std::vector<uint32_t>{0x10000});
+    EXPECT_EQ(BlockAddresses(segment->image), std::vector<uint32_t>{0x10000});
 }
 
 TEST(MemoryImage, FindByteAndFindOrAddBlock)
 {
     auto l = Load(Rec(0, 0x6FD0, Seq(16, 'A')) + "\n" + kEof, 128);
     ASSERT_EQ(l->rc, 0);
-    NxProgrammer& p = l->prog;
+    MemoryImage& p = l->image;
     size_t avail = 99;
     uint8_t* b = p.FindByte(0x6FD2, avail);
     ASSERT_NE(b, nullptr);
@@ -310,9 +310,8 @@ TEST(MemoryImage, BlockSizeRereadsTheFile)
 {
     const std::string path =
         WriteTemp(Rec(0, 0x0000, Seq(16)) + "\n" + Rec(0, 0x00C0, Seq(4)) + "\n" + kEof + "\n");
-    NxProgrammer p(2);
+    MemoryImage p;
     EXPECT_EQ(p.GetBlockSize(), 128u);
-    EXPECT_EQ(p.GetChannel(), 2);
     EXPECT_FALSE(p.HasEndOfFile());
     EXPECT_EQ(p.FirstBlock(), nullptr);
     EXPECT_TRUE(p.SetBlockSize(256)); // nothing loaded yet
@@ -342,7 +341,7 @@ TEST(MemoryImage, BlockSizeRereadsTheFile)
 
 TEST(MemoryImage, FailedLoadClearsEndOfFile)
 {
-    NxProgrammer p(0);
+    MemoryImage p;
     int line = 0;
     ASSERT_EQ(p.LoadFile(WriteTemp(Rec(0, 0, {1}) + "\n" + kEof).c_str(), line), 0);
     EXPECT_TRUE(p.HasEndOfFile());
@@ -408,7 +407,7 @@ void CompareWithObjcopy(const std::string& hexPath, uint32_t blockSize)
         }
     }
 
-    NxProgrammer p(1);
+    MemoryImage p;
     ASSERT_TRUE(p.SetBlockSize(blockSize));
     ASSERT_EQ(p.LoadFile(hexPath.c_str(), line), 0);
     EXPECT_EQ(BlockAddresses(p), order);
@@ -440,13 +439,44 @@ TEST(MemoryImage, MatchesObjcopy)
     }
 }
 
+TEST(MemoryImage, RecutGivesWhatAReloadGives)
+{
+    const std::string sample = WriteTemp(ReadAll(std::string(NX_TEST_DATA) + "/hex/sample.hex"));
+    for (const std::string& path : {sample, WriteTemp(RandomFile(4)), WriteTemp(RandomFile(5))}) {
+        for (uint32_t from : {16u, 128u}) {
+            MemoryImage cut;
+            ASSERT_TRUE(cut.SetBlockSize(from));
+            int line = 0;
+            ASSERT_EQ(cut.LoadFile(path.c_str(), line), 0);
+            for (uint32_t to : {from, 2 * from, 256u, 4096u}) {
+                SCOPED_TRACE(path + " " + std::to_string(from) + " -> " + std::to_string(to));
+                ASSERT_TRUE(cut.Recut(to));
+                MemoryImage reload;
+                ASSERT_TRUE(reload.SetBlockSize(to));
+                ASSERT_EQ(reload.LoadFile(path.c_str(), line), 0);
+                ASSERT_EQ(BlockAddresses(cut), BlockAddresses(reload));
+                for (const ProgBlock *a = cut.FirstBlock(), *b = reload.FirstBlock(); a;
+                     a = a->Next, b = b->Next)
+                    ASSERT_EQ(BlockData(a), BlockData(b)) << std::hex << a->Address();
+                EXPECT_EQ(cut.GetBlockSize(), to);
+                EXPECT_TRUE(cut.HasEndOfFile());
+                EXPECT_EQ(cut.GetFilePath(), path);
+            }
+            // Smaller blocks would need to know which parts the file touched.
+            for (uint32_t bad : {2048u, 3u * 4096u, 2u * MemoryImage::kMaxBlockSize})
+                EXPECT_FALSE(cut.Recut(bad)) << bad;
+            EXPECT_EQ(cut.GetBlockSize(), 4096u);
+        }
+    }
+}
+
 TEST(MemoryImage, TruncatedFileNeverLoads)
 {
     // Only a cut after the whole end-of-file record may succeed.
     const std::string full = ReadAll(std::string(NX_TEST_DATA) + "/hex/sample.hex");
     const size_t eofEnd = full.rfind(kEof) + kEof.size();
     ASSERT_NE(full.rfind(kEof), std::string::npos);
-    NxProgrammer p(0);
+    MemoryImage p;
     const std::string path = WriteTemp("");
     for (size_t len = 0; len <= full.size(); ++len) {
         std::ofstream(path, std::ios::binary | std::ios::trunc) << full.substr(0, len);

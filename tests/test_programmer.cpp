@@ -494,7 +494,7 @@ TEST_F(ProgrammerTest, ComponentOfEveryProfile)
             expect.push_back("Erase 0@10000");
         Strings progress;
         std::vector<uint32_t> blocks;
-        for (const ProgBlock* b = p.FirstBlock(); b; b = b->Next)
+        for (const ProgBlock* b = p.Image().FirstBlock(); b; b = b->Next)
             blocks.push_back(b->Address());
         const auto count = static_cast<uint32_t>(blocks.size());
         for (uint32_t b = 0; b < count; ++b) {

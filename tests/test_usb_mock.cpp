@@ -9,12 +9,12 @@
 #include "Bridge/SerialBridge.h"
 #include "Bridge/SimBridge.h"
 #include "Download/DownloadAction.h"
-#include "Download/ProgBlock.h"
 #include "NxClock.h"
 #include "NxCmdSts.h"
 #include "NxCom/CP210xCom.h"
 #include "NxCom/TNxDevList.h"
 #include "NxException.h"
+#include "ProgBlock.h"
 #include "support/Recorders.h"
 
 #include "support/DrainPipes.h"

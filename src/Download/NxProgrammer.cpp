@@ -73,148 +73,14 @@ void Exec(TNxDev& dev, NxCmd& cmd, uint32_t timeoutMs)
     ThrowNx("'%s' failed: %s", cmd.GetName().c_str(), "no reply");
 }
 
-} // namespace
-
-uint32_t BlockDelayMs()
-{
-    const char* v = std::getenv("BLKDELAY");
-    if (!v)
-        return 0;
-    const long n = std::strtol(v, nullptr, 0);
-    if (n <= 0)
-        return 0;
-    return n > static_cast<long>(UINT32_MAX) ? UINT32_MAX : static_cast<uint32_t>(n);
-}
-
-NxProgrammer::NxProgrammer(int channel) : m_nChannel(channel) {}
-
-void NxProgrammer::ClearImage()
-{
-    m_pProfile = nullptr;
-    m_pFirst = nullptr;
-    m_Current = IndexEntry{0, nullptr, nullptr};
-    m_Index.clear();
-    m_Blocks.clear();
-    m_bEndOfFile = false;
-}
-
-int NxProgrammer::LoadFile(const char* path, int& line)
-{
-    // path may be m_FilePath itself (a reload), so copy before assigning.
-    std::string copy = path ? path : "";
-    ClearImage();
-    m_FilePath = std::move(copy);
-    line = 0;
-    return ReadIntelHexFile(m_FilePath.c_str(), *this, line);
-}
-
-bool NxProgrammer::SetBlockSize(uint32_t size)
-{
-    if (size < kMinBlockSize || size > kMaxBlockSize || (size & (size - 1)) != 0)
-        return false;
-    m_nBlockSize = size;
-    if (m_Blocks.empty())
-        return true;
-    int line = 0;
-    return LoadFile(m_FilePath.c_str(), line) == IH_SUCCESS;
-}
-
-size_t NxProgrammer::IndexSlot(uint32_t addr) const
-{
-    // Fibonacci hashing of the block number spreads neighbouring blocks.
-    const size_t mask = m_Index.size() - 1;
-    size_t i = static_cast<uint32_t>((addr / m_nBlockSize) * 0x9E3779B1u) & mask;
-    while (m_Index[i].Block && m_Index[i].Addr != addr)
-        i = (i + 1) & mask;
-    return i;
-}
-
-void NxProgrammer::GrowIndex()
-{
-    std::vector<IndexEntry> old(std::max<size_t>(1024, m_Index.size() * 2),
-                                IndexEntry{0, nullptr, nullptr});
-    old.swap(m_Index);
-    for (const IndexEntry& e : old)
-        if (e.Block)
-            m_Index[IndexSlot(e.Addr)] = e;
-}
-
-NxProgrammer::IndexEntry NxProgrammer::FindOrAddEntry(uint32_t blockAddr)
-{
-    // Keep the table at most half full so that probe runs stay short.
-    if ((m_Blocks.size() + 1) * 2 > m_Index.size())
-        GrowIndex();
-    IndexEntry& slot = m_Index[IndexSlot(blockAddr)];
-    if (slot.Block)
-        return slot;
-    ProgBlock& block = m_Blocks.emplace_back(blockAddr, m_nBlockSize);
-    if (m_Blocks.size() > 1)
-        m_Blocks[m_Blocks.size() - 2].Next = &block;
-    else
-        m_pFirst = &block;
-    slot = IndexEntry{blockAddr, &block, block.Data()};
-    return slot;
-}
-
-ProgBlock* NxProgrammer::FindOrAddBlock(uint32_t addr)
-{
-    return FindOrAddEntry(addr & ~(m_nBlockSize - 1)).Block;
-}
-
-uint8_t* NxProgrammer::FindByte(uint32_t addr)
-{
-    size_t available;
-    return FindByte(addr, available);
-}
-
-uint8_t* NxProgrammer::FindByte(uint32_t addr, size_t& available)
-{
-    available = 0;
-    if (m_Index.empty())
-        return nullptr;
-    const uint32_t offset = addr & (m_nBlockSize - 1);
-    const IndexEntry& e = m_Index[IndexSlot(addr - offset)];
-    if (!e.Block)
-        return nullptr;
-    available = m_nBlockSize - offset;
-    return e.Data + offset;
-}
-
-void NxProgrammer::OnDataRecord(const HexRecord& rec)
-{
-    const uint32_t mask = m_nBlockSize - 1;
-    uint32_t addr = rec.AbsAddress;
-    const uint8_t* src = rec.Data;
-    size_t left = rec.ByteCount;
-    // One pass per block the record touches; a count of 0 still makes its block.
-    do {
-        const uint32_t blockAddr = addr & ~mask;
-        if (!m_Current.Block || m_Current.Addr != blockAddr)
-            m_Current = FindOrAddEntry(blockAddr);
-        const uint32_t offset = addr & mask;
-        const size_t n = std::min<size_t>(left, m_nBlockSize - offset);
-        std::memcpy(m_Current.Data + offset, src, n);
-        addr += static_cast<uint32_t>(n);
-        src += n;
-        left -= n;
-    } while (left > 0);
-}
-
-void NxProgrammer::OnAddressRecord(const HexRecord&)
-{
-    // The reader has already applied the upper address.
-}
-
-void NxProgrammer::OnEndOfFile(const HexRecord&)
-{
-    m_bEndOfFile = true;
-}
-
-bool NxProgrammer::ReadStoredName(uint32_t addr, std::string& name)
+// The text stored at addr: 8-bit (zero-terminated) when its first byte is
+// printable, else 16-bit units when the second is. Bounded by the end of the
+// block holding addr. False when there is no such text.
+bool ReadStoredName(const MemoryImage& image, uint32_t addr, std::string& name)
 {
     name.clear();
     size_t avail = 0;
-    const uint8_t* p = FindByte(addr, avail);
+    const uint8_t* p = image.FindByte(addr, avail);
     if (!p)
         return false;
     // An image without a terminating zero ends the text at its block's end.
@@ -230,13 +96,40 @@ bool NxProgrammer::ReadStoredName(uint32_t addr, std::string& name)
     return true;
 }
 
+} // namespace
+
+uint32_t BlockDelayMs()
+{
+    const char* v = std::getenv("BLKDELAY");
+    if (!v)
+        return 0;
+    const long n = std::strtol(v, nullptr, 0);
+    if (n <= 0)
+        return 0;
+    return n > static_cast<long>(UINT32_MAX) ? UINT32_MAX : static_cast<uint32_t>(n);
+}
+
+NxProgrammer::NxProgrammer(int channel) : m_nChannel(channel) {}
+
+int NxProgrammer::LoadFile(const char* path, int& line)
+{
+    m_pProfile = nullptr;
+    return m_Image.LoadFile(path, line);
+}
+
+bool NxProgrammer::SetBlockSize(uint32_t size)
+{
+    m_pProfile = nullptr;
+    return m_Image.SetBlockSize(size);
+}
+
 void NxProgrammer::IdentifyFile(const char* appName)
 {
     m_pProfile = nullptr;
     const DeviceProfile* row = kDeviceProfiles;
     for (; row->IdentityAddress != 0; ++row) {
         std::string text;
-        if (!ReadStoredName(row->IdentityAddress, text))
+        if (!ReadStoredName(m_Image, row->IdentityAddress, text))
             continue;
         SkipDot(text);
         if (SameModel(text, row->ModelName))
@@ -251,7 +144,8 @@ void NxProgrammer::IdentifyFile(const char* appName)
             ThrowNx("Invalid download file for this device (Device='%s' File='%s')", appName,
                     row->ModelName);
     }
-    if (m_nBlockSize != row->BlockSize && (!SetBlockSize(row->BlockSize) || m_Blocks.empty()))
+    if (m_Image.GetBlockSize() != row->BlockSize &&
+        (!m_Image.SetBlockSize(row->BlockSize) || m_Image.GetBlockCount() == 0))
         ThrowNx("Repacking of download blocks failed");
     m_pProfile = row;
 }
@@ -268,7 +162,7 @@ uint32_t NxProgrammer::BlockSum(const ProgBlock& block)
 bool NxProgrammer::Download(TNxDev* dev, IProg* prog)
 {
     try {
-        if (!m_bEndOfFile)
+        if (!m_Image.HasEndOfFile())
             ThrowNx("No data");
         if (m_nChannel == 0)
             DownloadController(*dev, *prog);
@@ -295,7 +189,7 @@ void NxProgrammer::DownloadController(TNxDev& dev, IProg& prog)
             Exec(dev, ver, kCmdTimeout);
             // The image's name must be the running application's.
             size_t avail = 0;
-            const uint8_t* p = FindByte(kAppNameAddress, avail);
+            const uint8_t* p = m_Image.FindByte(kAppNameAddress, avail);
             if (!p)
                 ThrowNx("Invalid download file for this device");
             const std::string name(reinterpret_cast<const char*>(p),
@@ -320,9 +214,9 @@ void NxProgrammer::DownloadController(TNxDev& dev, IProg& prog)
     Exec(dev, dl, kCmdTimeout);
 
     uint32_t sum = 0;
-    const uint32_t total = static_cast<uint32_t>(m_Blocks.size());
+    const auto total = static_cast<uint32_t>(m_Image.GetBlockCount());
     uint32_t i = 0;
-    for (const ProgBlock* b = m_pFirst; b; b = b->Next, ++i) {
+    for (const ProgBlock* b = m_Image.FirstBlock(); b; b = b->Next, ++i) {
         prog.OnBlockProgress(*b, i, total);
         sum += BlockSum(*b);
         for (int attempt = 1;; ++attempt) {
@@ -383,11 +277,11 @@ void NxProgrammer::DownloadChannel(TNxDev& dev, IProg& prog)
         Exec(dev, cmd, kEraseTimeout);
     }
 
-    const uint32_t pages = m_nBlockSize / NxCmdSerialCom::kPageSize;
+    const uint32_t pages = m_Image.GetBlockSize() / NxCmdSerialCom::kPageSize;
     const uint32_t delay = BlockDelayMs();
-    const uint32_t count = static_cast<uint32_t>(m_Blocks.size());
+    const auto count = static_cast<uint32_t>(m_Image.GetBlockCount());
     uint32_t b = 0;
-    for (const ProgBlock* blk = m_pFirst; blk; blk = blk->Next, ++b) {
+    for (const ProgBlock* blk = m_Image.FirstBlock(); blk; blk = blk->Next, ++b) {
         for (uint32_t p = 0; p < pages; ++p) {
             prog.OnBlockProgress(*blk, b * pages + p, count * pages);
             for (int attempt = 1;; ++attempt) {
