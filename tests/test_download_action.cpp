@@ -241,17 +241,72 @@ TEST_F(ActionTest, ChannelEqualToTheCountIsValid)
     EXPECT_FALSE(IsValidChannel(list, *dev, 4));
 }
 
-TEST_F(ActionTest, ProgrammerFailureBecomesTheMessage)
+TEST_F(ActionTest, ProgrammerFailureBecomesTheMessageAndTellsWhereTheTargetIsLeft)
 {
-    ctl->AddFault({Sim::SimFaultKind::NoReply, 3, -1, -1, -1, 1, 0});
-    const std::string file = Write("app.hex", ControllerHex());
-    try {
-        RunDownload(list, ui, "0001", 0, file);
-        FAIL();
-    } catch (const NxException& e) {
-        EXPECT_EQ(e.Message(), "Download of block #0/4 failed: Read timed out");
+    using Sim::SimFault;
+    using Sim::SimFaultKind;
+    const std::string controller = "The controller is left in its bootloader: repeat the "
+                                   "download once it is listed again.";
+    const std::string component = "The component on channel 1 is left in its bootloader: "
+                                  "repeat the download once it is listed again.";
+    struct Row
+    {
+        const char* what;
+        int channel;
+        std::function<void(Sim::SimController&)> arrange;
+        std::string message;
+    };
+    const Row rows[] = {
+        {"reset to bootloader unanswered", 0,
+         [](auto& c) {
+             c.AddFault(SimFault{SimFaultKind::NoReply, 1});
+         },
+         "'ResetToBootloader' failed: Read timed out"},
+        {"bootloader not entered", 0, [](auto& c) { c.IgnoreResets = true; },
+         "Device did not enter its bootloader"},
+        {"page lost after the erase", 0,
+         [](auto& c) {
+             c.AddFault({SimFaultKind::NoReply, 3, -1, -1, -1, 1, 0});
+         },
+         "Download of block #0/4 failed: Read timed out\n" + controller},
+        {"reset to application unanswered", 0,
+         [](auto& c) {
+             c.AddFault({SimFaultKind::NoReply, 1, -1, -1, -1, 2, 1});
+         },
+         "'ResetToApplication' failed: Read timed out\n" + controller},
+        {"found in its bootloader, erase lost", 0,
+         [](auto& c) {
+             c.Bootloader = true;
+             c.AddFault({SimFaultKind::NoReply, 2});
+         },
+         "'ProgEraseFlash' failed: Read timed out\n" + controller},
+        {"component: switch unanswered", 1,
+         [](auto& c) {
+             c.AddFault({SimFaultKind::NoReply, 143, 1, -1, 0x30});
+         },
+         "'SerialComEnterBootloader' failed: Read timed out"},
+        {"component: page lost", 1,
+         [](auto& c) {
+             c.AddFault({SimFaultKind::NoReply, 143, 1, -1, 0x31, 1, 0});
+         },
+         "Download of block #0/2 failed: Read timed out\n" + component},
+    };
+    const std::string hex = Write("app.hex", ControllerHex());
+    const std::string gas =
+        Write("gas.hex", HexText({{0x0000, Pattern(64, 1)}, {0x6FD0, Name8("GasProbe")}}));
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        *ctl = Sim::DemoScenario().Bridges[0].Controller;
+        r.arrange(*ctl);
+        try {
+            RunDownload(list, ui, "0001", r.channel, r.channel ? gas : hex);
+            ADD_FAILURE() << "no failure";
+        } catch (const NxException& e) {
+            EXPECT_EQ(e.Message(), r.message);
+        }
+        // The status line keeps the programmer's text alone.
+        EXPECT_EQ(ui.Status(), "Download failed: " + r.message.substr(0, r.message.find('\n')));
     }
-    EXPECT_EQ(ui.Status(), "Download failed: Download of block #0/4 failed: Read timed out");
 }
 
 TEST_F(ActionTest, ComponentFirmware)

@@ -457,10 +457,11 @@ TEST_F(UsbMock, UnplugDuringADownloadEndsItWithAFailure)
     }
     ASSERT_TRUE(ui.Unplugged) << "the download ended before block 4 of " << ui.Blocks;
     EXPECT_GT(ui.Blocks, 4u);
-    // The failure names the block and the cause, once.
-    EXPECT_EQ(message,
-              "Download of block #3/" + std::to_string(ui.Blocks) + " failed: Device IO Failed");
-    EXPECT_EQ(ui.Failures, Strings{message});
+    // The failure names the block and the cause, once, and where the controller is left.
+    const std::string failure =
+        "Download of block #3/" + std::to_string(ui.Blocks) + " failed: Device IO Failed";
+    EXPECT_EQ(message, failure + "\n" + LeftInBootloaderText(0));
+    EXPECT_EQ(ui.Failures, Strings{failure});
     // The hang-up ends it at once, not after retries that wait for a timeout each.
     EXPECT_LT(Clock::now() - t0, std::chrono::seconds(10));
 

@@ -107,9 +107,19 @@ void DownloadHex(TNxDev& dev, int channel, const std::string& file, NxDownloadUi
         return;
     }
     // The programmer reported its failure through OnFailure: that is the message.
-    const std::string failure = ui.Status();
+    std::string failure = ui.Status();
     ui.SetStatus(StrFormat("Download failed: %s", failure.c_str()));
+    if (prog.LeftInBootloader())
+        failure += "\n" + LeftInBootloaderText(channel);
     throw NxException(failure);
+}
+
+std::string LeftInBootloaderText(int channel)
+{
+    // Nothing runs on the target now; only a new download brings it back.
+    const std::string target =
+        channel > 0 ? StrFormat("The component on channel %d", channel) : "The controller";
+    return target + " is left in its bootloader: repeat the download once it is listed again.";
 }
 
 namespace {

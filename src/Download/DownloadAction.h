@@ -69,4 +69,8 @@ void RunDownload(TNxDevList& list, NxDownloadUi& ui, const std::string& serial, 
 void RemovePendingTempFiles();
 
 // Firmware download of an Intel HEX file into the device (channel 0) or a component.
+// A failure that leaves the target in its bootloader says so in a second line.
 void DownloadHex(TNxDev& dev, int channel, const std::string& file, NxDownloadUi& ui);
+
+// The line added to a failure after which the target runs only its bootloader.
+std::string LeftInBootloaderText(int channel);

@@ -161,6 +161,7 @@ uint32_t NxProgrammer::BlockSum(const ProgBlock& block)
 
 bool NxProgrammer::Download(TNxDev* dev, IProg* prog)
 {
+    m_bInBootloader = false;
     try {
         if (!m_Image.HasEndOfFile())
             ThrowNx("No data");
@@ -200,18 +201,24 @@ void NxProgrammer::DownloadController(TNxDev& dev, IProg& prog)
             prog.OnReset(false);
             dl.ResetToBootloader();
             Exec(dev, dl, kCmdTimeout);
+            m_bInBootloader = true;
             NxSleep(kBootloaderPause);
             sts.DeviceStatus();
             Exec(dev, sts, kBootloaderStatusTimeout);
             // Erasing under a running application would fail half-way or worse.
-            if (sts.IsInApplication())
+            if (sts.IsInApplication()) {
+                m_bInBootloader = false;
                 ThrowNx("Device did not enter its bootloader");
+            }
+        } else {
+            m_bInBootloader = true;
         }
     }
 
     prog.OnEraseStart();
     dl.ProgEraseFlash();
     Exec(dev, dl, kCmdTimeout);
+    m_bInBootloader = true;
 
     uint32_t sum = 0;
     const auto total = static_cast<uint32_t>(m_Image.GetBlockCount());
@@ -243,6 +250,7 @@ void NxProgrammer::DownloadController(TNxDev& dev, IProg& prog)
         // The flash is written, but the user must know nothing runs.
         if (!sts.IsInApplication())
             ThrowNx("Device did not start its application");
+        m_bInBootloader = false;
         prog.OnChecksum(sum);
     }
 }
@@ -257,6 +265,7 @@ void NxProgrammer::DownloadChannel(TNxDev& dev, IProg& prog)
     cmd.SerialComGetStatusFlag(ch);
     Exec(dev, cmd, kCmdTimeout);
     const uint16_t status = cmd.RespWord(0);
+    m_bInBootloader = (status & 0x8000) != 0;
     std::string appName;
     if ((status & 0x8000) == 0) {
         cmd.SerialComGetApplicationName(ch);
@@ -270,6 +279,7 @@ void NxProgrammer::DownloadChannel(TNxDev& dev, IProg& prog)
     prog.OnReset(false);
     cmd.SerialComEnterBootloader(ch);
     Exec(dev, cmd, kCmdTimeout);
+    m_bInBootloader = true;
     NxSleep(kEnterBootloaderPause);
 
     if (profile.Flags & kProfileErase) {
@@ -302,5 +312,6 @@ void NxProgrammer::DownloadChannel(TNxDev& dev, IProg& prog)
     prog.OnReset(true);
     cmd.SerialComEnterApplication(ch);
     Exec(dev, cmd, kCmdTimeout);
+    m_bInBootloader = false;
     NxSleep(kEnterApplicationPause);
 }

@@ -74,6 +74,10 @@ public:
     // Only NxException is caught; other exceptions reach the caller. The
     // target is left where the failure stopped it.
     bool Download(TNxDev* dev, IProg* prog);
+    // The last Download left its target in the bootloader: it was found
+    // there, or its switch into it or its erase was answered, and no switch
+    // back into the application was answered since.
+    bool LeftInBootloader() const { return m_bInBootloader; }
 
     // 32-bit wrapping sum of the 16-bit little-endian words of the block's data.
     static uint32_t BlockSum(const ProgBlock& block);
@@ -85,4 +89,5 @@ private:
     int m_nChannel;
     MemoryImage m_Image;
     const DeviceProfile* m_pProfile = nullptr;
+    bool m_bInBootloader = false;
 };
