@@ -1,23 +1,30 @@
 #include "TFormFilterInfo.h"
 
-#include "TFormVersionInfo.h"
+#include "NxMemo.h"
 
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
 
+#include <algorithm>
+
+namespace {
+// The designed geometry, kept as the least size: client 364 x 199, memo 81
+// high, label down to 7 pixels above the buttons at y = 166.
+constexpr int kMargin = 7;
+constexpr int kDesignWidth = 364;
+const QSize kMemoSize(kDesignWidth - 2 * kMargin, 81);
+constexpr int kLabelHeight = 166 - kMargin - (kMargin + 81 + kMargin);
+} // namespace
+
 TFormFilterInfo::TFormFilterInfo(QWidget* parent) : QDialog(parent)
 {
     setObjectName("FormFilterInfo");
     setWindowTitle("Reset Filter change");
-    setFixedSize(364, 199);
     setWindowFlag(Qt::WindowContextHelpButtonHint, false);
 
-    constexpr int kMargin = 7;
-    const int width = 364 - 2 * kMargin;
     MemoFilterInfo = new QPlainTextEdit(this);
     MemoFilterInfo->setObjectName("MemoFilterInfo");
-    MemoFilterInfo->setGeometry(kMargin, kMargin, width, 81);
     MemoFilterInfo->setReadOnly(true);
     MemoFilterInfo->setLineWrapMode(QPlainTextEdit::NoWrap);
     MemoFilterInfo->setFont(MemoFont());
@@ -26,8 +33,6 @@ TFormFilterInfo::TFormFilterInfo(QWidget* parent) : QDialog(parent)
     LabelMessage->setObjectName("LabelMessage");
     LabelMessage->setWordWrap(true);
     LabelMessage->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    const int labelTop = kMargin + 81 + kMargin;
-    LabelMessage->setGeometry(kMargin, labelTop, width, 166 - kMargin - labelTop);
 
     auto button = [this](const char* name, int x, int w) {
         auto* b = new QPushButton("OK", this);
@@ -42,6 +47,23 @@ TFormFilterInfo::TFormFilterInfo(QWidget* parent) : QDialog(parent)
     connect(ButtonOK, &QPushButton::clicked, this, &QDialog::accept);
     connect(ButtonCancel, &QPushButton::clicked, this, &QDialog::reject);
     connect(ButtonOKCenter, &QPushButton::clicked, this, &QDialog::accept);
+    FitToText();
+}
+
+void TFormFilterInfo::FitToText()
+{
+    const QSize memo = FitMemo(*MemoFilterInfo, kMemoSize, MaxDialogWidth(*this) - 2 * kMargin);
+    MemoFilterInfo->setGeometry(kMargin, kMargin, memo.width(), memo.height());
+    const int labelTop = kMargin + memo.height() + kMargin;
+    const int labelHeight = std::max(kLabelHeight, LabelMessage->heightForWidth(memo.width()));
+    LabelMessage->setGeometry(kMargin, labelTop, memo.width(), labelHeight);
+    // The buttons keep their designed places around the centre.
+    const int top = labelTop + labelHeight + kMargin;
+    const int shift = (memo.width() - kMemoSize.width()) / 2;
+    ButtonOK->move(107 + shift, top);
+    ButtonCancel->move(187 + shift, top);
+    ButtonOKCenter->move(147 + shift, top);
+    setFixedSize(memo.width() + 2 * kMargin, top + ButtonOK->height() + 8);
 }
 
 void TFormFilterInfo::Fill(const std::string& counterText, const std::string& message,
@@ -54,7 +76,12 @@ void TFormFilterInfo::Fill(const std::string& counterText, const std::string& me
     ButtonOK->setVisible(question);
     ButtonCancel->setVisible(question);
     ButtonOKCenter->setVisible(!question);
-    // Enter answers with the button that is showing.
-    (question ? ButtonOK : ButtonOKCenter)->setDefault(true);
-    (question ? ButtonOKCenter : ButtonOK)->setDefault(false);
+    // Enter refuses the question (a reset cannot be undone) and closes the
+    // confirmation; the default button also takes the focus, so that no
+    // other button answers Enter.
+    QPushButton* answer = question ? ButtonCancel : ButtonOKCenter;
+    for (QPushButton* b : {ButtonOK, ButtonCancel, ButtonOKCenter})
+        b->setDefault(b == answer);
+    answer->setFocus();
+    FitToText();
 }

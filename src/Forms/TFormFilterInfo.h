@@ -1,5 +1,6 @@
 // The filter-change dialog. It has no behaviour of its own: the main
-// window's filter action sets its texts and which buttons are visible.
+// window's filter action sets its texts and which buttons are visible. The
+// designed size is the least; the dialog grows so that all its text shows.
 #pragma once
 
 #include <QDialog>
@@ -26,4 +27,8 @@ public:
     QPushButton* ButtonOK;
     QPushButton* ButtonCancel;
     QPushButton* ButtonOKCenter;
+
+private:
+    // The designed size at least, grown so that all the text shows.
+    void FitToText();
 };

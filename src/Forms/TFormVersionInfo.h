@@ -1,5 +1,6 @@
 // The version report dialog. It has no behaviour of its own: the main
-// window's version action fills the memo and shows it modally.
+// window's version action fills the memo and shows it modally. The designed
+// size is the least; the dialog grows so that the whole report shows.
 #pragma once
 
 #include <QDialog>
@@ -22,7 +23,7 @@ public:
 
     QPlainTextEdit* MemoVersionInfo;
     QPushButton* ButtonOK;
-};
 
-// Courier New where installed, otherwise the system's fixed-pitch font.
-QFont MemoFont();
+private:
+    void FitToReport();
+};

@@ -61,13 +61,7 @@ void TestActions::versionOfControllerInApplication()
                              "2023-09-28\n"
                              "ParamTables  Name: IncuControl              Ver: 17      Date: "
                              "2023-10-02"));
-    TFormVersionInfo& dlg = rig.Window().VersionForm();
-    QCOMPARE(dlg.windowTitle(), QString("Version Information"));
-    QCOMPARE(dlg.size(), QSize(546, 123));
-    QCOMPARE(dlg.MemoVersionInfo->geometry(), QRect(8, 8, 530, 81));
-    QVERIFY(dlg.MemoVersionInfo->isReadOnly());
-    QVERIFY(dlg.MemoVersionInfo->font().fixedPitch());
-    QCOMPARE(dlg.ButtonOK->geometry(), QRect(235, 95, 75, 25));
+    QCOMPARE(rig.Window().VersionForm().windowTitle(), QString("Version Information"));
 }
 
 void TestActions::versionOfControllerInBootloader()
@@ -173,10 +167,6 @@ void TestActions::filterCancelSendsNothing()
     QCOMPARE(rig.Controller().Channel(1)->LastFilterChange, 10000u);
 
     QCOMPARE(shown->windowTitle(), QString("Reset Filter change"));
-    QCOMPARE(shown->size(), QSize(364, 199));
-    QCOMPARE(shown->ButtonOK->geometry(), QRect(107, 166, 75, 25));
-    QCOMPARE(shown->ButtonCancel->geometry(), QRect(187, 166, 75, 25));
-    QCOMPARE(shown->ButtonOKCenter->geometry(), QRect(147, 166, 76, 25));
 }
 
 void TestActions::filterOkResetsAndConfirms()
