@@ -12,13 +12,11 @@ NxFilterCounters Exchange(TNxDev& dev, int channel, void (NxCmdSerialCom::*build
     NxFilterCounters c;
     NxCmdSerialCom cmd;
     (cmd.*build)(ch);
-    if (!dev.Execute(cmd, 1000))
-        cmd.ThrowIfFailed();
+    dev.ExecuteOrThrow(cmd, 1000);
     c.LastChange = cmd.RespDWord(0);
     c.Interval = cmd.RespWord(4);
     cmd.SerialComGetRuntime(ch);
-    if (!dev.Execute(cmd, 1000))
-        cmd.ThrowIfFailed();
+    dev.ExecuteOrThrow(cmd, 1000);
     c.Runtime = cmd.RespDWord(0);
     return c;
 }

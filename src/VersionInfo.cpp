@@ -16,16 +16,14 @@ std::string RelayText(TNxDev& dev, NxCmdSerialCom& cmd, void (NxCmdSerialCom::*b
                       uint8_t ch)
 {
     (cmd.*build)(ch);
-    if (!dev.Execute(cmd, kTimeout))
-        cmd.ThrowIfFailed();
+    dev.ExecuteOrThrow(cmd, kTimeout);
     return cmd.RespText(0);
 }
 
 std::string ControllerText(TNxDev& dev, NxCmdVer& cmd, void (NxCmdVer::*build)())
 {
     (cmd.*build)();
-    if (!dev.Execute(cmd, kTimeout))
-        cmd.ThrowIfFailed();
+    dev.ExecuteOrThrow(cmd, kTimeout);
     return cmd.Text();
 }
 
@@ -56,8 +54,7 @@ NxVersionInfo ReadController(TNxDev& dev)
 {
     NxVersionInfo info;
     NxCmdSts sts;
-    if (!dev.Execute(sts, kTimeout))
-        sts.ThrowIfFailed();
+    dev.ExecuteOrThrow(sts, kTimeout);
     NxCmdVer cmd;
     info.HwName = ControllerText(dev, cmd, &NxCmdVer::GetHwName);
     info.HwVer = ControllerText(dev, cmd, &NxCmdVer::GetHwVer);
@@ -87,8 +84,8 @@ NxVersionInfo ReadVersionInfo(TNxDev& dev, int channel)
 
 std::string FormatVersionReport(const NxVersionInfo& i, const char* eol)
 {
-    std::string r = StrFormat("Hardware     Name: %-24s Ver: %-7s%s", i.HwName.c_str(),
-                              i.HwVer.c_str(), eol);
+    std::string r =
+        StrFormat("Hardware     Name: %-24s Ver: %-7s%s", i.HwName.c_str(), i.HwVer.c_str(), eol);
     r += StrFormat("Bootloader   Name: %-24s Ver: %-7s Date: %s%s", i.BlName.c_str(),
                    i.BlVer.c_str(), i.BlDate.c_str(), eol);
     if (!i.HasApplication)
@@ -106,13 +103,11 @@ void ResetToApplication(TNxDev& dev, int channel)
     if (channel > 0) {
         NxCmdSerialCom cmd;
         cmd.SerialComEnterApplication(static_cast<uint8_t>(channel));
-        if (!dev.Execute(cmd, 5000))
-            cmd.ThrowIfFailed();
+        dev.ExecuteOrThrow(cmd, 5000);
     } else {
         NxCmdDL cmd;
         cmd.ResetToApplication();
-        if (!dev.Execute(cmd, 5000))
-            cmd.ThrowIfFailed();
+        dev.ExecuteOrThrow(cmd, 5000);
     }
     NxSleep(250);
 }

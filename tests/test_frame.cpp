@@ -1,5 +1,6 @@
 // Frames on the wire, replies read with the fewest reads, and every way a
 // reply can be broken.
+#include "NxCom/TNxDev.h"
 #include "NxException.h"
 #include "support/LinkFixture.h"
 
@@ -218,6 +219,41 @@ TEST_F(FrameTest, TimeoutCostsTheCallersTimeoutAndThrowsItsText)
     EXPECT_TRUE(com.Execute(cmd, 100));
     EXPECT_EQ(cmd.GetErrMsg(), "Read timed out");
     EXPECT_NO_THROW(cmd.ThrowIfFailed());
+}
+
+TEST_F(FrameTest, ExecuteOrThrowRaisesEveryFailedExchange)
+{
+    TNxDev device(0);
+    ASSERT_EQ(device.Open(), 0);
+    const Bytes ok = {0xF0, 0x00, 0x14, 0x00, 0x52, 0x66, 0x00};
+    const struct
+    {
+        const char* What;
+        Bytes Reply;
+        bool Valid;        // what the command class says of the reply
+        const char* Error; // null: no exception
+    } rows[] = {
+        {"answered", ok, true, nullptr},
+        {"silent", {}, true, "'DeviceStatus' failed: Read timed out"},
+        {"rejected",
+         {0xF0, 0x01, 0x00, 0x00, 0x52, 0x05, 0x57, 0x00},
+         true,
+         "'DeviceStatus' failed: Frame '0x05' error"},
+        // Execute fails without setting the error flag: still no silent success.
+        {"refused by its class", ok, false, "'DeviceStatus' failed: invalid reply"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.What);
+        peer->Queue(r.Reply);
+        ProbeCmd cmd(20, "DeviceStatus", 0, 0x52, nullptr, 0);
+        cmd.valid = r.Valid;
+        try {
+            device.ExecuteOrThrow(cmd, 100);
+            EXPECT_EQ(r.Error, nullptr);
+        } catch (const NxException& e) {
+            EXPECT_STREQ(e.what(), r.Error ? r.Error : "(no exception expected)");
+        }
+    }
 }
 
 TEST_F(FrameTest, WriteFailureSetsStatusText)

@@ -230,21 +230,18 @@ bool NxTblLoader::Run()
 void NxTblLoader::EnsureApplication()
 {
     NxCmdSts sts;
-    if (!m_pDev->Execute(sts, kStatusTimeoutMs))
-        sts.ThrowIfFailed();
+    m_pDev->ExecuteOrThrow(sts, kStatusTimeoutMs);
     if (sts.IsInApplication())
         return;
 
     Progress("Reset to Application ... ", 0);
     NxCmdDL reset;
     reset.ResetToApplication();
-    if (!m_pDev->Execute(reset, kCmdTimeoutMs))
-        reset.ThrowIfFailed();
+    m_pDev->ExecuteOrThrow(reset, kCmdTimeoutMs);
     NxSleep(kRestartPauseMs);
 
     sts.DeviceStatus(); // the reply overwrote the request
-    if (!m_pDev->Execute(sts, kRestartStatusTimeoutMs))
-        sts.ThrowIfFailed();
+    m_pDev->ExecuteOrThrow(sts, kRestartStatusTimeoutMs);
     // A bootloader refuses every table write; stop before the first one.
     if (!sts.IsInApplication())
         ThrowNx("Device did not start its application");
@@ -255,8 +252,7 @@ void NxTblLoader::CheckHardware(const NxCmdTblData& data)
     Progress("Check table name against hardware name", 0);
     NxCmdVer ver;
     ver.GetHwName();
-    if (!m_pDev->Execute(ver, kCmdTimeoutMs))
-        ver.ThrowIfFailed();
+    m_pDev->ExecuteOrThrow(ver, kCmdTimeoutMs);
     if (ver.Text() != data.m_szTblName)
         ThrowNx("Invalid parameter tables for this hardware!\r\nHardware Name: %s\r\nParamTable "
                 "Name: %s",

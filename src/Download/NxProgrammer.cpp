@@ -64,15 +64,6 @@ bool EqualNoCase(const std::string& a, const std::string& b)
            });
 }
 
-// Must succeed: a failed exchange becomes "'%s' failed: %s".
-void Exec(TNxDev& dev, NxCmd& cmd, uint32_t timeoutMs)
-{
-    if (dev.Execute(cmd, timeoutMs))
-        return;
-    cmd.ThrowIfFailed();
-    ThrowNx("'%s' failed: %s", cmd.GetName().c_str(), "no reply");
-}
-
 // The text stored at addr: 8-bit (zero-terminated) when its first byte is
 // printable, else 16-bit units when the second is. Bounded by the end of the
 // block holding addr. False when there is no such text.
@@ -94,6 +85,22 @@ bool ReadStoredName(const MemoryImage& image, uint32_t addr, std::string& name)
     for (size_t i = 1; i < 32 && i < avail && p[i] != 0; i += 2)
         name.push_back(static_cast<char>(p[i]));
     return true;
+}
+
+// Sends the request that build makes, up to kAttempts times with a pause of
+// retryDelay after each failed one; build runs before every attempt, as the
+// reply of a failed one overwrote the request. False when all failed.
+template <class Build>
+bool ExecuteWithRetries(TNxDev& dev, NxCmd& cmd, const Build& build, uint32_t retryDelay)
+{
+    for (int attempt = 1;; ++attempt) {
+        build();
+        if (dev.Execute(cmd, kCmdTimeout))
+            return true;
+        if (attempt == kAttempts)
+            return false;
+        NxSleep(retryDelay);
+    }
 }
 
 } // namespace
@@ -178,46 +185,14 @@ bool NxProgrammer::Download(TNxDev* dev, IProg* prog)
 
 void NxProgrammer::DownloadController(TNxDev& dev, IProg& prog)
 {
-    NxCmdDL dl;
-    NxCmdSts sts;
     const CAppCfg& cfg = CAppCfg::Instance();
+    if (cfg.BootloaderFirst())
+        EnterControllerBootloader(dev, prog);
 
-    if (cfg.BootloaderFirst()) {
-        Exec(dev, sts, kCmdTimeout);
-        if (sts.IsInApplication()) {
-            NxCmdVer ver;
-            ver.GetAppName();
-            Exec(dev, ver, kCmdTimeout);
-            // The image's name must be the running application's.
-            size_t avail = 0;
-            const uint8_t* p = m_Image.FindByte(kAppNameAddress, avail);
-            if (!p)
-                ThrowNx("Invalid download file for this device");
-            const std::string name(reinterpret_cast<const char*>(p),
-                                   std::find(p, p + avail, 0) - p);
-            if (!EqualNoCase(name, ver.Text()))
-                ThrowNx("Invalid download file for this device");
-
-            prog.OnReset(false);
-            dl.ResetToBootloader();
-            Exec(dev, dl, kCmdTimeout);
-            m_bInBootloader = true;
-            NxSleep(kBootloaderPause);
-            sts.DeviceStatus();
-            Exec(dev, sts, kBootloaderStatusTimeout);
-            // Erasing under a running application would fail half-way or worse.
-            if (sts.IsInApplication()) {
-                m_bInBootloader = false;
-                ThrowNx("Device did not enter its bootloader");
-            }
-        } else {
-            m_bInBootloader = true;
-        }
-    }
-
+    NxCmdDL dl;
     prog.OnEraseStart();
     dl.ProgEraseFlash();
-    Exec(dev, dl, kCmdTimeout);
+    dev.ExecuteOrThrow(dl, kCmdTimeout);
     m_bInBootloader = true;
 
     uint32_t sum = 0;
@@ -226,32 +201,63 @@ void NxProgrammer::DownloadController(TNxDev& dev, IProg& prog)
     for (const ProgBlock* b = m_Image.FirstBlock(); b; b = b->Next, ++i) {
         prog.OnBlockProgress(*b, i, total);
         sum += BlockSum(*b);
-        for (int attempt = 1;; ++attempt) {
-            dl.ProgFlashPage(*b);
-            if (dev.Execute(dl, kCmdTimeout))
-                break;
-            if (attempt == kAttempts)
-                ThrowNx("Download of block #%u/%u failed: %s", i, total, dl.GetErrMsg().c_str());
-            NxSleep(kFlashRetryDelay);
-        }
+        if (!ExecuteWithRetries(
+                dev, dl, [&] { dl.ProgFlashPage(*b); }, kFlashRetryDelay))
+            ThrowNx("Download of block #%u/%u failed: %s", i, total, dl.GetErrMsg().c_str());
     }
 
     prog.OnChecksum(sum);
     dl.ProgCheckSum(sum);
-    Exec(dev, dl, kCmdTimeout);
+    dev.ExecuteOrThrow(dl, kCmdTimeout);
 
     if (cfg.StartApplication()) {
         prog.OnReset(true);
         dl.ResetToApplication();
-        Exec(dev, dl, kCmdTimeout);
+        dev.ExecuteOrThrow(dl, kCmdTimeout);
         NxSleep(kApplicationPause);
-        sts.DeviceStatus();
-        Exec(dev, sts, kApplicationStatusTimeout);
+        NxCmdSts sts;
+        dev.ExecuteOrThrow(sts, kApplicationStatusTimeout);
         // The flash is written, but the user must know nothing runs.
         if (!sts.IsInApplication())
             ThrowNx("Device did not start its application");
         m_bInBootloader = false;
         prog.OnChecksum(sum);
+    }
+}
+
+void NxProgrammer::EnterControllerBootloader(TNxDev& dev, IProg& prog)
+{
+    NxCmdSts sts;
+    dev.ExecuteOrThrow(sts, kCmdTimeout);
+    if (!sts.IsInApplication()) {
+        m_bInBootloader = true;
+        return;
+    }
+
+    // The image's name must be the running application's.
+    NxCmdVer ver;
+    ver.GetAppName();
+    dev.ExecuteOrThrow(ver, kCmdTimeout);
+    size_t avail = 0;
+    const uint8_t* p = m_Image.FindByte(kAppNameAddress, avail);
+    if (!p)
+        ThrowNx("Invalid download file for this device");
+    const std::string name(reinterpret_cast<const char*>(p), std::find(p, p + avail, 0) - p);
+    if (!EqualNoCase(name, ver.Text()))
+        ThrowNx("Invalid download file for this device");
+
+    prog.OnReset(false);
+    NxCmdDL dl;
+    dl.ResetToBootloader();
+    dev.ExecuteOrThrow(dl, kCmdTimeout);
+    m_bInBootloader = true;
+    NxSleep(kBootloaderPause);
+    sts.DeviceStatus();
+    dev.ExecuteOrThrow(sts, kBootloaderStatusTimeout);
+    // Erasing under a running application would fail half-way or worse.
+    if (sts.IsInApplication()) {
+        m_bInBootloader = false;
+        ThrowNx("Device did not enter its bootloader");
     }
 }
 
@@ -263,30 +269,41 @@ void NxProgrammer::DownloadChannel(TNxDev& dev, IProg& prog)
     NxCmdSerialCom cmd;
 
     cmd.SerialComGetStatusFlag(ch);
-    Exec(dev, cmd, kCmdTimeout);
+    dev.ExecuteOrThrow(cmd, kCmdTimeout);
     const uint16_t status = cmd.RespWord(0);
     m_bInBootloader = (status & 0x8000) != 0;
     std::string appName;
     if ((status & 0x8000) == 0) {
         cmd.SerialComGetApplicationName(ch);
-        Exec(dev, cmd, kCmdTimeout);
+        dev.ExecuteOrThrow(cmd, kCmdTimeout);
         appName = cmd.RespText(0);
     }
     // A component in its bootloader takes any listed model.
     IdentifyFile(appName.empty() ? nullptr : appName.c_str());
-    const DeviceProfile& profile = *m_pProfile;
 
     prog.OnReset(false);
     cmd.SerialComEnterBootloader(ch);
-    Exec(dev, cmd, kCmdTimeout);
+    dev.ExecuteOrThrow(cmd, kCmdTimeout);
     m_bInBootloader = true;
     NxSleep(kEnterBootloaderPause);
 
-    if (profile.Flags & kProfileErase) {
+    if (m_pProfile->Flags & kProfileErase) {
         cmd.SerialComProgErase(ch, 0);
-        Exec(dev, cmd, kEraseTimeout);
+        dev.ExecuteOrThrow(cmd, kEraseTimeout);
     }
+    SendPages(dev, prog, cmd);
 
+    prog.OnReset(true);
+    cmd.SerialComEnterApplication(ch);
+    dev.ExecuteOrThrow(cmd, kCmdTimeout);
+    m_bInBootloader = false;
+    NxSleep(kEnterApplicationPause);
+}
+
+void NxProgrammer::SendPages(TNxDev& dev, IProg& prog, NxCmdSerialCom& cmd)
+{
+    const auto ch = static_cast<uint8_t>(m_nChannel);
+    const DeviceProfile& profile = *m_pProfile;
     const uint32_t pages = m_Image.GetBlockSize() / NxCmdSerialCom::kPageSize;
     const uint32_t delay = BlockDelayMs();
     const auto count = static_cast<uint32_t>(m_Image.GetBlockCount());
@@ -294,24 +311,14 @@ void NxProgrammer::DownloadChannel(TNxDev& dev, IProg& prog)
     for (const ProgBlock* blk = m_Image.FirstBlock(); blk; blk = blk->Next, ++b) {
         for (uint32_t p = 0; p < pages; ++p) {
             prog.OnBlockProgress(*blk, b * pages + p, count * pages);
-            for (int attempt = 1;; ++attempt) {
+            const auto build = [&] {
                 if (!cmd.SerialComProgPage(ch, *blk, p, profile.PageBase))
                     ThrowNx("Download of block #%u/%u failed: Repacking size mismatch", b, count);
-                if (dev.Execute(cmd, kCmdTimeout))
-                    break;
-                if (attempt == kAttempts)
-                    ThrowNx("Download of block #%u/%u failed: %s", b, count,
-                            cmd.GetErrMsg().c_str());
-                NxSleep(profile.RetryDelay);
-            }
+            };
+            if (!ExecuteWithRetries(dev, cmd, build, profile.RetryDelay))
+                ThrowNx("Download of block #%u/%u failed: %s", b, count, cmd.GetErrMsg().c_str());
             if (delay > 0)
                 NxSleep(delay);
         }
     }
-
-    prog.OnReset(true);
-    cmd.SerialComEnterApplication(ch);
-    Exec(dev, cmd, kCmdTimeout);
-    m_bInBootloader = false;
-    NxSleep(kEnterApplicationPause);
 }

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
+class NxCmdSerialCom;
 class TNxDev;
 
 // How a channel component is programmed; the model name identifies it.
@@ -84,7 +85,12 @@ public:
 
 private:
     void DownloadController(TNxDev& dev, IProg& prog);
+    // With the application running: checks the image against it and resets
+    // the controller into its bootloader.
+    void EnterControllerBootloader(TNxDev& dev, IProg& prog);
     void DownloadChannel(TNxDev& dev, IProg& prog);
+    // Every page of every block, with retries and the "BLKDELAY" pause.
+    void SendPages(TNxDev& dev, IProg& prog, NxCmdSerialCom& cmd);
 
     int m_nChannel;
     MemoryImage m_Image;

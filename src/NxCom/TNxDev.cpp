@@ -21,6 +21,15 @@ NxStatus TNxDev::Open()
     return CP2102Com::GetIds(m_nDevIndex, m_Pid, m_Vid);
 }
 
+void TNxDev::ExecuteOrThrow(NxCmd& cmd, uint32_t timeoutMs)
+{
+    if (Execute(cmd, timeoutMs))
+        return;
+    cmd.ThrowIfFailed();
+    // Only a reply that its command class refused gets here without a message.
+    ThrowNx("'%s' failed: %s", cmd.GetName().c_str(), "invalid reply");
+}
+
 const std::vector<TNxDev::NxChannelInfo>& TNxDev::ProbeChannels()
 {
     m_Channels.clear();

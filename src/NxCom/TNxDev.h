@@ -53,6 +53,9 @@ public:
     // Opens the link and reads the bridge's identity; the first failing status.
     NxStatus Open();
     bool Execute(NxCmd& cmd, uint32_t timeoutMs) { return m_pCom->Execute(cmd, timeoutMs); }
+    // Execute for a command that must succeed: a failed exchange raises
+    // NxException "'%s' failed: %s" with the command's name and error message.
+    void ExecuteOrThrow(NxCmd& cmd, uint32_t timeoutMs);
     // Probes channels 1, 2, ... until one does not answer; reads each component.
     const std::vector<NxChannelInfo>& ProbeChannels();
 
