@@ -1,0 +1,282 @@
+// The simulator's reader of communication logs: against what the host's log
+// writer really writes, and against cut, edited and hostile text.
+#include "NxCmdSts.h"
+#include "Sim/SimComLog.h"
+#include "support/LinkFixture.h"
+
+#include "NxException.h"
+
+#include <filesystem>
+
+namespace fs = std::filesystem;
+using Sim::ParseComLog;
+
+namespace {
+
+// The message of the NxException that parsing raises, or "" when it parses.
+std::string ParseError(std::string_view text)
+{
+    try {
+        ParseComLog(text, "log.txt");
+    } catch (const NxException& e) {
+        return e.what();
+    }
+    return {};
+}
+
+const char* const kSend = "12:00:00.000: --- SEND: CmdNr=20; CmdName='DeviceStatus'; Timeout=100\n";
+const char* const kWrite = "12:00:00.000: Writing...\n"
+                           "12:00:00.001: SI_Write:         F0 00 14 00  52 66 00"
+                           "                                [\xB7\xB7\xB7\xB7Rf\xB7         ]\n";
+const char* const kRead5 = "12:00:00.001: Reading...\n"
+                           "12:00:00.013: SI_Read:          F0 01 14 00  52"
+                           "                                      [\xB7\xB7\xB7\xB7R           ]\n";
+
+class ComLogWriterTest : public LinkFixture
+{
+protected:
+    void SetUp() override
+    {
+        LinkFixture::SetUp();
+        dir = TempDir("comlog_reader");
+    }
+    void TearDown() override
+    {
+        fs::remove_all(dir);
+        LinkFixture::TearDown();
+    }
+    fs::path dir;
+};
+
+} // namespace
+
+// The host's own log writer, through every way an exchange can end, read back.
+TEST_F(ComLogWriterTest, ReadsBackWhatTheHostWrote)
+{
+    OpenLink();
+    const std::string path = (dir / "NxComLog_0.txt").string();
+    com.OpenTrace(path);
+    // 1: a reply with a stuffed pair split across the two reads, and a 17-byte request.
+    const Bytes stuffed = {0xF0, 0x02, 0x14, 0x00, 0x52, 0x00, 0xF0, 0xF0, 0x56, 0x01};
+    peer->Queue(stuffed);
+    NxCmdSts sts;
+    EXPECT_TRUE(com.Execute(sts, 100));
+    // 2: some bytes, then the read times out.
+    peer->Queue({0xF0, 0x01, 0x14});
+    sts = NxCmdSts();
+    EXPECT_FALSE(com.Execute(sts, 2500));
+    // 3: garbage: "SOF missing" after five bytes, no RESP line.
+    peer->Queue({0x55, 0xAA, 0x00, 0x12, 0x34});
+    sts = NxCmdSts();
+    EXPECT_FALSE(com.Execute(sts, 100));
+    // 4: the write fails.
+    dev->WriteFailures = 1;
+    dev->WriteStatus = Bridge::kDeviceIoFailed;
+    sts = NxCmdSts();
+    EXPECT_FALSE(com.Execute(sts, 100));
+    // 5: silence.
+    sts = NxCmdSts();
+    EXPECT_FALSE(com.Execute(sts, 1000));
+    com.CloseTrace();
+
+    const Sim::SimComLog log = Sim::LoadComLog(path);
+    ASSERT_EQ(log.Exchanges.size(), 5u);
+    const auto& e = log.Exchanges;
+    for (size_t i = 0; i < e.size(); ++i) {
+        EXPECT_EQ(e[i].Number, i + 1);
+        EXPECT_EQ(e[i].CmdNr, 20);
+        EXPECT_EQ(e[i].CmdName, "DeviceStatus");
+        EXPECT_EQ(e[i].Stamp, "12:34:56.789");
+    }
+    EXPECT_EQ(e[0].Line, 1);
+    EXPECT_TRUE(e[0].RequestKnown);
+    EXPECT_EQ(e[0].Request, peer->Frames[0]);
+    EXPECT_EQ(e[0].Reply, stuffed);
+    EXPECT_EQ(e[0].ReadStatus, 0);
+    EXPECT_EQ(e[1].TimeoutMs, 2500u);
+    EXPECT_EQ(e[1].Reply, (Bytes{0xF0, 0x01, 0x14}));
+    EXPECT_EQ(e[1].ReadStatus, Bridge::kReadTimedOut);
+    EXPECT_EQ(e[2].Reply, (Bytes{0x55, 0xAA, 0x00, 0x12, 0x34}));
+    EXPECT_EQ(e[2].ReadStatus, 0);
+    EXPECT_FALSE(e[3].RequestKnown);
+    EXPECT_EQ(e[3].WriteStatus, Bridge::kDeviceIoFailed);
+    EXPECT_TRUE(e[3].Reply.empty());
+    EXPECT_TRUE(e[4].Reply.empty());
+    EXPECT_EQ(e[4].ReadStatus, Bridge::kReadTimedOut);
+}
+
+// Lines that logs of other versions and other places carry.
+TEST(ComLogReader, AcceptsWhatOtherVersionsAndMailersMakeOfALog)
+{
+    const std::string one = std::string(kSend) + kWrite + kRead5 +
+                            "12:00:00.013: Reading...\n"
+                            "12:00:00.014: SI_Read:          00 66 00 [\xC2\xB7"
+                            "f\xC2\xB7]\n"
+                            "12:00:00.014: --- RESP: OK: CmdNr=20\n";
+    // A stale reply dropped before the request's own (and a note of a kind not known yet).
+    const std::string drop = std::string(kSend) + kWrite + kRead5 +
+                             "12:00:00.013: Reading...\n"
+                             "12:00:00.014: SI_Read:          00 66 00 [...]\n"
+                             "12:00:00.014: --- DROP: stale reply CmdNr=129\n"
+                             "12:00:00.015: --- NOTE: something new\n" +
+                             kRead5 +
+                             "12:00:00.013: Reading...\n"
+                             "12:00:00.014: SI_Read:          00 66 00 [...]\n";
+    auto parsed = ParseComLog(drop, "x");
+    ASSERT_EQ(parsed.Exchanges.size(), 1u);
+    EXPECT_EQ(parsed.Exchanges[0].Reply.size(), 16u);
+
+    // Windows line ends, as a mail client may leave them.
+    std::string crlf;
+    for (char c : one)
+        crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    EXPECT_EQ(ParseComLog(crlf, "x").Exchanges[0].Reply, ParseComLog(one, "x").Exchanges[0].Reply);
+
+    // An empty dump has no line end: the next entry follows on the same line.
+    parsed = ParseComLog(std::string(kSend) + "12:00:00.000: Writing...\n"
+                                              "12:00:00.000: SI_Write: (no data)"
+                                              "12:00:00.000: Reading...\n"
+                                              "12:00:00.000: SI_Read: (no data)",
+                         "x");
+    EXPECT_TRUE(parsed.Exchanges[0].RequestKnown);
+    EXPECT_TRUE(parsed.Exchanges[0].Request.empty());
+}
+
+// The gap between request and reply, across midnight and bounded by the timeout.
+TEST(ComLogReader, ReplyDelayIsTheGapFromTheWriteToTheFirstCompleteRead)
+{
+    struct Row
+    {
+        const char* Write;
+        const char* Read;
+        uint32_t Delay;
+    } rows[] = {
+        {"12:00:00.001", "12:00:00.013", 12},
+        {"23:59:59.990", "00:00:00.020", 30},
+        {"12:00:00.001", "12:00:07.000", 100}, // never more than the timeout
+    };
+    for (const Row& r : rows) {
+        const std::string text = std::string(kSend) + "12:00:00.000: Writing...\n" + r.Write +
+                                 ": SI_Write:         F0 00 14 00  52 66 00 [...]\n" +
+                                 "12:00:00.001: Reading...\n" + r.Read +
+                                 ": SI_Read:          F0 01 14 00  52 [...]\n";
+        EXPECT_EQ(ParseComLog(text, "x").Exchanges[0].ReplyDelayMs, r.Delay) << r.Read;
+    }
+}
+
+// Edited and hostile text: a clear error naming the line, never a crash.
+TEST(ComLogReader, RefusesWhatItCannotReadNamingTheLine)
+{
+    const std::string head = std::string(kSend) + "12:00:00.000: Writing...\n";
+    struct Row
+    {
+        std::string Text;
+        const char* Error;
+    } rows[] = {
+        {"", "log.txt: the log is empty"},
+        {"12:00:00.000: --- RESP: OK: CmdNr=20\n", "log.txt line 1: no exchange"},
+        {"hello\n", "log.txt line 1: expected a time stamp (hh:mm:ss.mmm: ), found 'hello'"},
+        {"24:00:00.000: Writing...\n", "line 1: expected a time stamp"},
+        {std::string("12:00:00.000: \x01\xFF\n"), "line 1: unknown line '\\x01\\xFF'"},
+        {"12:00:00.000: Writing...\n", "line 1: 'Writing...' without a \"--- SEND\""},
+        {"12:00:00.000: --- SEND: CmdNr=300; CmdName='X'; Timeout=100\n",
+         "line 1: a \"--- SEND\" line that is not"},
+        {"12:00:00.000: --- SEND: CmdNr=20; CmdName='X'; Timeout=999999\n",
+         "line 1: a \"--- SEND\" line that is not"},
+        {"12:00:00.000: --- SEND: CmdNr=20 CmdName=X\n", "line 1: a \"--- SEND\" line"},
+        {std::string(kSend) + "12:00:00.000: SI_Write:  F0 00 [.]\n",
+         "line 2: an 'SI_Write' dump without 'Writing...'"},
+        {std::string(kSend) + "12:00:00.000: Reading...\n", "line 2: 'Reading...' where no"},
+        {head + "12:00:00.000: SI_Read:  F0 [.]\n", "line 3: an 'SI_Read' dump without"},
+        {head + "                F0 [.]\n", "line 3: a hex dump continues here, but no dump"},
+        {head + "12:00:00.000: SI_Write:  F0 0G [.]\n", "line 3: '0G' in a hex dump is not"},
+        {head + "12:00:00.000: SI_Write:  F0 00 14\n", "line 3: a hex dump line without its"},
+        {head + "12:00:00.000: SI_Write:  F0 00 [..", "line 3: the log ends inside this line"},
+        {head + "12:00:00.000: SI_Write:  F0 00 [..\n", "line 3: a hex dump line whose char"},
+        {head + "12:00:00.000: SI_Write:  [....]\n", "line 3: a hex dump line without any byte"},
+        {head + "12:00:00.000: SI_Write:  " + std::string(17 * 3, '0') + " [.]\n",
+         "line 3: '000000000000...' in a hex dump is not a byte"},
+        {head + "12:00:00.000: SI_Write:  00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 [.]\n",
+         "line 3: more than 16 bytes on one hex dump line"},
+        {head + "12:00:00.000: Write failed, error code = 0\n", "line 3: '0' is not an error code"},
+        {head + "12:00:00.000: Write failed, lots of bytes were not written\n",
+         "line 3: unknown line 'Write failed, lots"},
+        {head + "12:00:00.000: Read failed, error code = 13 (Read timed out)\n",
+         "line 3: 'Read failed' without 'Reading...'"},
+        {std::string(kSend) + std::string(70000, 'x') + "\n", "line 2: the line is longer than"},
+    };
+    for (const Row& r : rows) {
+        const std::string error = ParseError(r.Text);
+        EXPECT_NE(error.find(r.Error), std::string::npos)
+            << "text: " << r.Text.substr(0, 200) << "\nerror: " << error;
+    }
+
+    // A request longer than any frame, and a reply without end.
+    std::string text = head + "12:00:00.000: SI_Write:  00 [.]\n";
+    for (int i = 0; i < 40; ++i)
+        text += "                00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 [.]\n";
+    EXPECT_NE(ParseError(text).find("line 36: more than 523 bytes in one request"),
+              std::string::npos)
+        << ParseError(text);
+}
+
+// Cut at every length: a cut inside a line is an error naming it; a cut at a
+// line end reads the exchanges so far.
+TEST(ComLogReader, TruncatedAtEveryLength)
+{
+    const std::string full = std::string(kSend) + kWrite + kRead5 +
+                             "12:00:00.013: Reading...\n"
+                             "12:00:00.014: SI_Read:          00 66 00 [...]\n"
+                             "12:00:00.014: --- RESP: OK: CmdNr=20\n" +
+                             kSend + kWrite +
+                             "12:00:00.013: Reading...\n"
+                             "12:00:00.115: Read failed, error code = 13 (Read timed out)\n";
+    const size_t sendLen = std::string(kSend).size();
+    for (size_t len = 0; len <= full.size(); ++len) {
+        const std::string cut = full.substr(0, len);
+        const std::string error = ParseError(cut);
+        const bool atLineEnd = len == 0 || full[len - 1] == '\n';
+        if (len >= sendLen && atLineEnd) {
+            EXPECT_EQ(error, "") << "cut at " << len;
+        } else {
+            const int line = static_cast<int>(std::count(cut.begin(), cut.end(), '\n')) + 1;
+            EXPECT_NE(error, "") << "cut at " << len;
+            if (len > 0) {
+                EXPECT_NE(error.find(StrFormat("line %d:", line)), std::string::npos)
+                    << "cut at " << len << ": " << error;
+            }
+        }
+    }
+}
+
+TEST(ComLogFiles, NamesOfLogFilesAndTheirOrderInAFolder)
+{
+    const std::pair<const char*, const char*> names[] = {
+        {"NxComLog_0.txt", "0"},    {"NxComLog_12-4711.txt", "12-4711"},
+        {"NxComLog_.txt", ""},      {"NxComLog_1-.txt", ""},
+        {"NxComLog_x.txt", ""},     {"nxcomlog_0.txt", ""},
+        {"NxComLog_0.txt.bak", ""}, {"NxComLog_1234567890.txt", ""},
+    };
+    for (auto [name, index] : names)
+        EXPECT_EQ(Sim::ComLogIndex(name), index) << name;
+
+    const fs::path dir = TempDir("comlog_files");
+    for (const char* f : {"NxComLog_10.txt", "NxComLog_2-99.txt", "NxComLog_2.txt", "notes.txt",
+                          "NxComLog_2-100.txt", "scenario.json"})
+        std::ofstream(dir / f) << "{}";
+    std::vector<std::string> names2;
+    for (const std::string& p : Sim::ComLogFilesIn(dir.string()))
+        names2.push_back(fs::path(p).filename().string());
+    EXPECT_EQ(names2, (std::vector<std::string>{"NxComLog_2.txt", "NxComLog_2-99.txt",
+                                                "NxComLog_2-100.txt", "NxComLog_10.txt"}));
+    // Scenario or log, by content; a folder holds logs.
+    EXPECT_TRUE(Sim::IsComLogSource(dir.string()));
+    EXPECT_FALSE(Sim::IsComLogSource((dir / "scenario.json").string()));
+    std::ofstream(dir / "bom.json") << "\xEF\xBB\xBF \n {\"bridges\": []}";
+    EXPECT_FALSE(Sim::IsComLogSource((dir / "bom.json").string()));
+    std::ofstream(dir / "NxComLog_3.txt") << kSend;
+    EXPECT_TRUE(Sim::IsComLogSource((dir / "NxComLog_3.txt").string()));
+    EXPECT_FALSE(Sim::IsComLogSource((dir / "missing.txt").string()));
+    EXPECT_THROW(Sim::LoadComLog(dir.string()), NxException); // not a regular file
+    fs::remove_all(dir);
+}
