@@ -1,7 +1,10 @@
 // Arbitrary text into the communication-log reader: it either reads the log
-// within its bounds or raises NxException; nothing else may happen.
+// within its bounds or raises NxException; nothing else may happen. A log
+// that reads is then played back to its own requests, every third one with
+// a byte changed, strictly or leniently.
+#include "NxClock.h"
 #include "NxException.h"
-#include "Sim/SimComLog.h"
+#include "Sim/SimReplayDevice.h"
 
 #include <string_view>
 
@@ -20,5 +23,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             (!e.RequestKnown && !e.Request.empty()))
             __builtin_trap();
     }
+
+    VirtualClock clock;
+    ScopedClock useClock(clock);
+    Bridge::SimDevice dev("replay-0", "Replay");
+    std::vector<std::vector<uint8_t>> requests;
+    for (size_t i = 0; i < log.Exchanges.size() && i < 64; ++i) {
+        requests.push_back(log.Exchanges[i].Request);
+        if (i % 3 == 2 && !requests.back().empty())
+            requests.back().back() ^= 0x01;
+    }
+    Sim::SimReplayDevice replay(std::move(log), "replay-0",
+                                {(size % 2) == 1, true, [](const std::string&) {}});
+    replay.Attach(dev);
+    for (const auto& r : requests) {
+        replay.OnFlush(dev);
+        replay.OnHostWrite(dev, r.data(), r.size());
+    }
+    if (replay.Next() > replay.Log().Exchanges.size() ||
+        dev.Pending() > requests.size() * Sim::kMaxLoggedReply)
+        __builtin_trap();
     return 0;
 }

@@ -79,6 +79,10 @@ public:
             WireWait(n);
         if (n == count || cut)
             return kSuccess;
+        if (d.ReadFailures > 0) {
+            --d.ReadFailures;
+            return d.ReadStatus;
+        }
         // Not all bytes are there: a real read would wait its whole timeout.
         if (m_Lib.WireTime())
             NxClock().SleepMs(m_Lib.ReadTimeout());

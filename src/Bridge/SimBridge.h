@@ -60,6 +60,8 @@ public:
     int WriteFailures = 0;              // how many writes fail with WriteStatus
     uint32_t WriteAcceptBeforeFail = 0; // bytes taken by a failing write
     uint32_t ReadChunk = 0;             // most bytes one library read returns (0: all)
+    Status ReadStatus = kSuccess;       // returned, instead of a timeout, by the next reads
+    int ReadFailures = 0;               // that find too few bytes: how many
     // Per product-string selector: a status to fail that query with.
     Status StringStatus[5] = {kSuccess, kSuccess, kSuccess, kSuccess, kSuccess};
 

@@ -33,7 +33,7 @@ struct CliOptions
     std::optional<int> Channel; // 0 to 255
     std::optional<std::string> File;
     bool Simulate = false;
-    std::string ScenarioFile; // --simulate=FILE; empty: the built-in demo
+    std::string ScenarioFile; // --simulate=FILE: a scenario or logs to replay; empty: the demo
     bool ComLog = false;
     std::string ComLogDir; // --comlog=DIR; empty: beside the working directory
     bool Json = false;

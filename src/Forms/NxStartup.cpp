@@ -88,7 +88,10 @@ int NxUpdateRun(int& argc, char** argv, const NxRunSettings& settings)
         const StartOptions opt = ApplyOptions(args);
 
         if (opt.Simulate)
-            sim = std::make_unique<Sim::SimBackend>(*opt.Simulate, /*wireTime=*/true);
+            // A replayed log is lenient: the one-second poll and the user's
+            // order of actions differ from the recording.
+            sim = std::make_unique<Sim::SimBackend>(*opt.Simulate, /*wireTime=*/true,
+                                                    /*lenient=*/true);
         list = std::make_unique<TNxDevList>();
         TNxDevList::SetInstance(list.get());
 

@@ -1,12 +1,18 @@
 #include "SimBackend.h"
 
+#include "SimComLog.h"
+
 namespace Sim {
 
-SimBackend::SimBackend(const std::string& scenarioFile, bool wireTime)
+SimBackend::SimBackend(const std::string& file, bool wireTime, bool lenient)
 {
-    const SimScenario sc = scenarioFile.empty() ? DemoScenario() : LoadScenario(scenarioFile);
-    m_Bridges = InstallScenario(m_Lib, sc);
-    m_Lib.SetWireTime(wireTime);
+    if (!file.empty() && IsComLogSource(file)) {
+        // The recorded gaps already hold the line's time.
+        m_Replays = InstallReplay(m_Lib, file, {lenient, wireTime, {}});
+    } else {
+        m_Bridges = InstallScenario(m_Lib, file.empty() ? DemoScenario() : LoadScenario(file));
+        m_Lib.SetWireTime(wireTime);
+    }
     Bridge::SetLib(&m_Lib);
 }
 

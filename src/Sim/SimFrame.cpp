@@ -50,9 +50,11 @@ void SimFrameParser::StartFrame()
     m_bInFrame = true;
     m_bPendingSof = false;
     m_Logical.clear();
+    m_Wire.assign(1, kSof);
 }
 
-void SimFrameParser::Feed(const uint8_t* data, size_t n, std::vector<SimFrame>& out)
+void SimFrameParser::Feed(const uint8_t* data, size_t n, std::vector<SimFrame>& out,
+                          std::vector<std::vector<uint8_t>>* wires)
 {
     for (size_t i = 0; i < n; ++i) {
         const uint8_t b = data[i];
@@ -63,26 +65,29 @@ void SimFrameParser::Feed(const uint8_t* data, size_t n, std::vector<SimFrame>& 
                 ++m_nStrayBytes;
             continue;
         }
+        m_Wire.push_back(b);
         if (m_bPendingSof) {
             m_bPendingSof = false;
             if (b == kSof) {
-                Push(kSof, out);
+                Push(kSof, out, wires);
                 continue;
             }
             // The earlier 0xF0 was alone, so it began a new frame.
             ++m_nBadFrames;
             StartFrame();
-            Push(b, out);
+            m_Wire.push_back(b);
+            Push(b, out, wires);
             continue;
         }
         if (b == kSof)
             m_bPendingSof = true;
         else
-            Push(b, out);
+            Push(b, out, wires);
     }
 }
 
-void SimFrameParser::Push(uint8_t b, std::vector<SimFrame>& out)
+void SimFrameParser::Push(uint8_t b, std::vector<SimFrame>& out,
+                          std::vector<std::vector<uint8_t>>* wires)
 {
     m_Logical.push_back(b);
     const size_t want = static_cast<size_t>(m_Logical[0]) + 6;
@@ -102,6 +107,8 @@ void SimFrameParser::Push(uint8_t b, std::vector<SimFrame>& out)
     f.Access = m_Logical[3];
     f.Payload.assign(payload, payload + n);
     out.push_back(std::move(f));
+    if (wires)
+        wires->push_back(m_Wire);
 }
 
 } // namespace Sim

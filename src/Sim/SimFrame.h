@@ -38,8 +38,10 @@ std::vector<uint8_t> SimEncodeFrame(const SimFrame& f, bool corruptChecksum = fa
 class SimFrameParser
 {
 public:
-    // Appends every complete, valid frame found so far to out.
-    void Feed(const uint8_t* data, size_t n, std::vector<SimFrame>& out);
+    // Appends every complete, valid frame found so far to out and, when
+    // wires is given, its bytes as they came (start byte and pairs included).
+    void Feed(const uint8_t* data, size_t n, std::vector<SimFrame>& out,
+              std::vector<std::vector<uint8_t>>* wires = nullptr);
     // Forgets a partly received frame (an inter-frame gap on the line).
     void Reset();
 
@@ -48,11 +50,12 @@ public:
 
 private:
     void StartFrame();
-    void Push(uint8_t b, std::vector<SimFrame>& out);
+    void Push(uint8_t b, std::vector<SimFrame>& out, std::vector<std::vector<uint8_t>>* wires);
 
     bool m_bInFrame = false;
     bool m_bPendingSof = false;
     std::vector<uint8_t> m_Logical; // after the start byte: length, header, payload, checksum
+    std::vector<uint8_t> m_Wire;    // the frame's bytes as received
     size_t m_nBadFrames = 0;
     size_t m_nStrayBytes = 0;
 };

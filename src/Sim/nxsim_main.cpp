@@ -1,9 +1,11 @@
 // nxsim: serves the simulator's controllers on pseudo-terminals, so that the
 // real serial backend can be tried without hardware:
 //   nxsim --demo &   then   NXUPDATE_PORTS=<printed path> nxupdate-cli list
+// With --replay it serves the device side of a communication log instead.
 #include "Appcfg.h"
 #include "NxException.h"
 #include "Sim/PtyServer.h"
+#include "Sim/SimReplayDevice.h"
 #include "Sim/SimScenario.h"
 
 #include <csignal>
@@ -14,13 +16,20 @@
 namespace {
 
 const char* const kUsage =
-    "usage: nxsim [--demo | --scenario=FILE] [--wire-time]\n"
+    "usage: nxsim [--demo | --scenario=FILE | --replay=LOG [--lenient]] [--wire-time]\n"
     "\n"
     "Serves simulated controllers on pseudo-terminals and prints the path of\n"
     "each one on its own line; runs until interrupted.\n"
     "  --demo            the built-in demo controller (the default)\n"
     "  --scenario=FILE   the bridges and controllers of a scenario file\n"
-    "  --wire-time       answer at the pace of the real line (57600 bit/s)\n";
+    "  --replay=LOG      the device side of a communication log (NxComLog_<n>.txt),\n"
+    "                    or of every log in a folder, one terminal each: a request\n"
+    "                    that differs from the recorded one is reported here, and\n"
+    "                    nothing is answered from then on\n"
+    "  --lenient         after such a request, go on at the next recorded exchange\n"
+    "                    with the same request\n"
+    "  --wire-time       answer at the pace of the real line (57600 bit/s); with\n"
+    "                    --replay, after the recorded gap between request and reply\n";
 
 Sim::PtyServer* g_pServer = nullptr;
 
@@ -47,14 +56,18 @@ void InstallSignals()
 
 int main(int argc, char** argv)
 {
-    std::string scenarioFile;
-    bool wireTime = false;
+    std::string scenarioFile, replayPath;
+    bool wireTime = false, lenient = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--demo")
             scenarioFile.clear();
         else if (arg.rfind("--scenario=", 0) == 0 && arg.size() > 11)
             scenarioFile = arg.substr(11);
+        else if (arg.rfind("--replay=", 0) == 0 && arg.size() > 9)
+            replayPath = arg.substr(9);
+        else if (arg == "--lenient")
+            lenient = true;
         else if (arg == "--wire-time")
             wireTime = true;
         else if (arg == "--help" || arg == "-h") {
@@ -69,12 +82,29 @@ int main(int argc, char** argv)
         }
     }
 
+    if (!replayPath.empty() && !scenarioFile.empty()) {
+        std::fprintf(stderr, "nxsim: --replay and --scenario exclude each other\n%s", kUsage);
+        return 2;
+    }
+    if (lenient && replayPath.empty()) {
+        std::fprintf(stderr, "nxsim: --lenient goes with --replay\n%s", kUsage);
+        return 2;
+    }
+
     try {
-        const Sim::SimScenario scenario =
-            scenarioFile.empty() ? Sim::DemoScenario() : Sim::LoadScenario(scenarioFile);
         Bridge::SimBridgeLib lib;
-        const auto bridges = Sim::InstallScenario(lib, scenario);
-        Sim::PtyServer server(lib, wireTime);
+        std::vector<std::shared_ptr<Sim::SimReplayDevice>> replays;
+        if (!replayPath.empty()) {
+            const auto report = [](const std::string& line) {
+                std::fprintf(stderr, "nxsim: %s\n", line.c_str());
+            };
+            replays = Sim::InstallReplay(lib, replayPath, {lenient, wireTime, report});
+        } else {
+            Sim::InstallScenario(lib, scenarioFile.empty() ? Sim::DemoScenario()
+                                                           : Sim::LoadScenario(scenarioFile));
+        }
+        // A replay keeps the recorded gaps, which hold the line's time already.
+        Sim::PtyServer server(lib, wireTime && replays.empty());
         if (server.Ports().empty()) {
             std::fputs("nxsim: the scenario has no plugged bridge\n", stderr);
             return 1;
@@ -89,6 +119,9 @@ int main(int argc, char** argv)
         std::fflush(stdout);
         server.Run();
         g_pServer = nullptr;
+        for (const auto& r : replays)
+            std::fprintf(stderr, "nxsim: %s: %zu of %zu recorded exchanges played\n",
+                         r->Name().c_str(), r->Answered(), r->Log().Exchanges.size());
     } catch (const NxException& e) {
         std::fprintf(stderr, "nxsim: %s\n", e.what());
         return 1;

@@ -10,7 +10,10 @@
 #include <QLineEdit>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QTreeWidget>
 #include <QtTest>
+
+#include <fstream>
 
 class TestStartup : public QObject
 {
@@ -23,6 +26,7 @@ private slots:
     void unattendedDownloadFailureEndsWithOne();
     void presetFileForAChannelOpensTheWindow();
     void broken_scenarioEndsWithOne();
+    void communicationLogReplaysLeniently();
 };
 
 namespace {
@@ -159,6 +163,38 @@ void TestStartup::broken_scenarioEndsWithOne()
     QVERIFY(!dialogs.Boxes[0].Text.isEmpty());
     QVERIFY(dialogs.Execs.empty());
     QVERIFY(!TNxDevList::Instance());
+}
+
+// --simulate=LOG replays the recorded start-up; a request the recording does
+// not have first (the poll or the user's order) is skipped, not fatal.
+void TestStartup::communicationLogReplaysLeniently()
+{
+    VirtualClock clock;
+    FakeDialogs dialogs;
+    QString top;
+    int channels = -1;
+    dialogs.OnExec = [&](QDialog& dlg) {
+        auto* w = qobject_cast<TFormDownload*>(&dlg);
+        if (QTreeWidgetItem* item = w->TreeViewDevice->topLevelItem(0)) {
+            top = item->text(0);
+            channels = item->childCount();
+        }
+        w->ButtonCloseClick();
+        return int(QDialog::Accepted);
+    };
+    QTemporaryDir dir;
+    QCOMPARE(Run({"--simulate", "--comlog=" + dir.path()}, clock), 0);
+    const std::string log = dir.filePath("NxComLog_0.txt").toStdString();
+    std::ifstream in(log, std::ios::binary);
+    const std::string recorded((std::istreambuf_iterator<char>(in)), {});
+    WriteText(log, "12:00:00.000: --- SEND: CmdNr=4; CmdName='GetHwName'; Timeout=2500\n"
+                   "12:00:00.000: Writing...\n"
+                   "12:00:00.000: SI_Write:         F0 00 04 00  52 56 00 [.....]\n" +
+                       recorded);
+    QCOMPARE(Run({"--simulate=" + dir.filePath("NxComLog_0.txt")}, clock), 0);
+    QCOMPARE(top, QString("Replay NxComLog_0.txt (#replay-0)"));
+    QCOMPARE(channels, 3);
+    QVERIFY(dialogs.Boxes.empty());
 }
 
 QTEST_MAIN(TestStartup)
