@@ -2,7 +2,13 @@
 
 #include <chrono>
 #include <ctime>
+#include <poll.h>
 #include <thread>
+
+int INxClock::PollFd(pollfd& fd, int timeoutMs)
+{
+    return ::poll(&fd, 1, timeoutMs);
+}
 
 void RealClock::SleepMs(uint32_t ms)
 {

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+struct pollfd;
+
 struct NxLocalTime
 {
     int Hour = 0, Minute = 0, Second = 0, Millisecond = 0;
@@ -24,6 +26,10 @@ public:
     // A simulated read gave up after its timeout without waiting for real.
     // A real clock lets it pass; a virtual clock records and advances.
     virtual void SimulatedTimeout(uint32_t /*ms*/) {}
+    // A real port waits up to timeoutMs for fd's events, with poll()'s result.
+    // The desktop program's clock lets its window work meanwhile, as it does
+    // during pauses.
+    virtual int PollFd(pollfd& fd, int timeoutMs);
 };
 
 class RealClock : public INxClock

@@ -1,5 +1,7 @@
 #include "SerialPort.h"
 
+#include "../NxClock.h"
+
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -56,7 +58,7 @@ Status WaitReady(int fd, short events, Deadline d, Status timedOut, bool& hup)
         if (left == 0)
             return timedOut;
         pollfd p{fd, events, 0};
-        const int r = ::poll(&p, 1, left);
+        const int r = NxClock().PollFd(p, left); // the window keeps working meanwhile
         if (r < 0) {
             if (errno == EINTR)
                 continue;

@@ -1,5 +1,6 @@
-// The desktop program's clock: pauses keep the window alive by processing
-// events until the time has passed; time values are real.
+// The desktop program's clock: pauses and a port's waits for bytes keep the
+// window alive by processing events until the time has passed or the bytes
+// are there; time values are real.
 #pragma once
 
 #include "NxClock.h"
@@ -11,6 +12,8 @@ public:
     void SleepMs(uint32_t ms) override;
     uint64_t NowMs() override;
     NxLocalTime LocalTime() override;
+    // Outside the user-interface thread it polls plainly.
+    int PollFd(pollfd& fd, int timeoutMs) override;
 
 private:
     RealClock m_Real;
