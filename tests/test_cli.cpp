@@ -4,7 +4,7 @@
 #include "Appcfg.h"
 #include "FilterInfo.h"
 
-#include "support/DrainPipes.h"
+#include "support/RunProgram.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -22,8 +22,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
-
 namespace fs = std::filesystem;
 using nlohmann::json;
 
@@ -32,96 +30,6 @@ namespace {
 const std::string kCli = std::string(NX_BINARY_DIR) + "/nxupdate-cli";
 const std::string kSim = std::string(NX_BINARY_DIR) + "/nxsim";
 const std::string kExamples = std::string(NX_SOURCE_DIR) + "/examples";
-
-struct RunResult
-{
-    int Code = -1;
-    std::string Out, Err;
-};
-
-struct RunOptions
-{
-    std::map<std::string, std::string> Env; // added to (or replacing in) the environment
-    std::string Cwd;
-    int Stdin = -1; // a descriptor for stdin; /dev/null when -1
-};
-
-// The environment without NXUPDATE_PORTS (a developer's ports must not leak
-// into the tests), plus extra.
-std::vector<std::string> Environment(const std::map<std::string, std::string>& extra)
-{
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-        const std::string kv = *e;
-        const std::string key = kv.substr(0, kv.find('='));
-        if (key != "NXUPDATE_PORTS" && !extra.count(key))
-            env.push_back(kv);
-    }
-    for (const auto& [k, v] : extra)
-        env.push_back(k + "=" + v);
-    return env;
-}
-
-std::vector<char*> CStrings(std::vector<std::string>& v)
-{
-    std::vector<char*> out;
-    for (std::string& s : v)
-        out.push_back(s.data());
-    out.push_back(nullptr);
-    return out;
-}
-
-// Starts exe with stdout (and stderr, when errFd is given) on pipes.
-pid_t Spawn(const std::string& exe, std::vector<std::string> args, const RunOptions& opts,
-            int& outFd, int* errFd)
-{
-    int out[2], err[2] = {-1, -1};
-    if (::pipe2(out, O_CLOEXEC) != 0 || (errFd && ::pipe2(err, O_CLOEXEC) != 0))
-        return -1;
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    if (opts.Stdin >= 0)
-        posix_spawn_file_actions_adddup2(&fa, opts.Stdin, 0);
-    else
-        posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-    if (errFd)
-        posix_spawn_file_actions_adddup2(&fa, err[1], 2);
-    if (!opts.Cwd.empty())
-        posix_spawn_file_actions_addchdir_np(&fa, opts.Cwd.c_str());
-
-    args.insert(args.begin(), exe);
-    std::vector<std::string> env = Environment(opts.Env);
-    auto argv = CStrings(args);
-    auto envp = CStrings(env);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, exe.c_str(), &fa, nullptr, argv.data(), envp.data()) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&fa);
-    ::close(out[1]);
-    outFd = out[0];
-    if (errFd) {
-        ::close(err[1]);
-        *errFd = err[0];
-    }
-    return pid;
-}
-
-RunResult RunProgram(const std::string& exe, const std::vector<std::string>& args,
-                     const RunOptions& opts = {})
-{
-    RunResult r;
-    int out = -1, err = -1;
-    const pid_t pid = Spawn(exe, args, opts, out, &err);
-    if (pid < 0)
-        return r;
-    if (!DrainPipes(out, err, r.Out, r.Err, std::chrono::seconds(60)))
-        ::kill(pid, SIGKILL); // hung: the test fails on the code below
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    r.Code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return r;
-}
 
 bool EndsWith(const std::string& s, const std::string& tail)
 {
@@ -586,14 +494,8 @@ TEST_F(CliTest, ListAndInfoThroughTheSerialBackendAgainstNxsim)
         GTEST_SKIP() << kSim << " is not built; build the nxsim target first";
     EXPECT_EQ(RunProgram(kSim, {"--bogus"}).Code, 2);
 
-    int out = -1;
-    const pid_t sim = Spawn(kSim, {"--demo"}, {}, out, nullptr);
-    ASSERT_GT(sim, 0);
-    std::string path;
-    char c;
-    pollfd p{out, POLLIN, 0};
-    while (::poll(&p, 1, 5000) > 0 && ::read(out, &c, 1) == 1 && c != '\n')
-        path += c;
+    ServerProcess sim = StartServer(kSim, {"--demo"});
+    const std::string path = sim.FirstLine;
     ASSERT_EQ(path.rfind("/dev/", 0), 0u) << "nxsim printed '" << path << "'";
 
     RunOptions opts;
@@ -606,11 +508,7 @@ TEST_F(CliTest, ListAndInfoThroughTheSerialBackendAgainstNxsim)
     EXPECT_EQ(r.Code, 0) << r.Err;
     EXPECT_EQ(r.Out, kDemoReport);
 
-    ::kill(sim, SIGTERM);
-    int status = 0;
-    ::waitpid(sim, &status, 0);
-    ::close(out);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "nxsim status " << status;
+    EXPECT_EQ(StopServer(sim).Code, 0);
 }
 
 } // namespace
