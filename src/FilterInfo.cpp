@@ -28,8 +28,19 @@ NxFilterCounters ReadFilterCounters(TNxDev& dev, int channel)
     return Exchange(dev, channel, &NxCmdSerialCom::SerialComGetFilterChange);
 }
 
+void CheckFilterReset(const TNxDev& dev, int channel)
+{
+    // The desktop program offers the reset only where this holds.
+    const auto& channels = dev.GetChannels();
+    if (channel < 1 || static_cast<size_t>(channel) > channels.size() ||
+        !CanResetFilter(channels[static_cast<size_t>(channel - 1)]))
+        ThrowNx("The filter change counter of the component on channel %d cannot be reset",
+                channel);
+}
+
 NxFilterCounters ResetFilterCounter(TNxDev& dev, int channel)
 {
+    CheckFilterReset(dev, channel);
     return Exchange(dev, channel, &NxCmdSerialCom::SerialComSetFilterChange);
 }
 

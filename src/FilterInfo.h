@@ -31,7 +31,11 @@ constexpr const char* kFilterResetDone = "The filter change counter has been res
 
 // Reads last change and interval, then the runtime; raises on failure.
 NxFilterCounters ReadFilterCounters(TNxDev& dev, int channel);
-// Resets the counter on the component and reads the new values; raises on failure.
+// Raises "The filter change counter of the component on channel %d cannot be
+// reset" unless channel is one of dev's and CanResetFilter holds for it.
+void CheckFilterReset(const TNxDev& dev, int channel);
+// Resets the counter on the component and reads the new values; raises on
+// failure, and before anything is sent when CheckFilterReset does.
 NxFilterCounters ResetFilterCounter(TNxDev& dev, int channel);
 // The five lines "label%8.1f h", separated by line feeds, no feed after the last.
 std::string FormatFilterText(const NxFilterCounters& c);

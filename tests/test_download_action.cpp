@@ -201,6 +201,8 @@ TEST_F(ActionTest, EveryFailureEndsWithItsMessage)
          true},
         {"packed file for a component", "0001", 3, "u.dat", kTables,
          "File not supported in SerialMode", true},
+        {"component that takes no firmware", "0001", 3, "s.hex", ControllerHex(),
+         "The component on channel 3 cannot be downloaded", true},
         {"bad HEX", "0001", 0, "bad.hex", ":00000001FF\n", "Open download file first", true},
         {"HEX error", "0001", 0, "bad2.hex", ":0100000000FF\nxyz\n",
          "IntelHex error at line 2: Not a IntelHex-File (invalid record header)", true},

@@ -125,6 +125,15 @@ TEST_F(ReportTest, FilterCounterReadAndReset)
     ctl->AddFault({Sim::SimFaultKind::NoReply, 143, 1, -1, 0x39, 1, 1});
     EXPECT_EQ(Failure([&] { ReadFilterCounters(*dev, 1); }),
               "'SerialComGetRuntime' failed: Read timed out");
+
+    // Only a component whose serial number allows it is reset; the others get nothing.
+    ctl->ClearLog();
+    for (int ch : {0, 2, 4})
+        EXPECT_EQ(Failure([&] { ResetFilterCounter(*dev, ch); }),
+                  StrFormat("The filter change counter of the component on channel %d cannot "
+                            "be reset",
+                            ch));
+    EXPECT_TRUE(ctl->Log().empty());
 }
 
 TEST(FilterText, RuntimeOutsideTheIntervalShowsNegativeHours)

@@ -17,28 +17,12 @@ void CmdDownload::Validate(const CliOptions& opts) const
         throw CliUsageError("download needs --file=PATH");
 }
 
-namespace {
-
-// The desktop program offers Download only for components that can take
-// firmware; the command line keeps to the same rule.
-class DownloadProgress : public TerminalProgress
-{
-public:
-    void OnTargetChecked(TNxDev& dev, int channel) override
-    {
-        if (channel > 0 && !CanDownload(dev.GetChannels().at(static_cast<size_t>(channel - 1))))
-            ThrowNx("The component on channel %d cannot be downloaded", channel);
-    }
-};
-
-} // namespace
-
 int CmdDownload::Execute(CliSession& session) const
 {
     TNxDevList& list = session.Devices();
     ScopedSect lock(list.Lock);
     TNxDev& dev = session.Target();
-    DownloadProgress progress;
+    TerminalProgress progress;
     RunDownload(list, progress, dev.GetSerial(), session.Options().Channel.value_or(0),
                 *session.Options().File);
     progress.EndLine();

@@ -71,13 +71,9 @@ int CmdFilter::Execute(CliSession& session) const
     TNxDev& dev = session.Target();
     const int channel = session.Channel(dev);
 
-    if (opts.Reset) {
-        // The desktop program offers the reset only for these components.
-        const auto& info = dev.GetChannels().at(static_cast<size_t>(channel - 1));
-        if (!CanResetFilter(info))
-            ThrowNx("The filter change counter of the component on channel %d cannot be reset",
-                    channel);
-    }
+    // Before reading: nobody is asked about a reset the component cannot take.
+    if (opts.Reset)
+        CheckFilterReset(dev, channel);
 
     NxFilterCounters counters = ReadFilterCounters(dev, channel);
     if (opts.Reset) {

@@ -282,6 +282,9 @@ void RunDownload(TNxDevList& list, NxDownloadUi& ui, const std::string& serial, 
         ThrowNx("Invalid channel for device '%s'", serial.c_str());
     if (channel > 0 && kind != kKindHex)
         throw NxException("File not supported in SerialMode");
+    // The desktop program offers Download only where this holds.
+    if (channel > 0 && !CanDownload(dev->GetChannels()[static_cast<size_t>(channel - 1)]))
+        ThrowNx("The component on channel %d cannot be downloaded", channel);
     ui.OnTargetChecked(*dev, channel);
     switch (kind) {
     case kKindHex:

@@ -58,8 +58,9 @@ int DownloadFileKind(const std::string& path);
 bool IsValidChannel(TNxDevList& list, TNxDev& dev, int channel);
 
 // Downloads file into the device with this serial number: firmware (.hex),
-// parameter tables (.xml) or both (.dat). Holds the list's lock throughout.
-// Raises NxException with the message the user sees.
+// parameter tables (.xml) or both (.dat); a channel component takes firmware
+// only, and only when it says it can (CanDownload). Holds the list's lock
+// throughout. Raises NxException with the message the user sees.
 void RunDownload(TNxDevList& list, NxDownloadUi& ui, const std::string& serial, int channel,
                  const std::string& file);
 

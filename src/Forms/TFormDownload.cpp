@@ -480,6 +480,7 @@ void TFormDownload::ButtonResetFilterClick()
     RunOnSelection([this](const NodeRef& ref) {
         if (ref.Channel < 1)
             return; // a controller has no filter counter
+        CheckFilterReset(*ref.Dev, ref.Channel);
         TFormFilterInfo& dlg = FilterForm();
         dlg.Fill(FormatFilterText(ReadFilterCounters(*ref.Dev, ref.Channel)), kFilterQuestion,
                  true);
