@@ -22,6 +22,13 @@ uint64_t RealClock::NowMs()
         duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
+uint64_t RealClock::NowNs()
+{
+    using namespace std::chrono;
+    return static_cast<uint64_t>(
+        duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
 NxLocalTime RealClock::LocalTime()
 {
     using namespace std::chrono;

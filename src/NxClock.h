@@ -21,6 +21,9 @@ public:
     virtual void SleepMs(uint32_t ms) = 0;
     // Monotonic milliseconds.
     virtual uint64_t NowMs() = 0;
+    // Monotonic nanoseconds, for those who must know how long a pause really
+    // lasted (a real sleep overruns by the timer's slack; a virtual one never).
+    virtual uint64_t NowNs() { return NowMs() * 1'000'000; }
     // Wall-clock time for log time stamps.
     virtual NxLocalTime LocalTime() = 0;
     // A simulated read gave up after its timeout without waiting for real.
@@ -37,6 +40,7 @@ class RealClock : public INxClock
 public:
     void SleepMs(uint32_t ms) override;
     uint64_t NowMs() override;
+    uint64_t NowNs() override;
     NxLocalTime LocalTime() override;
 };
 

@@ -193,3 +193,32 @@ TEST_F(PortTest, ExchangeLogOfSuccessAndFailures)
     want += T + "Write failed, error code = 14\n";
     EXPECT_EQ(ReadFile(dir / "NxComLog_0.txt"), want);
 }
+
+// In wire-time mode the bytes' line time is what passes in all, on any clock:
+// what a pause overran (a real timer's slack) is taken off the next one.
+TEST_F(PortTest, WireTimeTakesAPausesOverrunOffTheNext)
+{
+    struct SlackClock : VirtualClock
+    {
+        explicit SlackClock(uint64_t slackNs) : SlackNs(slackNs) {}
+        void SleepMs(uint32_t ms) override
+        {
+            VirtualClock::SleepMs(ms);
+            Slept += SlackNs;
+        }
+        uint64_t NowNs() override { return NowMs() * 1'000'000 + Slept; }
+        uint64_t SlackNs, Slept = 0;
+    };
+    lib.SetWireTime(true);
+    OpenLink();
+    for (const uint64_t slackNs : {0, 600'000}) {
+        SCOPED_TRACE(slackNs);
+        SlackClock c(slackNs);
+        ScopedClock use(c);
+        const Bytes chunk(16, 0x55);
+        for (int i = 0; i < 360; ++i) // 5760 bytes: one second at 57600 bit/s
+            ASSERT_EQ(com.Write(chunk.data(), 16), 0);
+        EXPECT_NEAR(static_cast<double>(c.NowNs()), 1e9, 1e6);
+        EXPECT_GT(c.Sleeps().size(), 300u);
+    }
+}

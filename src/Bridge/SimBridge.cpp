@@ -3,7 +3,6 @@
 #include "../NxClock.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 
 namespace Bridge {
@@ -150,14 +149,11 @@ private:
         if (m_OwedNs < 1'000'000)
             return;
         const auto ms = static_cast<uint32_t>(m_OwedNs / 1'000'000);
-        const auto start = std::chrono::steady_clock::now();
-        NxClock().SleepMs(ms);
-        int64_t spent = int64_t{ms} * 1'000'000;
-        if (dynamic_cast<RealClock*>(&NxClock()))
-            spent = std::max(
-                spent, static_cast<int64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                                std::chrono::steady_clock::now() - start)
-                                                .count()));
+        INxClock& clock = NxClock();
+        const uint64_t start = clock.NowNs();
+        clock.SleepMs(ms);
+        const int64_t spent =
+            std::max(int64_t{ms} * 1'000'000, static_cast<int64_t>(clock.NowNs() - start));
         m_OwedNs = std::max(m_OwedNs - spent, -kMaxOverrunNs);
     }
     static constexpr int64_t kMaxOverrunNs = 1'000'000;

@@ -11,6 +11,7 @@ public:
     // Without an application object (before start-up created it) it sleeps.
     void SleepMs(uint32_t ms) override;
     uint64_t NowMs() override;
+    uint64_t NowNs() override { return m_Real.NowNs(); }
     NxLocalTime LocalTime() override;
     // Outside the user-interface thread it polls plainly.
     int PollFd(pollfd& fd, int timeoutMs) override;
