@@ -55,6 +55,11 @@ public:
     {
         Events.push_back(toApplication ? "reset app" : "reset boot");
     }
+    void OnPause(uint32_t ms) override { Waits.push_back(StrFormat("pause %u", ms)); }
+    void OnRetry(int attempt, int attempts) override
+    {
+        Waits.push_back(StrFormat("attempt %d of %d", attempt, attempts));
+    }
     // Events other than block progress.
     Strings Steps() const
     {
@@ -65,6 +70,7 @@ public:
         return s;
     }
     Strings Events;
+    Strings Waits; // the fixed pauses and the retries
 };
 
 // Records where in the request log each pause fell.
@@ -237,6 +243,7 @@ TEST_F(ProgrammerTest, ControllerFromApplication)
     const std::string sum = StrFormat("checksum %08X", WordSum(img));
     EXPECT_EQ(prog.Events, (Strings{"reset boot", "erase", "block 000000 0/3", "block 000080 1/3",
                                     "block C08000 2/3", sum, "reset app", sum}));
+    EXPECT_EQ(prog.Waits, (Strings{"pause 5000", "pause 2000"}));
     // The flash holds the image, gaps as zeros, and the checksum was taken.
     for (uint32_t base : {0x000000u, 0x000080u, 0xC08000u}) {
         const Bytes flash = ctl().FlashBytes(base, 128);
@@ -324,6 +331,8 @@ TEST_F(ProgrammerTest, FlashPageRetries)
                              "ProgFlashPage 000080@2500", "sleep 100",
                              "ProgFlashPage 000080@2500", "ProgFlashPage C08000@2500"};
     EXPECT_EQ(Strings(t.begin() + 7, t.begin() + 17), retried);
+    EXPECT_EQ(prog.Waits, (Strings{"pause 5000", "attempt 2 of 5", "attempt 3 of 5",
+                                   "attempt 4 of 5", "attempt 5 of 5", "pause 2000"}));
     EXPECT_TRUE(ctl().ImageValid()); // the sum counts the block once
 
     // Five lost replies: the block number counts from 0, four pauses between.
@@ -481,6 +490,7 @@ TEST_F(ProgrammerTest, ComponentOfEveryProfile)
         SCOPED_TRACE(r->ModelName);
         Start(ProfileScenario());
         prog.Events.clear();
+        prog.Waits.clear();
         const Image img = ComponentImage(*r, r->ModelName);
         NxProgrammer p(ch);
         ASSERT_TRUE(Load(p, img));
@@ -518,6 +528,7 @@ TEST_F(ProgrammerTest, ComponentOfEveryProfile)
         events.insert(events.end(), progress.begin(), progress.end());
         events.push_back("reset app");
         EXPECT_EQ(prog.Events, events); // no erase event and no checksum
+        EXPECT_EQ(prog.Waits, (Strings{"pause 2000", "pause 1000"}));
         EXPECT_EQ(ctl().Channel(ch)->EraseCount, (r->Flags & kProfileErase) ? 1u : 0u);
         EXPECT_FALSE(ctl().Channel(ch)->Bootloader);
     }

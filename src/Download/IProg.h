@@ -20,4 +20,9 @@ public:
     virtual void OnFailure(const char* text) = 0;
     // A reset is about to be sent: false into the bootloader, true into the application.
     virtual void OnReset(bool toApplication) = 0;
+    // A fixed pause of ms begins: the target is switching between its
+    // bootloader and its application.
+    virtual void OnPause(uint32_t /*ms*/) {}
+    // A block or page is about to be sent again: attempt (from 2) of attempts.
+    virtual void OnRetry(int /*attempt*/, int /*attempts*/) {}
 };

@@ -91,7 +91,8 @@ bool ReadStoredName(const MemoryImage& image, uint32_t addr, std::string& name)
 // retryDelay after each failed one; build runs before every attempt, as the
 // reply of a failed one overwrote the request. False when all failed.
 template <class Build>
-bool ExecuteWithRetries(TNxDev& dev, NxCmd& cmd, const Build& build, uint32_t retryDelay)
+bool ExecuteWithRetries(TNxDev& dev, NxCmd& cmd, const Build& build, uint32_t retryDelay,
+                        IProg& prog)
 {
     for (int attempt = 1;; ++attempt) {
         build();
@@ -99,8 +100,16 @@ bool ExecuteWithRetries(TNxDev& dev, NxCmd& cmd, const Build& build, uint32_t re
             return true;
         if (attempt == kAttempts)
             return false;
+        prog.OnRetry(attempt + 1, kAttempts);
         NxSleep(retryDelay);
     }
+}
+
+// A fixed pause while the target switches between bootloader and application.
+void Pause(IProg& prog, uint32_t ms)
+{
+    prog.OnPause(ms);
+    NxSleep(ms);
 }
 
 } // namespace
@@ -202,7 +211,7 @@ void NxProgrammer::DownloadController(TNxDev& dev, IProg& prog)
         prog.OnBlockProgress(*b, i, total);
         sum += BlockSum(*b);
         if (!ExecuteWithRetries(
-                dev, dl, [&] { dl.ProgFlashPage(*b); }, kFlashRetryDelay))
+                dev, dl, [&] { dl.ProgFlashPage(*b); }, kFlashRetryDelay, prog))
             ThrowNx("Download of block #%u/%u failed: %s", i, total, dl.GetErrMsg().c_str());
     }
 
@@ -214,7 +223,7 @@ void NxProgrammer::DownloadController(TNxDev& dev, IProg& prog)
         prog.OnReset(true);
         dl.ResetToApplication();
         dev.ExecuteOrThrow(dl, kCmdTimeout);
-        NxSleep(kApplicationPause);
+        Pause(prog, kApplicationPause);
         NxCmdSts sts;
         dev.ExecuteOrThrow(sts, kApplicationStatusTimeout);
         // The flash is written, but the user must know nothing runs.
@@ -251,7 +260,7 @@ void NxProgrammer::EnterControllerBootloader(TNxDev& dev, IProg& prog)
     dl.ResetToBootloader();
     dev.ExecuteOrThrow(dl, kCmdTimeout);
     m_bInBootloader = true;
-    NxSleep(kBootloaderPause);
+    Pause(prog, kBootloaderPause);
     sts.DeviceStatus();
     dev.ExecuteOrThrow(sts, kBootloaderStatusTimeout);
     // Erasing under a running application would fail half-way or worse.
@@ -285,7 +294,7 @@ void NxProgrammer::DownloadChannel(TNxDev& dev, IProg& prog)
     cmd.SerialComEnterBootloader(ch);
     dev.ExecuteOrThrow(cmd, kCmdTimeout);
     m_bInBootloader = true;
-    NxSleep(kEnterBootloaderPause);
+    Pause(prog, kEnterBootloaderPause);
 
     if (m_pProfile->Flags & kProfileErase) {
         cmd.SerialComProgErase(ch, 0);
@@ -297,7 +306,7 @@ void NxProgrammer::DownloadChannel(TNxDev& dev, IProg& prog)
     cmd.SerialComEnterApplication(ch);
     dev.ExecuteOrThrow(cmd, kCmdTimeout);
     m_bInBootloader = false;
-    NxSleep(kEnterApplicationPause);
+    Pause(prog, kEnterApplicationPause);
 }
 
 void NxProgrammer::SendPages(TNxDev& dev, IProg& prog, NxCmdSerialCom& cmd)
@@ -315,7 +324,7 @@ void NxProgrammer::SendPages(TNxDev& dev, IProg& prog, NxCmdSerialCom& cmd)
                 if (!cmd.SerialComProgPage(ch, *blk, p, profile.PageBase))
                     ThrowNx("Download of block #%u/%u failed: Repacking size mismatch", b, count);
             };
-            if (!ExecuteWithRetries(dev, cmd, build, profile.RetryDelay))
+            if (!ExecuteWithRetries(dev, cmd, build, profile.RetryDelay, prog))
                 ThrowNx("Download of block #%u/%u failed: %s", b, count, cmd.GetErrMsg().c_str());
             if (delay > 0)
                 NxSleep(delay);

@@ -16,6 +16,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTimer>
 #include <QTreeWidget>
 #include <QTreeWidgetItemIterator>
 
@@ -35,6 +36,24 @@ QString Q(const std::string& s)
 {
     return QString::fromStdString(s);
 }
+
+// A progress bar that shows a text of its own instead of the percentage.
+class TextProgressBar : public QProgressBar
+{
+public:
+    using QProgressBar::QProgressBar;
+    void SetText(const QString& text)
+    {
+        m_Text = text;
+        update();
+    }
+    QString text() const override { return m_Text.isEmpty() ? QProgressBar::text() : m_Text; }
+
+private:
+    QString m_Text;
+};
+
+const QColor kErrorColour(0xC0, 0x1C, 0x28);
 
 } // namespace
 
@@ -80,11 +99,16 @@ TFormDownload::TFormDownload(QWidget* parent) : QDialog(parent)
     connect(TreeViewDevice, &QTreeWidget::currentItemChanged, this,
             [this](QTreeWidgetItem* node, QTreeWidgetItem*) { TreeViewDeviceChange(node); });
 
-    ProgressBar1 = new QProgressBar(this);
+    // The bar also carries the status texts, as the status label stays hidden.
+    ProgressBar1 = new TextProgressBar(this);
     ProgressBar1->setObjectName("ProgressBar1");
     ProgressBar1->setGeometry(8, 87, 377, 25);
     ProgressBar1->setRange(0, 100);
     ProgressBar1->setValue(0);
+    ProgressBar1->setAlignment(Qt::AlignCenter);
+    m_pCountdown = new QTimer(this);
+    m_pCountdown->setInterval(250);
+    connect(m_pCountdown, &QTimer::timeout, this, &TFormDownload::ShowCountdown);
 
     EditFilename = new QLineEdit(this);
     EditFilename->setObjectName("EditFilename");
@@ -357,6 +381,44 @@ void TFormDownload::SetStatus(const std::string& text)
 {
     NxDownloadUi::SetStatus(text);
     LabelSts->setText(Q(text));
+    SetBarText(Q(text));
+}
+
+void TFormDownload::SetBarText(const QString& text, bool failed)
+{
+    m_pCountdown->stop();
+    static_cast<TextProgressBar*>(ProgressBar1)->SetText(text);
+    // Full after a failure, as specified, but never looking like a success.
+    QPalette pal = palette();
+    if (failed) {
+        pal.setColor(QPalette::Highlight, kErrorColour);
+        pal.setColor(QPalette::HighlightedText, Qt::white);
+    }
+    ProgressBar1->setPalette(pal);
+}
+
+void TFormDownload::OnPause(uint32_t ms)
+{
+    m_PauseEnd = QDeadlineTimer(static_cast<qint64>(ms));
+    ShowCountdown();
+    m_pCountdown->start();
+}
+
+void TFormDownload::ShowCountdown()
+{
+    const qint64 left = (m_PauseEnd.remainingTime() + 999) / 1000;
+    const char* target = m_nDownloadChannel > 0 ? "component" : "controller";
+    const QString text =
+        QString("%1 - Waiting for the %2: %3 s").arg(Q(Status())).arg(target).arg(left);
+    static_cast<TextProgressBar*>(ProgressBar1)->SetText(text);
+    if (left <= 0)
+        m_pCountdown->stop();
+}
+
+void TFormDownload::OnRetry(int attempt, int attempts)
+{
+    SetBarText(QString("%1 - attempt %2 of %3").arg(Q(Status())).arg(attempt).arg(attempts));
+    ProcessMessages();
 }
 
 void TFormDownload::SetProgress(unsigned percent)
@@ -392,11 +454,13 @@ void TFormDownload::RunDownload(const std::string& serial, int channel, const st
 {
     ActionScope action(*this);
     SetProgress(0);
+    SetBarText({});
     EditFilename->setText(Q(file));
     try {
         ::RunDownload(List(), *this, serial, channel, file);
     } catch (const std::exception& e) {
         SetProgress(100);
+        SetBarText("Failed", true);
         EnableControls(true);
         NxDialogs().Error(this, kDownloadFailedCaption, e.what());
         throw;

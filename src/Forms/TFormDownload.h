@@ -7,6 +7,7 @@
 #include "Download/DownloadAction.h"
 #include "NxCom/TNxDevList.h"
 
+#include <QDeadlineTimer>
 #include <QDialog>
 #include <QIcon>
 #include <QList>
@@ -21,6 +22,7 @@ class QLineEdit;
 class QProgressBar;
 class QPushButton;
 class QTreeWidget;
+class QTimer;
 class QTreeWidgetItem;
 class TFormFilterInfo;
 class TFormVersionInfo;
@@ -95,6 +97,9 @@ public:
     void Repaint() override;
     void ProcessMessages() override;
     void OnTargetChecked(TNxDev& dev, int channel) override;
+    // IProg: the bar counts down the pause and names a retry's attempt.
+    void OnPause(uint32_t ms) override;
+    void OnRetry(int attempt, int attempts) override;
 
     QTreeWidget* TreeViewDevice;
     QProgressBar* ProgressBar1;
@@ -137,6 +142,9 @@ private:
     template <class Action> void RunOnSelection(Action action);
     TNxDevList& List() const;
     void ShowError(const std::string& text);
+    // The bar's own text (empty: the percentage); failed shows it in the error colour.
+    void SetBarText(const QString& text, bool failed = false);
+    void ShowCountdown();
 
     TFormVersionInfo* m_pVersion = nullptr;
     TFormFilterInfo* m_pFilter = nullptr;
@@ -148,6 +156,8 @@ private:
     int m_nDeviceCount = 0;
     int m_nActions = 0;
     bool m_bTerminate = false;
+    QTimer* m_pCountdown = nullptr;
+    QDeadlineTimer m_PauseEnd;
 };
 
 // Hands the request to the window's handler and waits for it; a failure

@@ -30,6 +30,7 @@ private slots:
     void xmlIntoController();
     void datIntoController_data();
     void datIntoController();
+    void barCarriesTheStatusCountdownAndAttempts();
     void failures_data();
     void failures();
     void requestDownloadsAtOnceForOneDevice();
@@ -212,6 +213,46 @@ void TestDownload::datIntoController()
     QVERIFY(!TempFilesLeft());
 }
 
+namespace {
+// Notes what the progress bar says whenever the download pauses.
+class BarWatch : public VirtualClock
+{
+public:
+    explicit BarWatch(const QProgressBar& bar) : m_Bar(bar) {}
+    void SleepMs(uint32_t ms) override
+    {
+        Shown << m_Bar.text();
+        VirtualClock::SleepMs(ms);
+    }
+    QStringList Shown;
+
+private:
+    const QProgressBar& m_Bar;
+};
+} // namespace
+
+void TestDownload::barCarriesTheStatusCountdownAndAttempts()
+{
+    GuiRig rig;
+    rig.List.Update();
+    RecordingForm& w = rig.Window();
+    w.InitView();
+    rig.Select(0, 0);
+    BarWatch watch(*w.ProgressBar1);
+    ScopedClock useWatch(watch);
+    rig.Controller().AddFault({Sim::SimFaultKind::NoReply, 3, -1, -1, -1, 2, 1}); // one page lost
+    ClickDownload(rig, Write("ctl.hex", ControllerHex()));
+
+    QCOMPARE(watch.Shown, QStringList({
+                              "Reset to Bootloader ... - Waiting for the controller: 5 s",
+                              "Block: 2/2 - Address: 0xC08080 - Progress: 100% - attempt 2 of 5",
+                              "Reset to Application ... - Waiting for the controller: 2 s",
+                          }));
+    QCOMPARE(w.ProgressBar1->text(), QString("Download finished successfully"));
+    QCOMPARE(w.ProgressBar1->palette().color(QPalette::Highlight),
+             w.palette().color(QPalette::Highlight));
+}
+
 void TestDownload::failures_data()
 {
     QTest::addColumn<QString>("file");    // name in the test folder
@@ -266,6 +307,13 @@ void TestDownload::failures_data()
     QTest::newRow("link failure") << "r.hex"
                                   << "reject"
                                   << "" << 0 << "'DeviceStatus' failed: *" << false;
+    QTest::newRow("pages lost after the erase")
+        << "l.hex"
+        << "pageslost"
+        << "" << 0
+        << "Download of block #0/2 failed: Read timed out\nThe controller is left in its "
+           "bootloader: repeat the download once it is listed again."
+        << false;
 }
 
 void TestDownload::failures()
@@ -278,7 +326,7 @@ void TestDownload::failures()
     QFETCH(bool, silent);
 
     std::string body;
-    if (content == "ctl" || content == "reject")
+    if (content == "ctl" || content == "reject" || content == "pageslost")
         body = ControllerHex();
     else if (content == "wrongapp")
         body = ControllerHex("OtherApp");
@@ -302,6 +350,8 @@ void TestDownload::failures()
     w.InitView();
     if (content == "reject")
         rig.Controller().AddFault({Sim::SimFaultKind::Reject, -1, -1, -1, -1, 1, 0});
+    if (content == "pageslost")
+        rig.Controller().AddFault({Sim::SimFaultKind::NoReply, 3, -1, -1, -1, 1, 0});
     rig.Controller().ClearLog();
 
     if (serial.isEmpty()) {
@@ -329,6 +379,10 @@ void TestDownload::failures()
     if (silent)
         QVERIFY(rig.Controller().Log().empty());
     QCOMPARE(w.ProgressBar1->value(), 100);
+    // Full as specified, but it says so and has the error colour.
+    QCOMPARE(w.ProgressBar1->text(), QString("Failed"));
+    QVERIFY(w.ProgressBar1->palette().color(QPalette::Highlight) !=
+            w.palette().color(QPalette::Highlight));
     QVERIFY(w.TreeViewDevice->isEnabled() && w.ButtonDownload->isEnabled());
     QVERIFY(w.ButtonClose->isEnabled());
     QVERIFY(!rig.List.Lock.IsHeld());
