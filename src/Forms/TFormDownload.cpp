@@ -9,6 +9,7 @@
 #include "TFormVersionInfo.h"
 #include "VersionInfo.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QHeaderView>
@@ -16,9 +17,12 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStyledItemDelegate>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QTreeWidgetItemIterator>
+
+#include <algorithm>
 
 static void InitFormResources()
 {
@@ -57,6 +61,41 @@ const QColor kErrorColour(0xC0, 0x1C, 0x28);
 
 } // namespace
 
+// Paints a controller's name "description (#serial)" with the description
+// shortened in its middle when the row is too narrow, never the serial.
+class TFormDownload::NameDelegate : public QStyledItemDelegate
+{
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    QString Shown(QStyleOptionViewItem option, const QModelIndex& index) const
+    {
+        initStyleOption(&option, index);
+        return option.text;
+    }
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override
+    {
+        QStyledItemDelegate::initStyleOption(option, index);
+        const qsizetype tail = option->text.lastIndexOf(" (#");
+        if (tail <= 0 || !option->text.endsWith(')'))
+            return;
+        const QWidget* w = option->widget;
+        const QStyle* style = w ? w->style() : QApplication::style();
+        const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, w) + 1;
+        const int room =
+            style->subElementRect(QStyle::SE_ItemViewItemText, option, w).width() - 2 * margin;
+        const QFontMetrics fm(option->font);
+        if (fm.horizontalAdvance(option->text) <= room)
+            return;
+        const QString serial = option->text.mid(tail);
+        option->text = fm.elidedText(option->text.left(tail), Qt::ElideMiddle,
+                                     std::max(0, room - fm.horizontalAdvance(serial))) +
+                       serial;
+    }
+};
+
 // Marks an action as running for its scope; nested scopes count.
 class TFormDownload::ActionScope
 {
@@ -89,6 +128,9 @@ TFormDownload::TFormDownload(QWidget* parent) : QDialog(parent)
     TreeViewDevice->setAllColumnsShowFocus(true);
     TreeViewDevice->setIndentation(19);
     TreeViewDevice->setIconSize(QSize(16, 16));
+    TreeViewDevice->setTextElideMode(Qt::ElideMiddle);
+    m_pNames = new NameDelegate(TreeViewDevice);
+    TreeViewDevice->setItemDelegate(m_pNames);
     // The selection stays visible when the tree loses the focus.
     QPalette pal = TreeViewDevice->palette();
     pal.setColor(QPalette::Inactive, QPalette::Highlight,
@@ -142,7 +184,7 @@ TFormDownload::TFormDownload(QWidget* parent) : QDialog(parent)
     connect(ButtonResetFilter, &QPushButton::clicked, this, &TFormDownload::ButtonResetFilterClick);
     connect(ButtonClose, &QPushButton::clicked, this, &TFormDownload::ButtonCloseClick);
 
-    setFixedSize(kClientWidth, kDesignHeight);
+    SetBaseSize(kDesignHeight);
 
     // FormCreate
     RebuildTree();
@@ -211,12 +253,41 @@ void TFormDownload::InitView()
     ButtonReset->hide();
     LayoutColumn(false);
     // The client area ends above the hidden status label.
-    setFixedSize(kClientWidth,
-                 ButtonClose->geometry().bottom() + 1 - ButtonResetFilter->height() + 53);
+    SetBaseSize(ButtonClose->geometry().bottom() + 1 - ButtonResetFilter->height() + 53);
+}
+
+void TFormDownload::SetBaseSize(int height)
+{
+    m_nBaseHeight = height;
+    setMinimumSize(kClientWidth, height);
+    resize(kClientWidth, height);
+    FitToWindow();
+}
+
+void TFormDownload::resizeEvent(QResizeEvent* event)
+{
+    QDialog::resizeEvent(event);
+    FitToWindow();
+}
+
+void TFormDownload::FitToWindow()
+{
+    // The designed places at the least size; what the window gains goes to the tree.
+    const int dx = std::max(0, width() - kClientWidth);
+    const int dy = std::max(0, height() - m_nBaseHeight);
+    TreeViewDevice->setGeometry(8, 8, 377 + dx, 73 + dy);
+    ProgressBar1->setGeometry(8, 87 + dy, 377 + dx, 25);
+    EditFilename->setGeometry(8, 118 + dy, 377 + dx, 21);
+    LabelSts->setGeometry(8, 145 + dy, 377 + dx, 13);
+    for (QPushButton* b : {ButtonDownload, ButtonVersion})
+        b->move(392 + dx, b->y());
+    for (QPushButton* b : {ButtonReset, ButtonResetFilter, ButtonClose})
+        b->move(391 + dx, b->y());
 }
 
 void TFormDownload::EnableControls(bool on)
 {
+    m_bControlsOn = on;
     TreeViewDevice->setEnabled(on);
     ButtonDownload->setEnabled(on);
     ButtonReset->setEnabled(on);
@@ -332,11 +403,40 @@ void TFormDownload::OnDevAdded(TNxDev*)
     RebuildTree();
     if (m_nDeviceCount == 1)
         TreeViewDevice->setCurrentItem(TreeViewDevice->topLevelItem(0));
+    FollowSelection();
 }
 
 void TFormDownload::OnDevRemoved(const char*)
 {
     RebuildTree();
+    FollowSelection();
+}
+
+void TFormDownload::FollowSelection()
+{
+    if (!m_bControlsOn)
+        return;
+    if (QTreeWidgetItem* node = SelectedNode()) {
+        TreeViewDeviceChange(node);
+        return;
+    }
+    // Nothing selected: as at the start.
+    ButtonDownload->setEnabled(true);
+    ButtonResetFilter->setEnabled(false);
+}
+
+QString TFormDownload::ShownText(const QTreeWidgetItem* item) const
+{
+    if (!item)
+        return {};
+    const QModelIndex index = TreeViewDevice->indexFromItem(item);
+    QStyleOptionViewItem option;
+    option.initFrom(TreeViewDevice->viewport());
+    option.widget = TreeViewDevice;
+    option.font = TreeViewDevice->font();
+    option.rect = TreeViewDevice->visualRect(index);
+    option.textElideMode = TreeViewDevice->textElideMode();
+    return m_pNames->Shown(option, index);
 }
 
 // ---- Window events ----

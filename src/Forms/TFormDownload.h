@@ -61,7 +61,9 @@ public:
     static int ImageIndex(const QTreeWidgetItem* item);
 
     // Start state and final layout: hides LabelSts and ButtonReset, clears
-    // the file and the progress, re-lays the button column.
+    // the file and the progress, re-lays the button column. The resulting
+    // size is the window's default and least; it can be enlarged, and the
+    // tree grows with it.
     void InitView();
     // Tree, Download, Reset, Version Info and Close on or off; Reset Filter
     // change off in both cases until the selection changes.
@@ -73,6 +75,10 @@ public:
     bool FilePreset() const { return m_bFilePreset; }
     int DownloadChannel() const { return m_nDownloadChannel; }
     int DeviceCount() const { return m_nDeviceCount; }
+    // The text a tree node shows at its present width: a long controller
+    // name is shortened in the middle of its description, so that its serial
+    // number stays visible.
+    QString ShownText(const QTreeWidgetItem* item) const;
     // An action is running: a second one and closing the window are refused.
     bool ActionRunning() const { return m_nActions > 0; }
     // The window was closed: the program ends.
@@ -129,12 +135,20 @@ public slots:
 protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
     // Every way of closing ends here: refused while an action runs.
     void done(int result) override;
 
 private:
     class ActionScope;
+    class NameDelegate;
     void LayoutColumn(bool withReset);
+    // height becomes the default and least height; the width stays designed.
+    void SetBaseSize(int height);
+    // Tree, bar, file field and label grow with the window; the column moves.
+    void FitToWindow();
+    // After a rebuild, unless an action has the controls off.
+    void FollowSelection();
     QTreeWidgetItem* SelectedNode() const;
     // The selected node's device and channel, raising for no selection.
     NodeRef SelectedRef() const;
@@ -156,6 +170,9 @@ private:
     int m_nDeviceCount = 0;
     int m_nActions = 0;
     bool m_bTerminate = false;
+    bool m_bControlsOn = true;
+    int m_nBaseHeight = 0;
+    NameDelegate* m_pNames = nullptr;
     QTimer* m_pCountdown = nullptr;
     QDeadlineTimer m_PauseEnd;
 };

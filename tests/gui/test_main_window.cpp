@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QtTest>
 
 class TestMainWindow : public QObject
@@ -21,6 +22,8 @@ private slots:
     void filterButtonNeedsSerialPrefix();
     void treeFollowsArrivalAndRemoval();
     void startLayout();
+    void enlargedWindowShowsTwoControllersWithLongNames();
+    void buttonsFollowTheSelectionAfterARebuild();
     void closingEndsTheProgramButNotDuringAnAction();
     void screenshot();
 };
@@ -163,6 +166,62 @@ void TestMainWindow::treeFollowsArrivalAndRemoval()
     QCOMPARE(w.TreeViewDevice->topLevelItemCount(), 0);
 }
 
+void TestMainWindow::enlargedWindowShowsTwoControllersWithLongNames()
+{
+    GuiRig rig(false);
+    Sim::SimScenario s = Sim::DemoScenario();
+    s.Bridges[0].Description = QString(60, 'W').toStdString();
+    s.Bridges[0].Serial = "SN-20240117-0042";
+    rig.Handles = Sim::InstallScenario(rig.Lib, s);
+    rig.AddController("0002");
+    rig.List.Update();
+    RecordingForm& w = rig.Window();
+    w.InitView();
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    // The serial number survives, the description gives way in its middle.
+    const QString shown = w.ShownText(rig.Node(0));
+    QVERIFY2(shown.endsWith(" (#SN-20240117-0042)") &&
+                 shown.size() < int(rig.List.GetDev(0)->GetName().size()),
+             qPrintable(shown));
+    QVERIFY(w.TreeViewDevice->verticalScrollBar()->maximum() > 0); // 8 rows in a 4-row tree
+
+    w.resize(700, 300);
+    QTRY_COMPARE(w.TreeViewDevice->geometry(), QRect(8, 8, 541, 228));
+    QCOMPARE(w.ProgressBar1->geometry(), QRect(8, 242, 541, 25));
+    QCOMPARE(w.ButtonDownload->geometry(), QRect(556, 5, 136, 25));
+    QCOMPARE(w.ButtonClose->geometry(), QRect(555, 92, 137, 25));
+    QTRY_COMPARE(w.TreeViewDevice->verticalScrollBar()->maximum(), 0);
+    QVERIFY(w.ShownText(rig.Node(0)).size() > shown.size()); // more of the description
+    w.hide();
+}
+
+void TestMainWindow::buttonsFollowTheSelectionAfterARebuild()
+{
+    GuiRig rig;
+    rig.List.Update();
+    RecordingForm& w = rig.Window();
+    w.InitView();
+    rig.Select(0, 1);
+    QVERIFY(w.ButtonResetFilter->isEnabled());
+    rig.AddController("0002"); // rebuilt without a selection: the start state
+    rig.List.Update();
+    QVERIFY(!w.ButtonResetFilter->isEnabled());
+    QVERIFY(w.ButtonDownload->isEnabled());
+
+    rig.Select(1, 3); // cannot be downloaded
+    QVERIFY(!w.ButtonDownload->isEnabled());
+    rig.Handles[1].Device->Unplug(); // one left, its device node selected
+    rig.List.Update();
+    QVERIFY(w.ButtonDownload->isEnabled());
+
+    // While an action has the controls off, a rebuild leaves them off.
+    w.EnableControls(false);
+    rig.Handles[1].Device->Plug();
+    rig.List.Update();
+    QVERIFY(!w.ButtonDownload->isEnabled() && !w.ButtonResetFilter->isEnabled());
+}
+
 void TestMainWindow::startLayout()
 {
     GuiRig rig;
@@ -187,7 +246,7 @@ void TestMainWindow::startLayout()
     QCOMPARE(w.ButtonResetFilter->geometry(), QRect(391, 63, 137, 25));
     QCOMPARE(w.ButtonClose->geometry(), QRect(391, 92, 137, 25));
     QCOMPARE(w.size(), QSize(536, 145));
-    QCOMPARE(w.minimumSize(), w.maximumSize());
+    QCOMPARE(w.minimumSize(), QSize(536, 145));
     QCOMPARE(w.TreeViewDevice->geometry(), QRect(8, 8, 377, 73));
     QCOMPARE(w.TreeViewDevice->indentation(), 19);
     QCOMPARE(w.ProgressBar1->value(), 0);
