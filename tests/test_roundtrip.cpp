@@ -190,6 +190,29 @@ TEST_F(RoundTrip, EverySessionReplaysToTheSameOutputExitCodeAndRequests)
     }
 }
 
+// The example log replays the failing download it was recorded from, and the
+// example scenario still records the same requests.
+TEST_F(RoundTrip, TheExampleLogReplaysItsFailingDownload)
+{
+    const std::vector<std::string> args = {"download", "--channel=1",
+                                           "--file=" + kExamples + "gasprobe.hex"};
+    auto again = std::async(std::launch::async, [&] {
+        return Run(args, "--simulate=" + kExamples + "failed_download_scenario.json", dir / "rec");
+    });
+    const RunResult rep =
+        Run(args, "--simulate=" + kExamples + "failed_download_comlog.txt", dir / "rep");
+    EXPECT_EQ(rep.Code, 1);
+    EXPECT_NE(rep.Err.find("Download of block #1/33 failed: Frame CRC error\n"), std::string::npos)
+        << rep.Err;
+    EXPECT_EQ(rep.Err.find("replay-0:"), std::string::npos) << rep.Err;
+    const RunResult rec = again.get();
+    EXPECT_EQ(rec.Err, rep.Err);
+    fs::create_directories(dir / "example");
+    fs::copy_file(kExamples + "failed_download_comlog.txt", dir / "example" / "NxComLog_0.txt");
+    EXPECT_EQ(Requests(dir / "rec"), Requests(dir / "example"))
+        << "re-record examples/failed_download_comlog.txt (see the README)";
+}
+
 // nxsim --replay serves the recording on a pseudo-terminal to the real serial
 // backend, says how much it played, and keeps its options apart.
 TEST_F(RoundTrip, NxsimReplaysALogOnAPseudoTerminal)
