@@ -70,22 +70,10 @@ std::string Controller(const std::string& serial, const std::string& hwName, con
            "tblDate": "2023-10-02"}})";
 }
 
-class CliTest : public ::testing::Test
+class CliTest : public ProgramTest
 {
 protected:
-    void SetUp() override
-    {
-        if (::access(kCli.c_str(), X_OK) != 0)
-            GTEST_SKIP() << kCli << " is not built; build the nxupdate-cli target first";
-        char tmpl[] = "/tmp/nxcli-test-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-    }
-    void TearDown() override
-    {
-        if (!dir.empty())
-            fs::remove_all(dir);
-    }
+    CliTest() : ProgramTest(kCli) {}
 
     // A scenario file in the test's folder.
     std::string Scenario(const std::string& name, const std::string& bridges)
@@ -94,8 +82,6 @@ protected:
         std::ofstream(p) << R"({"bridges": [)" << bridges << "]}";
         return p.string();
     }
-
-    fs::path dir;
 };
 
 // ---- list, info, filter, reset on the demo ----

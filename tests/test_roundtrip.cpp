@@ -81,22 +81,10 @@ struct Session
     const char* Failure = ""; // expected in stderr of both runs
 };
 
-class RoundTrip : public ::testing::Test
+class RoundTrip : public ProgramTest
 {
 protected:
-    void SetUp() override
-    {
-        if (::access(kCli.c_str(), X_OK) != 0)
-            GTEST_SKIP() << kCli << " is not built; build the nxupdate-cli target first";
-        char tmpl[] = "/tmp/nxreplay-test-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-    }
-    void TearDown() override
-    {
-        if (!dir.empty())
-            fs::remove_all(dir);
-    }
+    RoundTrip() : ProgramTest(kCli) {}
 
     // Runs nxupdate-cli with --comlog into a new folder of the test's own.
     RunResult Run(std::vector<std::string> args, const std::string& simulate, const fs::path& logs)
@@ -108,8 +96,6 @@ protected:
         opts.Env["TMPDIR"] = dir.string();
         return RunProgram(kCli, args, opts);
     }
-
-    fs::path dir;
 };
 
 } // namespace

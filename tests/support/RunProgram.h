@@ -5,9 +5,12 @@
 
 #include "support/DrainPipes.h"
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <filesystem>
 #include <map>
 #include <spawn.h>
 #include <string>
@@ -142,3 +145,30 @@ inline RunResult StopServer(ServerProcess& s)
     s.Pid = -1;
     return r;
 }
+
+// A test of a built program, with a folder of its own that is removed at the
+// end; skips when the program is not built.
+class ProgramTest : public ::testing::Test
+{
+protected:
+    explicit ProgramTest(std::string program) : m_Program(std::move(program)) {}
+
+    void SetUp() override
+    {
+        if (::access(m_Program.c_str(), X_OK) != 0)
+            GTEST_SKIP() << m_Program << " is not built; build it first";
+        std::string tmpl = (std::filesystem::temp_directory_path() / "nxprog-test-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
+        dir = tmpl;
+    }
+    void TearDown() override
+    {
+        if (!dir.empty())
+            std::filesystem::remove_all(dir);
+    }
+
+    std::filesystem::path dir;
+
+private:
+    std::string m_Program;
+};
