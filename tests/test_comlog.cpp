@@ -1,6 +1,5 @@
-// The simulator's reader of communication logs: against what the host's log
-// writer really writes, and against cut, edited and hostile text.
-#include "NxCmdSts.h"
+// The simulator's reader of communication logs against cut, edited and
+// hostile text (test_replay reads back what the host's log writer writes).
 #include "Sim/SimComLog.h"
 #include "support/LinkFixture.h"
 
@@ -32,78 +31,7 @@ const char* const kRead5 = "12:00:00.001: Reading...\n"
                            "12:00:00.013: SI_Read:          F0 01 14 00  52"
                            "                                      [\xB7\xB7\xB7\xB7R           ]\n";
 
-class ComLogWriterTest : public LinkFixture
-{
-protected:
-    void SetUp() override
-    {
-        LinkFixture::SetUp();
-        dir = TempDir("comlog_reader");
-    }
-    void TearDown() override
-    {
-        fs::remove_all(dir);
-        LinkFixture::TearDown();
-    }
-    fs::path dir;
-};
-
 } // namespace
-
-// The host's own log writer, through every way an exchange can end, read back.
-TEST_F(ComLogWriterTest, ReadsBackWhatTheHostWrote)
-{
-    OpenLink();
-    const std::string path = (dir / "NxComLog_0.txt").string();
-    com.OpenTrace(path);
-    // 1: a reply with a stuffed pair split across the two reads, and a 17-byte request.
-    const Bytes stuffed = {0xF0, 0x02, 0x14, 0x00, 0x52, 0x00, 0xF0, 0xF0, 0x56, 0x01};
-    peer->Queue(stuffed);
-    NxCmdSts sts;
-    EXPECT_TRUE(com.Execute(sts, 100));
-    // 2: some bytes, then the read times out.
-    peer->Queue({0xF0, 0x01, 0x14});
-    sts = NxCmdSts();
-    EXPECT_FALSE(com.Execute(sts, 2500));
-    // 3: garbage: "SOF missing" after five bytes, no RESP line.
-    peer->Queue({0x55, 0xAA, 0x00, 0x12, 0x34});
-    sts = NxCmdSts();
-    EXPECT_FALSE(com.Execute(sts, 100));
-    // 4: the write fails.
-    dev->WriteFailures = 1;
-    dev->WriteStatus = Bridge::kDeviceIoFailed;
-    sts = NxCmdSts();
-    EXPECT_FALSE(com.Execute(sts, 100));
-    // 5: silence.
-    sts = NxCmdSts();
-    EXPECT_FALSE(com.Execute(sts, 1000));
-    com.CloseTrace();
-
-    const Sim::SimComLog log = Sim::LoadComLog(path);
-    ASSERT_EQ(log.Exchanges.size(), 5u);
-    const auto& e = log.Exchanges;
-    for (size_t i = 0; i < e.size(); ++i) {
-        EXPECT_EQ(e[i].Number, i + 1);
-        EXPECT_EQ(e[i].CmdNr, 20);
-        EXPECT_EQ(e[i].CmdName, "DeviceStatus");
-        EXPECT_EQ(e[i].Stamp, "12:34:56.789");
-    }
-    EXPECT_EQ(e[0].Line, 1);
-    EXPECT_TRUE(e[0].RequestKnown);
-    EXPECT_EQ(e[0].Request, peer->Frames[0]);
-    EXPECT_EQ(e[0].Reply, stuffed);
-    EXPECT_EQ(e[0].ReadStatus, 0);
-    EXPECT_EQ(e[1].TimeoutMs, 2500u);
-    EXPECT_EQ(e[1].Reply, (Bytes{0xF0, 0x01, 0x14}));
-    EXPECT_EQ(e[1].ReadStatus, Bridge::kReadTimedOut);
-    EXPECT_EQ(e[2].Reply, (Bytes{0x55, 0xAA, 0x00, 0x12, 0x34}));
-    EXPECT_EQ(e[2].ReadStatus, 0);
-    EXPECT_FALSE(e[3].RequestKnown);
-    EXPECT_EQ(e[3].WriteStatus, Bridge::kDeviceIoFailed);
-    EXPECT_TRUE(e[3].Reply.empty());
-    EXPECT_TRUE(e[4].Reply.empty());
-    EXPECT_EQ(e[4].ReadStatus, Bridge::kReadTimedOut);
-}
 
 // Lines that logs of other versions and other places carry.
 TEST(ComLogReader, AcceptsWhatOtherVersionsAndMailersMakeOfALog)
@@ -140,28 +68,6 @@ TEST(ComLogReader, AcceptsWhatOtherVersionsAndMailersMakeOfALog)
                          "x");
     EXPECT_TRUE(parsed.Exchanges[0].RequestKnown);
     EXPECT_TRUE(parsed.Exchanges[0].Request.empty());
-}
-
-// The gap between request and reply, across midnight and bounded by the timeout.
-TEST(ComLogReader, ReplyDelayIsTheGapFromTheWriteToTheFirstCompleteRead)
-{
-    struct Row
-    {
-        const char* Write;
-        const char* Read;
-        uint32_t Delay;
-    } rows[] = {
-        {"12:00:00.001", "12:00:00.013", 12},
-        {"23:59:59.990", "00:00:00.020", 30},
-        {"12:00:00.001", "12:00:07.000", 100}, // never more than the timeout
-    };
-    for (const Row& r : rows) {
-        const std::string text = std::string(kSend) + "12:00:00.000: Writing...\n" + r.Write +
-                                 ": SI_Write:         F0 00 14 00  52 66 00 [...]\n" +
-                                 "12:00:00.001: Reading...\n" + r.Read +
-                                 ": SI_Read:          F0 01 14 00  52 [...]\n";
-        EXPECT_EQ(ParseComLog(text, "x").Exchanges[0].ReplyDelayMs, r.Delay) << r.Read;
-    }
 }
 
 // Edited and hostile text: a clear error naming the line, never a crash.

@@ -185,17 +185,21 @@ TEST_F(ReplayTest, LenientReplayLooksAheadForTheNextMatchingRequest)
     EXPECT_FALSE(replay->Stopped());
 }
 
+// The gap from the written request to the first complete read, also across
+// midnight, and never more than the request's timeout.
 TEST_F(ReplayTest, WireTimeKeepsTheRecordedGaps)
 {
-    const std::string log =
-        "12:00:00.000: --- SEND: CmdNr=20; CmdName='DeviceStatus'; Timeout=100\n"
-        "12:00:00.000: Writing...\n"
-        "12:00:00.001: SI_Write:         F0 00 14 00  52 66 00 [...]\n"
-        "12:00:00.001: Reading...\n"
-        "12:00:00.043: SI_Read:          F0 01 14 00  52 [.....]\n"
-        "12:00:00.043: Reading...\n"
-        "12:00:00.044: SI_Read:          00 66 00 [...]\n";
-    std::ofstream(dir / "NxComLog_7.txt") << log << log;
+    std::string log;
+    for (const char* stamps :
+         {"12:00:00.001 12:00:00.043", "23:59:59.990 00:00:00.020", "12:00:00.001 12:00:07.000"})
+        log += "12:00:00.000: --- SEND: CmdNr=20; CmdName='DeviceStatus'; Timeout=100\n"
+               "12:00:00.000: Writing...\n" +
+               std::string(stamps, 12) + ": SI_Write:         F0 00 14 00  52 66 00 [...]\n" +
+               "12:00:00.001: Reading...\n" + std::string(stamps + 13, 12) +
+               ": SI_Read:          F0 01 14 00  52 [.....]\n"
+               "12:00:00.043: Reading...\n"
+               "12:00:00.044: SI_Read:          00 66 00 [...]\n";
+    std::ofstream(dir / "NxComLog_7.txt") << log;
     for (const bool wireTime : {false, true}) {
         Bridge::SimBridgeLib lib2;
         Bridge::SetLib(&lib2);
@@ -204,11 +208,11 @@ TEST_F(ReplayTest, WireTimeKeepsTheRecordedGaps)
         clock.Clear();
         NxCom host(0);
         ASSERT_EQ(host.Open(), 0);
-        for (int i = 0; i < 2; ++i) {
+        for (int i = 0; i < 3; ++i) {
             NxCmdSts sts;
             EXPECT_TRUE(host.Execute(sts, 100));
         }
-        const std::vector<uint32_t> gaps = {42, 42};
+        const std::vector<uint32_t> gaps = {42, 30, 100};
         EXPECT_EQ(clock.Sleeps(), wireTime ? gaps : std::vector<uint32_t>{});
         host.Close();
         Bridge::SetLib(&replayLib);
