@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QEventLoop>
 #include <QFileDialog>
 #include <QMessageBox>
 
@@ -55,7 +56,15 @@ QString QtDialogs::OpenFile(QWidget* parent, const QString& title, const QString
 
 int QtDialogs::Exec(QDialog& dlg)
 {
-    return dlg.exec();
+    if (dlg.windowType() != Qt::Window)
+        return dlg.exec();
+    // A main window waits like a modal dialog but is not one: a modal window
+    // is a transient dialog that desktops may leave out of their taskbar.
+    QEventLoop loop;
+    QObject::connect(&dlg, &QDialog::finished, &loop, &QEventLoop::quit);
+    dlg.show();
+    loop.exec(QEventLoop::DialogExec);
+    return dlg.result();
 }
 
 INxDialogs& NxDialogs()

@@ -27,6 +27,8 @@ public:
     virtual QString OpenFile(QWidget* parent, const QString& title, const QString& startDir,
                              const QStringList& filters, const QString& defaultSuffix) = 0;
     // Shows dlg modally and returns its result (QDialog::Accepted or Rejected).
+    // A dialog of type Qt::Window (the main window) is shown as an ordinary
+    // window; the call still returns only when it closes.
     virtual int Exec(QDialog& dlg) = 0;
 
     void Information(QWidget* parent, const QString& caption, const QString& text)

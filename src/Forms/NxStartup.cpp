@@ -14,8 +14,10 @@
 #include <QApplication>
 #include <QTimer>
 
+#include <cstdio>
 #include <memory>
 #include <optional>
+#include <string>
 
 namespace {
 
@@ -66,8 +68,50 @@ struct HookGuard
 
 } // namespace
 
+namespace {
+
+constexpr const char* kHelp =
+    "Usage: nxupdate [--file=FILE [--channel=N]] [--path=DIR] [--simulate[=FILE]]\n"
+    "                [--comlog[=DIR]]\n"
+    "Service tool for the controllers of the incubation system: lists the attached\n"
+    "controllers with their components, downloads firmware and parameter tables,\n"
+    "shows versions and resets the filter-change counter.\n"
+    "\n"
+    "  --file=FILE        preset download file (.hex, .xml or .dat); with one\n"
+    "                     controller and channel 0 it is downloaded at once\n"
+    "  --channel=N        the preset file's channel (0: the controller itself)\n"
+    "  --path=DIR         folder the file dialog starts in\n"
+    "  --simulate[=FILE]  the built-in simulator (or a scenario or communication log)\n"
+    "  --comlog[=DIR]     write the communication log NxComLog_<n>.txt\n"
+    "  --help             show this help and exit\n"
+    "  --version          show the version and exit\n"
+    "\n"
+    "Exit status: 0, or 1 when an unattended download or the start failed.\n";
+
+// The GNU options answer before anything else starts, without a display.
+std::optional<int> AnswerGnuOption(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help") {
+            std::fputs(kHelp, stdout);
+            return 0;
+        }
+        if (arg == "--version") {
+            const char* version = NX_PROGRAM_VERSION;
+            std::printf("nxupdate %s\n", version + (version[0] == 'v' ? 1 : 0));
+            return 0;
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
 int NxUpdateRun(int& argc, char** argv, const NxRunSettings& settings)
 {
+    if (const std::optional<int> answered = AnswerGnuOption(argc, argv))
+        return *answered;
     int exitCode = 0;
     QtClock qtClock;
     QtMessageSink sink;
@@ -99,6 +143,8 @@ int NxUpdateRun(int& argc, char** argv, const NxRunSettings& settings)
             ownApp = std::make_unique<QApplication>(argc, argv);
             QApplication::setApplicationName("nxupdate");
             QApplication::setApplicationVersion(NX_PROGRAM_VERSION);
+            // Desktops match the window to the installed entry and its icon.
+            QGuiApplication::setDesktopFileName("nxupdate");
         }
         SetNxMessages(&sink);
         // The list's one-second poll; a tick while the list is busy is skipped by Update.

@@ -113,7 +113,10 @@ TFormDownload::TFormDownload(QWidget* parent) : QDialog(parent)
 {
     InitFormResources();
     setObjectName("FormDownload");
-    setWindowFlag(Qt::WindowContextHelpButtonHint, false);
+    // An ordinary top-level window, not a dialog: desktops list it in the
+    // taskbar and the window switcher.
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint);
     ImageList1 << QIcon(":/nxforms/device.svg");
     setWindowIcon(ImageList1[0]);
 

@@ -9,6 +9,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QTimer>
 #include <QtTest>
 
 class TestMainWindow : public QObject
@@ -22,6 +23,7 @@ private slots:
     void filterButtonNeedsSerialPrefix();
     void treeFollowsArrivalAndRemoval();
     void startLayout();
+    void mainWindowIsAnOrdinaryWindow();
     void enlargedWindowShowsTwoControllersWithLongNames();
     void buttonsFollowTheSelectionAfterARebuild();
     void closingEndsTheProgramButNotDuringAnAction();
@@ -220,6 +222,25 @@ void TestMainWindow::buttonsFollowTheSelectionAfterARebuild()
     rig.Handles[1].Device->Plug();
     rig.List.Update();
     QVERIFY(!w.ButtonDownload->isEnabled() && !w.ButtonResetFilter->isEnabled());
+}
+
+void TestMainWindow::mainWindowIsAnOrdinaryWindow()
+{
+    GuiRig rig;
+    rig.List.Update();
+    RecordingForm& w = rig.Window();
+    QCOMPARE(w.windowType(), Qt::Window);
+    QVERIFY(w.windowFlags() & Qt::WindowMaximizeButtonHint);
+    QVERIFY(!w.windowIcon().isNull());
+    // Qt's display of it waits until it closes, without making it modal.
+    bool shownPlainly = false;
+    QTimer::singleShot(0, &w, [&] {
+        shownPlainly = w.isVisible() && !w.isModal() && !QApplication::activeModalWidget();
+        emit w.finished(QDialog::Accepted); // ends the wait without ending the test run
+    });
+    QtDialogs().Exec(w);
+    QVERIFY(shownPlainly);
+    w.hide();
 }
 
 void TestMainWindow::startLayout()

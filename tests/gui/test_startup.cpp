@@ -7,7 +7,9 @@
 #include "Forms/NxStartup.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QLineEdit>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QTreeWidget>
@@ -27,6 +29,8 @@ private slots:
     void presetFileForAChannelOpensTheWindow();
     void broken_scenarioEndsWithOne();
     void communicationLogReplaysLeniently();
+    void helpAndVersionPrintAndEnd_data();
+    void helpAndVersionPrintAndEnd();
 };
 
 namespace {
@@ -195,6 +199,39 @@ void TestStartup::communicationLogReplaysLeniently()
     QCOMPARE(top, QString("Replay NxComLog_0.txt (#replay-0)"));
     QCOMPARE(channels, 3);
     QVERIFY(dialogs.Boxes.empty());
+}
+
+void TestStartup::helpAndVersionPrintAndEnd_data()
+{
+    QTest::addColumn<QString>("option");
+    QTest::addColumn<QString>("starts");
+    QTest::newRow("version") << "--version"
+                             << "nxupdate 0.5.3\n";
+    QTest::newRow("help") << "--help"
+                          << "Usage: nxupdate [--file=FILE";
+}
+
+void TestStartup::helpAndVersionPrintAndEnd()
+{
+    QFETCH(QString, option);
+    QFETCH(QString, starts);
+    const QString exe = NX_BINARY_DIR "/nxupdate";
+    if (!QFileInfo::exists(exe))
+        QSKIP("nxupdate is not built");
+    QProcess p;
+    // No window may open: without a display it could not even start.
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "minimal-does-not-exist");
+    p.setProcessEnvironment(env);
+    p.start(exe, {option});
+    QVERIFY(p.waitForFinished(20000));
+    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(p.exitCode(), 0);
+    const QString out = QString::fromLocal8Bit(p.readAllStandardOutput());
+    QVERIFY2(out.startsWith(starts), qPrintable(out));
+    if (option == "--help")
+        for (const char* o : {"--file=", "--channel=", "--path=", "--simulate", "--comlog"})
+            QVERIFY2(out.contains(o), o);
 }
 
 QTEST_MAIN(TestStartup)
