@@ -133,11 +133,6 @@ private:
     std::list<CbEl> m_List;
 };
 
-// Asks the kernel to back a large buffer with huge pages before it is first
-// written, so a document of tens of megabytes costs a few dozen page faults
-// instead of tens of thousands. Small buffers and a refusal change nothing.
-void NxAdviseLarge(void* p, size_t n);
-
 template <class T> using TScopedPtr = std::unique_ptr<T>;
 
 struct CMallocFree

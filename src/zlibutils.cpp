@@ -1,5 +1,7 @@
 #include "zlibutils.h"
 
+#include "LargeBuffer.h"
+
 #include <zlib.h>
 
 #include <algorithm>

@@ -69,7 +69,7 @@ std::string BlockProgressText(const ProgBlock& block, uint32_t index, uint32_t c
                      static_cast<unsigned long>(block.Address()), static_cast<int>(pct));
 }
 
-int DownloadFileKind(const std::string& path)
+EDownloadKind DownloadFileKind(const std::string& path)
 {
     const auto dot = path.find_last_of('.');
     const auto slash = path.find_last_of('/');
@@ -271,7 +271,7 @@ void RemovePendingTempFiles()
 void RunDownload(TNxDevList& list, NxDownloadUi& ui, const std::string& serial, int channel,
                  const std::string& file)
 {
-    const int kind = DownloadFileKind(file);
+    const EDownloadKind kind = DownloadFileKind(file);
     if (kind == kKindNone)
         throw NxException("Invalid download file");
     ScopedSect lock(list.Lock);

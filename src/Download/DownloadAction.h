@@ -52,7 +52,7 @@ enum EDownloadKind
     kKindXml = 2,
     kKindDat = 3,
 };
-int DownloadFileKind(const std::string& path);
+EDownloadKind DownloadFileKind(const std::string& path);
 
 // True when 0 <= channel <= the number of the device's channels.
 bool IsValidChannel(TNxDevList& list, TNxDev& dev, int channel);

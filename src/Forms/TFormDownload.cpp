@@ -36,7 +36,7 @@ constexpr int kRefRole = Qt::UserRole;
 constexpr int kClientWidth = 536;
 constexpr int kDesignHeight = 166;
 
-QString Q(const std::string& s)
+QString ToQString(const std::string& s)
 {
     return QString::fromStdString(s);
 }
@@ -338,13 +338,13 @@ void TFormDownload::RebuildTree()
     };
     for (size_t i = 0; i < list->Count(); ++i) {
         TNxDev* dev = list->GetDev(i);
-        auto* devNode = new QTreeWidgetItem(TreeViewDevice, QStringList(Q(dev->GetName())));
+        auto* devNode = new QTreeWidgetItem(TreeViewDevice, QStringList(ToQString(dev->GetName())));
         addNode(devNode, dev, 0, true);
         const auto& channels = dev->GetChannels();
         for (size_t j = 0; j < channels.size(); ++j) {
             const int ch = static_cast<int>(j) + 1;
             auto* chNode =
-                new QTreeWidgetItem(devNode, QStringList(Q(ChannelLabel(ch, channels[j]))));
+                new QTreeWidgetItem(devNode, QStringList(ToQString(ChannelLabel(ch, channels[j]))));
             addNode(chNode, dev, ch, CanDownload(channels[j]));
         }
         devNode->setExpanded(true);
@@ -475,7 +475,7 @@ void TFormDownload::ButtonCloseClick()
 
 void TFormDownload::ShowError(const std::string& text)
 {
-    NxDialogs().Error(this, windowTitle(), Q(text));
+    NxDialogs().Error(this, windowTitle(), ToQString(text));
 }
 
 // ---- Download ----
@@ -483,8 +483,8 @@ void TFormDownload::ShowError(const std::string& text)
 void TFormDownload::SetStatus(const std::string& text)
 {
     NxDownloadUi::SetStatus(text);
-    LabelSts->setText(Q(text));
-    SetBarText(Q(text));
+    LabelSts->setText(ToQString(text));
+    SetBarText(ToQString(text));
 }
 
 void TFormDownload::SetBarText(const QString& text, bool failed)
@@ -512,7 +512,7 @@ void TFormDownload::ShowCountdown()
     const qint64 left = (m_PauseEnd.remainingTime() + 999) / 1000;
     const char* target = m_nDownloadChannel > 0 ? "component" : "controller";
     const QString text =
-        QString("%1 - Waiting for the %2: %3 s").arg(Q(Status())).arg(target).arg(left);
+        QString("%1 - Waiting for the %2: %3 s").arg(ToQString(Status())).arg(target).arg(left);
     static_cast<TextProgressBar*>(ProgressBar1)->SetText(text);
     if (left <= 0)
         m_pCountdown->stop();
@@ -520,7 +520,8 @@ void TFormDownload::ShowCountdown()
 
 void TFormDownload::OnRetry(int attempt, int attempts)
 {
-    SetBarText(QString("%1 - attempt %2 of %3").arg(Q(Status())).arg(attempt).arg(attempts));
+    SetBarText(
+        QString("%1 - attempt %2 of %3").arg(ToQString(Status())).arg(attempt).arg(attempts));
     ProcessMessages();
 }
 
@@ -558,7 +559,7 @@ void TFormDownload::RunDownload(const std::string& serial, int channel, const st
     ActionScope action(*this);
     SetProgress(0);
     SetBarText({});
-    EditFilename->setText(Q(file));
+    EditFilename->setText(ToQString(file));
     try {
         ::RunDownload(List(), *this, serial, channel, file);
     } catch (const std::exception& e) {
@@ -576,7 +577,7 @@ void TFormDownload::RunDownload(const std::string& serial, int channel, const st
 std::string TFormDownload::SelectFile()
 {
     const QString name =
-        NxDialogs().OpenFile(this, kOpenDialogTitle, Q(CAppCfg::Instance().StartFolder()),
+        NxDialogs().OpenFile(this, kOpenDialogTitle, ToQString(CAppCfg::Instance().StartFolder()),
                              FileFilters(kOpenDialogFilter), "dat");
     if (name.isEmpty())
         return {};
@@ -601,7 +602,7 @@ void TFormDownload::ButtonDownloadClick()
         const std::string file = SelectFile();
         if (file.empty())
             return;
-        EditFilename->setText(Q(file));
+        EditFilename->setText(ToQString(file));
     }
     try {
         ScopedSect lock(List().Lock);
@@ -667,7 +668,7 @@ std::optional<std::string> TFormDownload::OnDownloadRequest(std::unique_ptr<SDow
     InitView();
     if (request && request->File) {
         const std::string file = *request->File;
-        EditFilename->setText(Q(file));
+        EditFilename->setText(ToQString(file));
         EditFilename->setEnabled(false);
         ButtonReset->setEnabled(false);
         ButtonVersion->setEnabled(false);

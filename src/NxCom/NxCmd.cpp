@@ -19,9 +19,9 @@ NxCmd::NxCmd(uint8_t cmdNr, const char* name, uint8_t channel, uint8_t access, c
 
 void NxCmd::Reset()
 {
-    m_bError = 0;
+    m_bError = false;
     m_ErrMsg.clear();
-    m_bEncoded = 0;
+    m_bEncoded = false;
     m_nFrameLen = 0;
     m_Name.clear();
     std::memset(m_Buf, 0, sizeof m_Buf);
@@ -42,9 +42,9 @@ void NxCmd::Setup(uint8_t cmdNr, const char* name, uint8_t channel, uint8_t acce
     const uint16_t sum = Checksum();
     m_Buf[NX_HEADER + n] = static_cast<uint8_t>(sum & 0xFF);
     m_Buf[NX_HEADER + n + 1] = static_cast<uint8_t>(sum >> 8);
-    m_bError = 0;
+    m_bError = false;
     m_Name = name ? name : "";
-    m_bEncoded = 0;
+    m_bEncoded = false;
     m_nFrameLen = static_cast<uint16_t>(n + 7);
 }
 
@@ -59,7 +59,7 @@ uint16_t NxCmd::Checksum() const
 
 void NxCmd::Encode()
 {
-    m_bError = 0;
+    m_bError = false;
     uint8_t src[NX_FRAME_BUF];
     std::memcpy(src, m_Buf, sizeof src);
     const size_t last = static_cast<size_t>(src[1]) + 6; // checksum high byte
@@ -70,7 +70,7 @@ void NxCmd::Encode()
             m_Buf[out++] = NX_SOF;
     }
     m_nFrameLen = static_cast<uint16_t>(out);
-    m_bEncoded = 1;
+    m_bEncoded = true;
 }
 
 void NxCmd::Decode()
@@ -105,7 +105,7 @@ void NxCmd::Decode()
     }
     const size_t n = m_Buf[1];
     m_nFrameLen = static_cast<uint16_t>(n + 7);
-    m_bEncoded = 0;
+    m_bEncoded = false;
     m_Buf[n + 7] = 0; // a text at the end of the payload always ends
 
     const uint16_t stored =
@@ -116,7 +116,7 @@ void NxCmd::Decode()
         return;
     }
     if (CAppCfg::Instance().IgnoreReplyStatus()) {
-        m_bError = 0;
+        m_bError = false;
         OnResponse();
         return;
     }
@@ -124,13 +124,13 @@ void NxCmd::Decode()
     if (m_Buf[2] == 0) {
         SetError(StrFormat("Frame '0x%02X' error", m_Buf[NX_HEADER]));
     } else {
-        m_bError = 0;
+        m_bError = false;
     }
 }
 
 void NxCmd::SetError(const std::string& msg)
 {
-    m_bError = 1;
+    m_bError = true;
     m_ErrMsg = msg;
 }
 

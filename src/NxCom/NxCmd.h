@@ -43,14 +43,14 @@ public:
     // Turns the raw reply (frame length bytes) into the logical frame and checks it.
     void Decode();
 
-    bool IsError() const { return m_bError != 0; }
+    bool IsError() const { return m_bError; }
     const std::string& GetErrMsg() const { return m_ErrMsg; }
     const std::string& GetName() const { return m_Name; }
     uint8_t GetCmdNr() const { return m_Buf[2]; }
     const uint8_t* GetBuffer() const { return m_Buf; }
     uint8_t* GetBuffer() { return m_Buf; }
     uint16_t GetFrameLength() const { return m_nFrameLen; }
-    bool IsEncoded() const { return m_bEncoded != 0; }
+    bool IsEncoded() const { return m_bEncoded; }
     void SetFrameLength(uint16_t n) { m_nFrameLen = n; }
 
     // Payload of the logical frame (request before, reply after an exchange).
@@ -58,15 +58,15 @@ public:
     const uint8_t* Payload() const { return m_Buf + NX_HEADER; }
 
     void SetError(const std::string& msg);
-    void ClearError() { m_bError = 0; }
+    void ClearError() { m_bError = false; }
     // Raises "'%s' failed: %s" with name and error message when the error flag is set.
     void ThrowIfFailed() const;
 
 private:
-    int m_bEncoded = 0;
+    bool m_bEncoded = false;
     uint16_t m_nFrameLen = 0;
     std::string m_ErrMsg;
-    int m_bError = 0;
+    bool m_bError = false;
     std::string m_Name;
     uint8_t m_Buf[NX_FRAME_BUF];
 };

@@ -1,6 +1,6 @@
 #include "XMLParserBase64Tool.h"
 
-#include "../Utils.h"
+#include "../LargeBuffer.h"
 
 #include "XmlParser.h"
 

@@ -1,6 +1,6 @@
 #include "XmlParser.h"
 
-#include "../Utils.h"
+#include "../LargeBuffer.h"
 
 #include "XMLNodeData.h"
 
