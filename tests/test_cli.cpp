@@ -5,6 +5,7 @@
 #include "FilterInfo.h"
 
 #include "support/RunProgram.h"
+#include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -34,12 +35,6 @@ const std::string kExamples = std::string(NX_SOURCE_DIR) + "/examples";
 bool EndsWith(const std::string& s, const std::string& tail)
 {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-std::string ReadFile(const fs::path& p)
-{
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // Demo: one controller "0001" with GasProbe (1), Meridian (2) and a sensor (3).

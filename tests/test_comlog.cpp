@@ -166,23 +166,22 @@ TEST(ComLogFiles, NamesOfLogFilesAndTheirOrderInAFolder)
     for (auto [name, index] : names)
         EXPECT_EQ(Sim::ComLogIndex(name), index) << name;
 
-    const fs::path dir = TempDir("comlog_files");
+    TempFolder dir("comlog_files");
     for (const char* f : {"NxComLog_10.txt", "NxComLog_2-99.txt", "NxComLog_2.txt", "notes.txt",
                           "NxComLog_2-100.txt", "scenario.json"})
-        std::ofstream(dir / f) << "{}";
+        dir.Write(f, "{}");
     std::vector<std::string> names2;
-    for (const std::string& p : Sim::ComLogFilesIn(dir.string()))
+    for (const std::string& p : Sim::ComLogFilesIn(dir.String()))
         names2.push_back(fs::path(p).filename().string());
     EXPECT_EQ(names2, (std::vector<std::string>{"NxComLog_2.txt", "NxComLog_2-99.txt",
                                                 "NxComLog_2-100.txt", "NxComLog_10.txt"}));
     // Scenario or log, by content; a folder holds logs.
-    EXPECT_TRUE(Sim::IsComLogSource(dir.string()));
+    EXPECT_TRUE(Sim::IsComLogSource(dir.String()));
     EXPECT_FALSE(Sim::IsComLogSource((dir / "scenario.json").string()));
-    std::ofstream(dir / "bom.json") << "\xEF\xBB\xBF \n {\"bridges\": []}";
+    dir.Write("bom.json", "\xEF\xBB\xBF \n {\"bridges\": []}");
     EXPECT_FALSE(Sim::IsComLogSource((dir / "bom.json").string()));
-    std::ofstream(dir / "NxComLog_3.txt") << kSend;
+    dir.Write("NxComLog_3.txt", kSend);
     EXPECT_TRUE(Sim::IsComLogSource((dir / "NxComLog_3.txt").string()));
     EXPECT_FALSE(Sim::IsComLogSource((dir / "missing.txt").string()));
-    EXPECT_THROW(Sim::LoadComLog(dir.string()), NxException); // not a regular file
-    fs::remove_all(dir);
+    EXPECT_THROW(Sim::LoadComLog(dir.String()), NxException); // not a regular file
 }

@@ -109,7 +109,7 @@ static const std::string T = "12:34:56.789: ";
 
 TEST_F(PortTest, HexDumpLayout)
 {
-    const auto dir = TempDir("dump");
+    TempFolder dir("dump");
     const auto path = dir / "log.txt";
     CP2102Com port(0);
     port.OpenTrace(path.string());
@@ -145,8 +145,8 @@ TEST_F(PortTest, HexDumpLayout)
 
 TEST_F(PortTest, ExchangeLogOfSuccessAndFailures)
 {
-    const auto dir = TempDir("comlog");
-    CAppCfg::Instance().SetComLog(true, dir.string());
+    TempFolder dir("comlog");
+    CAppCfg::Instance().SetComLog(true, dir.String());
     ASSERT_EQ(com.Open(), 0);
     ASSERT_TRUE(com.IsTracing());
 

@@ -2,7 +2,7 @@
 #include "NxClock.h"
 #include "NxCom/TNxDevList.h"
 #include "Sim/SimScenario.h"
-#include "support/Recorders.h"
+#include "support/SimRig.h"
 
 #include <gtest/gtest.h>
 
@@ -24,7 +24,7 @@ SimComponent Component(uint8_t id, uint16_t caps, const std::string& serial)
     return c;
 }
 
-class DevListTest : public ::testing::Test
+class DevListTest : public ::testing::Test, protected SimRig
 {
 protected:
     // Adds a bridge with a controller in its application behind it.
@@ -35,20 +35,9 @@ protected:
         spec.Serial = serial;
         spec.Controller.Channels = std::move(ch);
         sc.Bridges.push_back(std::move(spec));
-        return Sim::InstallScenario(lib, sc).front();
+        return Install(sc).front();
     }
 
-    Bridge::SimBridgeLib lib;
-    Bridge::ScopedLib useLib{lib};
-    VirtualClock clock;
-    ScopedClock useClock{clock};
-    RecordingSink sink;
-    TNxDevList list;
-    struct Publish
-    {
-        explicit Publish(TNxDevList& l) { TNxDevList::SetInstance(&l); }
-        ~Publish() { TNxDevList::SetInstance(nullptr); }
-    } publish{list};
     DevEventRecorder events; // registered: the list exists before it
 };
 
@@ -56,7 +45,7 @@ protected:
 
 TEST_F(DevListTest, DemoControllerWithItsChannels)
 {
-    Sim::InstallScenario(lib, Sim::DemoScenario());
+    Install();
     ASSERT_TRUE(list.Update());
     ASSERT_EQ(list.Count(), 1u);
     TNxDev* dev = list.GetDev(0);

@@ -4,16 +4,13 @@
 #include "Download/NxProgrammer.h"
 #include "Sim/SimScenario.h"
 #include "support/HexText.h"
-#include "support/LinkFixture.h"
-#include "support/Recorders.h"
+#include "support/SimRig.h"
+#include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
-#include <cstdlib>
 #include <functional>
 
-namespace fs = std::filesystem;
 using Strings = std::vector<std::string>;
 
 namespace {
@@ -48,65 +45,19 @@ const char* kTables = R"(<ParameterTables>
   </Table_PID_Parameter>
 </ParameterTables>)";
 
-class ActionTest : public ::testing::Test
+class ActionTest : public ::testing::Test, protected SimRig
 {
 protected:
-    ActionTest()
-    {
-        CAppCfg::DestroyInstance();
-        sim = Sim::InstallScenario(lib, Sim::DemoScenario()).front();
-        TNxDevList::SetInstance(&list);
-        list.Update();
-        ctl = sim.Controller.get();
-        ctl->ClearLog();
-        // Temporary files of the .dat download go here, so leftovers show.
-        setenv("TMPDIR", tmp.c_str(), 1);
-    }
-    ~ActionTest() override
-    {
-        unsetenv("TMPDIR");
-        TNxDevList::SetInstance(nullptr);
-    }
-
-    std::string Write(const std::string& name, const std::string& text)
-    {
-        const fs::path p = dir / name;
-        std::ofstream(p, std::ios::binary) << text;
-        return p.string();
-    }
-    // A gzip file holding text.
-    std::string WriteGzip(const std::string& name, const std::string& text)
-    {
-        const std::string p = (dir / name).string();
-        gzFile f = gzopen(p.c_str(), "wb");
-        gzwrite(f, text.data(), static_cast<unsigned>(text.size()));
-        gzclose(f);
-        return p;
-    }
     // The controller's firmware: its application name at 0xC08000.
     static std::string ControllerHex()
     {
         return HexText({{0x1000, Pattern(300, 7)}, {0xC08000, Name8("IncuControlApp")}});
     }
-    size_t TempLeftovers() const
-    {
-        return static_cast<size_t>(std::distance(fs::directory_iterator(tmp), {}));
-    }
 
-    fs::path dir = TempDir("action");
-    fs::path tmp = [this] {
-        auto t = dir / "tmp";
-        fs::create_directories(t);
-        return t;
-    }();
-    Bridge::SimBridgeLib lib;
-    Bridge::ScopedLib useLib{lib};
-    VirtualClock clock;
-    ScopedClock useClock{clock};
-    RecordingSink sink;
-    TNxDevList list;
-    Sim::SimHandle sim;
-    Sim::SimController* ctl = nullptr;
+    TempFolder dir{"action"};
+    PrivateTmp tmp; // the .dat download's temporary files, so leftovers show
+    Sim::SimHandle sim = InstallListed();
+    Sim::SimController* ctl = sim.Controller.get();
     RecordingUi ui;
 };
 
@@ -137,7 +88,7 @@ TEST(DownloadProgress, BlockTextAndPercent)
 
 TEST_F(ActionTest, ControllerFirmwareFromAHexFile)
 {
-    const std::string file = Write("app.hex", ControllerHex());
+    const std::string file = dir.Write("app.hex", ControllerHex());
     RunDownload(list, ui, "0001", 0, file);
     EXPECT_EQ(ui.Checked, Strings{"0001/0"});
     EXPECT_TRUE(ctl->ImageValid());
@@ -151,7 +102,7 @@ TEST_F(ActionTest, ControllerFirmwareFromAHexFile)
 
 TEST_F(ActionTest, ParameterTablesFromAnXmlFile)
 {
-    RunDownload(list, ui, "0001", 0, Write("t.xml", kTables));
+    RunDownload(list, ui, "0001", 0, dir.Write("t.xml", kTables));
     EXPECT_EQ(ui.Status(), "Parameter table successfully updated");
     ASSERT_EQ(ctl->TableRecords().size(), 1u);
     EXPECT_EQ(ctl->TableRecords()[0].Channel, 1);
@@ -161,7 +112,7 @@ TEST_F(ActionTest, PackedFileGzipOrPlainDoesBothAndLeavesNoTemporaryFiles)
 {
     const std::string doc = "<?xml version=\"1.0\"?>\n<HexFile>" + Base64Encode(ControllerHex()) +
                             "</HexFile>\n" + kTables;
-    for (const std::string& file : {WriteGzip("u.dat", doc), Write("plain.DAT", doc)}) {
+    for (const std::string& file : {dir.WriteGzip("u.dat", doc), dir.Write("plain.DAT", doc)}) {
         SCOPED_TRACE(file);
         ctl->ClearTables();
         ui = RecordingUi();
@@ -169,7 +120,7 @@ TEST_F(ActionTest, PackedFileGzipOrPlainDoesBothAndLeavesNoTemporaryFiles)
         EXPECT_TRUE(ctl->ImageValid());
         EXPECT_EQ(ctl->TableRecords().size(), 1u);
         EXPECT_EQ(ui.Status(), "Parameter table successfully updated");
-        EXPECT_EQ(TempLeftovers(), 0u);
+        EXPECT_EQ(tmp.Leftovers(), 0u);
     }
 }
 
@@ -221,7 +172,7 @@ TEST_F(ActionTest, EveryFailureEndsWithItsMessage)
         SCOPED_TRACE(c.what);
         ctl->ClearLog();
         const std::string file =
-            c.name == "-" ? (dir / "missing.dat").string() : Write(c.name, c.content);
+            c.name == "-" ? (dir / "missing.dat").string() : dir.Write(c.name, c.content);
         try {
             RunDownload(list, ui, c.serial, c.channel, file);
             ADD_FAILURE() << "no failure";
@@ -231,7 +182,7 @@ TEST_F(ActionTest, EveryFailureEndsWithItsMessage)
         if (c.sendsNothing) {
             EXPECT_TRUE(ctl->Log().empty());
         }
-        EXPECT_EQ(TempLeftovers(), 0u);
+        EXPECT_EQ(tmp.Leftovers(), 0u);
     }
 }
 
@@ -293,9 +244,9 @@ TEST_F(ActionTest, ProgrammerFailureBecomesTheMessageAndTellsWhereTheTargetIsLef
          },
          "Download of block #0/2 failed: Read timed out\n" + component},
     };
-    const std::string hex = Write("app.hex", ControllerHex());
+    const std::string hex = dir.Write("app.hex", ControllerHex());
     const std::string gas =
-        Write("gas.hex", HexText({{0x0000, Pattern(64, 1)}, {0x6FD0, Name8("GasProbe")}}));
+        dir.Write("gas.hex", HexText({{0x0000, Pattern(64, 1)}, {0x6FD0, Name8("GasProbe")}}));
     for (const Row& r : rows) {
         SCOPED_TRACE(r.what);
         *ctl = Sim::DemoScenario().Bridges[0].Controller;
@@ -314,7 +265,7 @@ TEST_F(ActionTest, ProgrammerFailureBecomesTheMessageAndTellsWhereTheTargetIsLef
 TEST_F(ActionTest, ComponentFirmware)
 {
     const std::string file =
-        Write("gas.hex", HexText({{0x0000, Pattern(256, 1)}, {0x6FD0, Name8("GasProbe")}}));
+        dir.Write("gas.hex", HexText({{0x0000, Pattern(256, 1)}, {0x6FD0, Name8("GasProbe")}}));
     RunDownload(list, ui, "0001", 1, file);
     EXPECT_EQ(ui.Checked, Strings{"0001/1"});
     EXPECT_EQ(ui.Status(), "Download successful: Reset to Application ...");
@@ -330,7 +281,7 @@ TEST_F(ActionTest, PackedFileOfMillionsOfTagsIsRefusedBeforeParsing)
     doc.reserve(3u << 21);
     for (int i = 0; i < (1 << 20) + 1; ++i)
         doc += "<a>";
-    const std::string file = WriteGzip("tags.dat", doc);
+    const std::string file = dir.WriteGzip("tags.dat", doc);
     try {
         RunDownload(list, ui, "0001", 0, file);
         FAIL();
@@ -340,7 +291,7 @@ TEST_F(ActionTest, PackedFileOfMillionsOfTagsIsRefusedBeforeParsing)
                                    file);
     }
     EXPECT_TRUE(ctl->Log().empty());
-    EXPECT_EQ(TempLeftovers(), 0u);
+    EXPECT_EQ(tmp.Leftovers(), 0u);
 }
 
 TEST_F(ActionTest, InterruptedPackedDownloadCanRemoveItsTemporaryFiles)
@@ -348,18 +299,18 @@ TEST_F(ActionTest, InterruptedPackedDownloadCanRemoveItsTemporaryFiles)
     // What a front end's signal handler does in the middle of a .dat download.
     const std::string doc =
         "<Doc><HexFile>" + Base64Encode(ControllerHex()) + "</HexFile>" + kTables + "</Doc>";
-    const std::string file = WriteGzip("u.dat", doc);
+    const std::string file = dir.WriteGzip("u.dat", doc);
     size_t during = 0, after = 99;
     ui.OnProgressHook = [&] {
         if (during == 0)
-            during = TempLeftovers();
+            during = tmp.Leftovers();
         if (after == 99 && during == 2) {
             RemovePendingTempFiles();
-            after = TempLeftovers();
+            after = tmp.Leftovers();
         }
     };
     EXPECT_THROW(RunDownload(list, ui, "0001", 0, file), NxException); // its tables are gone
     EXPECT_EQ(during, 2u); // the HEX part and the document
     EXPECT_EQ(after, 0u);
-    EXPECT_EQ(TempLeftovers(), 0u);
+    EXPECT_EQ(tmp.Leftovers(), 0u);
 }

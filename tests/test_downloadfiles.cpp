@@ -3,7 +3,7 @@
 #include "Download/NxProgrammer.h"
 #include "NxException.h"
 #include "support/HexText.h"
-#include "support/LinkFixture.h"
+#include "support/TempFolder.h"
 #include "zlibutils.h"
 
 #include <gtest/gtest.h>
@@ -30,19 +30,12 @@ Bytes Name16(const std::string& s)
 class DownloadFilesTest : public ::testing::Test
 {
 protected:
-    ~DownloadFilesTest() override { std::filesystem::remove_all(dir); }
-    std::string Write(const std::string& name, const std::string& text)
-    {
-        const auto p = dir / name;
-        std::ofstream(p, std::ios::binary) << text;
-        return p.string();
-    }
     // Loads the image into prog with the given block size.
     void Load(NxProgrammer& prog, const Image& img, uint32_t blockSize = 128)
     {
         ASSERT_TRUE(prog.SetBlockSize(blockSize));
         int line = 0;
-        ASSERT_EQ(prog.LoadFile(Write("image.hex", HexText(img)).c_str(), line), 0);
+        ASSERT_EQ(prog.LoadFile(dir.Write("image.hex", HexText(img)).c_str(), line), 0);
     }
     // The IdentifyFile message, or "" when it succeeds.
     std::string Identify(NxProgrammer& prog, const char* app = nullptr)
@@ -55,7 +48,7 @@ protected:
         }
     }
 
-    std::filesystem::path dir = TempDir("dlfiles");
+    TempFolder dir{"dlfiles"};
 };
 
 const DeviceProfile* Row(const char* model)
@@ -219,17 +212,6 @@ TEST(BlockDelay, EnvironmentValueWithAutomaticBase)
 
 namespace {
 
-void WriteGzip(const std::string& path, const std::string& data, const char* mode = "wb")
-{
-    gzFile f = gzopen(path.c_str(), mode);
-    ASSERT_NE(f, nullptr);
-    if (!data.empty()) {
-        ASSERT_EQ(gzwrite(f, data.data(), static_cast<unsigned>(data.size())),
-                  static_cast<int>(data.size()));
-    }
-    ASSERT_EQ(gzclose(f), Z_OK);
-}
-
 std::string Document(size_t n)
 {
     std::string s = "<Download><HexFile>";
@@ -247,9 +229,8 @@ TEST_F(DownloadFilesTest, GzipAndPlainFilesUnpackWhole)
                      size_t{100003}}) {
         SCOPED_TRACE(n);
         const std::string doc = Document(n);
-        const std::string gz = (dir / "doc.dat").string();
-        WriteGzip(gz, doc);
-        const std::string plain = Write("plain.dat", doc);
+        const std::string gz = dir.WriteGzip("doc.dat", doc);
+        const std::string plain = dir.Write("plain.dat", doc);
         for (const std::string& path : {gz, plain}) {
             TScopedMallocBuffer<char> buf;
             ASSERT_EQ(ReadGzipFile(path.c_str(), buf), static_cast<long>(n));
@@ -282,7 +263,7 @@ TEST_F(DownloadFilesTest, GzipFailures)
          {std::pair{"crc.dat", crc}, std::pair{"data.dat", data}, std::pair{"cut.dat", cut}}) {
         SCOPED_TRACE(name);
         TScopedMallocBuffer<char> b;
-        EXPECT_EQ(ReadGzipFile(Write(name, content).c_str(), b), kGzipReadError);
+        EXPECT_EQ(ReadGzipFile(dir.Write(name, content).c_str(), b), kGzipReadError);
         EXPECT_FALSE(b);
     }
 

@@ -4,6 +4,7 @@
 // with the same result as the clean run, when a retry recovered), within the
 // specified timeouts, without temporary files, and with the device list
 // still telling the truth about the bridge.
+#include "Download/DownloadAction.h"
 #include "Download/NxCmdTblLoader.h"
 #include "Download/NxProgrammer.h"
 #include "FilterInfo.h"
@@ -17,23 +18,13 @@
 #include "Sim/SimScenario.h"
 #include "VersionInfo.h"
 #include "support/HexText.h"
-#include "support/LinkFixture.h"
-#include "support/Recorders.h"
-
-#if __has_include("Download/DownloadAction.cpp")
-#include "Download/DownloadAction.h"
-#include "XmlParser/XMLParserBase64Tool.h"
-#include <zlib.h>
-#define NX_HAVE_DAT 1
-#endif
+#include "support/SimRig.h"
+#include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <set>
@@ -65,11 +56,6 @@ std::string ComponentHex()
     const Bytes name = Name8("GasProbe");
     std::copy(name.begin(), name.end(), image.begin() + 0x50);
     return HexText({{0x6F80, image}});
-}
-
-void WriteText(const fs::path& p, const std::string& text)
-{
-    std::ofstream(p, std::ios::binary) << text;
 }
 
 // ---- Names of requests, from the command classes themselves ----
@@ -187,30 +173,19 @@ struct Sequence
 
 // One bridge with the demo controller, a device list holding it, and the
 // recorders; a fresh rig for every run.
-struct Rig
+struct Rig : SimRig
 {
     explicit Rig(const fs::path& dir) : Dir(dir)
     {
-        TNxDevList::SetInstance(&List);
         Events = std::make_unique<DevEventRecorder>();
-        auto h = Sim::InstallScenario(Lib, Sim::DemoScenario()).front();
+        auto h = Install().front();
         Bridge = h.Device;
         Ctl = h.Controller;
     }
-    ~Rig()
-    {
-        Events.reset();
-        TNxDevList::SetInstance(nullptr);
-    }
-    TNxDev& Dev() { return *List.GetDev(0); }
+    ~Rig() { Events.reset(); }
+    TNxDev& Dev() { return *list.GetDev(0); }
 
     fs::path Dir;
-    Bridge::SimBridgeLib Lib;
-    Bridge::ScopedLib UseLib{Lib};
-    VirtualClock Clock;
-    ScopedClock UseClock{Clock};
-    RecordingSink Sink;
-    TNxDevList List;
     std::unique_ptr<DevEventRecorder> Events;
     std::shared_ptr<Bridge::SimDevice> Bridge;
     std::shared_ptr<Sim::SimController> Ctl;
@@ -315,14 +290,13 @@ std::vector<Sequence> Sequences()
     s.push_back({"DeviceProbe",
                  [](Rig& r) {
                      Outcome o;
-                     r.List.Update();
+                     r.list.Update();
                      o.Ok = true;
-                     o.Result = ChannelTree(r.List);
+                     o.Result = ChannelTree(r.list);
                      return o;
                  },
                  {},
                  true});
-#ifdef NX_HAVE_DAT
     s.push_back({"DatDownload",
                  [](Rig& r) {
                      class Ui : public NxDownloadUi
@@ -331,13 +305,12 @@ std::vector<Sequence> Sequences()
                          void SetProgress(unsigned) override {}
                      } ui;
                      return Catching([&] {
-                         RunDownload(r.List, ui, "0001", 0, (r.Dir / "bundle.dat").string());
+                         RunDownload(r.list, ui, "0001", 0, (r.Dir / "bundle.dat").string());
                          return StrFormat("flash %08X valid %d tables %zu", r.Ctl->FlashSum(),
                                           r.Ctl->ImageValid(), r.Ctl->TableRecords().size());
                      });
                  },
                  {"Download of block #", "Parameter table update failed"}});
-#endif
     return s;
 }
 
@@ -375,39 +348,21 @@ class FaultCampaign : public ::testing::TestWithParam<Param>
 protected:
     void SetUp() override
     {
-        CAppCfg::DestroyInstance();
-        dir = TempDir(std::string("faults_") + std::to_string(GetParam().Seq) +
-                      KindName(GetParam().Kind));
-        // The action's temporary files go to a folder of this test alone, so
-        // other tests running beside it cannot blur the count.
-        fs::create_directories(dir / "tmp");
-        ::setenv("TMPDIR", (dir / "tmp").c_str(), 1);
         WriteText(dir / "controller.hex", ControllerHex());
         WriteText(dir / "component.hex", ComponentHex());
-#ifdef NX_HAVE_DAT
         // The firmware beside the tables, both below the declaration.
         std::string tables = ReadFile(std::string(NX_TEST_DATA) + "/tables/incucontrol.xml");
         tables.erase(0, tables.find("<ParameterTables>"));
         const std::string doc = "<?xml version=\"1.0\"?>\n<HexFile>" +
                                 Base64Encode(ControllerHex()) + "</HexFile>\n" + tables;
-        gzFile gz = gzopen((dir / "bundle.dat").c_str(), "wb");
-        ASSERT_NE(gz, nullptr);
-        gzwrite(gz, doc.data(), static_cast<unsigned>(doc.size()));
-        gzclose(gz);
-#endif
-    }
-    void TearDown() override
-    {
-        ::unsetenv("TMPDIR");
-        fs::remove_all(dir);
-        CAppCfg::DestroyInstance();
+        dir.WriteGzip("bundle.dat", doc);
     }
 
     // Every file in this test's temporary folder.
     std::set<std::string> TempFiles() const
     {
         std::set<std::string> out;
-        for (const auto& e : fs::directory_iterator(dir / "tmp"))
+        for (const auto& e : fs::directory_iterator(tmp.Dir.Path()))
             out.insert(e.path().string());
         return out;
     }
@@ -416,17 +371,20 @@ protected:
     Outcome RunOn(Rig& r, const Sequence& seq, const SimFault* fault)
     {
         if (!seq.Tolerant) {
-            r.List.Update();
-            EXPECT_EQ(r.List.Count(), 1u);
+            r.list.Update();
+            EXPECT_EQ(r.list.Count(), 1u);
         }
         r.Ctl->ClearLog();
-        r.Clock.Clear();
+        r.clock.Clear();
         if (fault)
             r.Ctl->AddFault(*fault);
         return seq.Run(r);
     }
 
-    fs::path dir;
+    TempFolder dir{"faults"};
+    // The action's temporary files go to a folder of this test alone, so
+    // other tests running beside it cannot blur the count.
+    PrivateTmp tmp;
 };
 
 TEST_P(FaultCampaign, EveryExchange)
@@ -443,9 +401,9 @@ TEST_P(FaultCampaign, EveryExchange)
         Rig r(dir);
         clean = RunOn(r, seq, nullptr);
         ASSERT_TRUE(clean.Ok) << clean.Message;
-        ASSERT_TRUE(r.Sink.Shown.empty());
+        ASSERT_TRUE(r.sink.Shown.empty());
         exchanges = r.Ctl->Log().size();
-        cleanMs = r.Clock.NowMs();
+        cleanMs = r.clock.NowMs();
         cleanChannels = r.Dev().GetChannels();
     }
     ASSERT_GT(exchanges, 0u);
@@ -467,7 +425,7 @@ TEST_P(FaultCampaign, EveryExchange)
 
         // A probe may lose channels and values to a fault, but what it lists
         // is what the components said: a failed reply never becomes data.
-        if (seq.Tolerant && r.List.Count() == 1) {
+        if (seq.Tolerant && r.list.Count() == 1) {
             const auto& got = r.Dev().GetChannels();
             ASSERT_LE(got.size(), cleanChannels.size());
             for (size_t c = 0; c < got.size(); ++c) {
@@ -496,26 +454,26 @@ TEST_P(FaultCampaign, EveryExchange)
                                << int(hit.Cmd) << " sub " << hit.Sub;
         }
         if (!seq.Tolerant) {
-            EXPECT_TRUE(r.Sink.Shown.empty()) << r.Sink.Shown.front().Text;
+            EXPECT_TRUE(r.sink.Shown.empty()) << r.sink.Shown.front().Text;
         }
 
         // No wait beyond the longest specified one, and no endless retrying.
-        for (const auto& e : r.Clock.Events())
+        for (const auto& e : r.clock.Events())
             EXPECT_LE(e.Ms, kMaxWaitMs);
-        EXPECT_LE(r.Clock.NowMs(), cleanMs + kRetryAllowanceMs);
+        EXPECT_LE(r.clock.NowMs(), cleanMs + kRetryAllowanceMs);
         EXPECT_LE(log.size(), exchanges + 8);
 
         // The list follows the bridge: gone after an unplug, else still there
         // and still talking once the fault is over.
         r.Ctl->ClearFaults();
-        r.List.Update();
+        r.list.Update();
         if (unplugged) {
-            EXPECT_EQ(r.List.Count(), 0u);
+            EXPECT_EQ(r.list.Count(), 0u);
             if (!seq.Tolerant) {
                 EXPECT_EQ(r.Events->Events.back(), "removed 0001");
             }
         } else {
-            ASSERT_EQ(r.List.Count(), 1u);
+            ASSERT_EQ(r.list.Count(), 1u);
             NxCmdSts sts;
             EXPECT_TRUE(r.Dev().Execute(sts, 2500)) << sts.GetErrMsg();
             for (const std::string& e : r.Events->Events)

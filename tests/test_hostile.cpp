@@ -10,8 +10,8 @@
 #include "XmlParser/XMLParserBase64Tool.h"
 #include "XmlParser/XmlParser.h"
 #include "support/HexText.h"
-#include "support/LinkFixture.h"
-#include "support/Recorders.h"
+#include "support/SimRig.h"
+#include "support/TempFolder.h"
 #include "zlibutils.h"
 
 #include <gtest/gtest.h>
@@ -51,35 +51,9 @@ public:
     void SetProgress(unsigned) override {}
 };
 
-class HostileTest : public ::testing::Test
+class HostileTest : public ::testing::Test, protected SimRig
 {
 protected:
-    void SetUp() override
-    {
-        CAppCfg::DestroyInstance();
-        dir = TempDir("hostile");
-        ::setenv("TMPDIR", (dir / "tmp").c_str(), 1);
-        fs::create_directories(dir / "tmp");
-        TNxDevList::SetInstance(&list);
-        ctl = Sim::InstallScenario(lib, Sim::DemoScenario()).front().Controller;
-        list.Update();
-        ctl->ClearLog();
-    }
-    void TearDown() override
-    {
-        TNxDevList::SetInstance(nullptr);
-        ::unsetenv("TMPDIR");
-        fs::remove_all(dir);
-        CAppCfg::DestroyInstance();
-    }
-
-    std::string Write(const std::string& name, const std::string& bytes)
-    {
-        const fs::path p = dir / name;
-        std::ofstream(p, std::ios::binary) << bytes;
-        return p.string();
-    }
-
     // The message of a download of file into channel 0, "" on success.
     std::string Download(const std::string& file, int channel = 0)
     {
@@ -97,17 +71,12 @@ protected:
     {
         EXPECT_EQ(ctl->CountOf(2), 0u) << "erase sent";
         EXPECT_TRUE(ctl->TableRecords().empty());
-        EXPECT_TRUE(fs::is_empty(dir / "tmp"));
+        EXPECT_EQ(tmp.Leftovers(), 0u);
     }
 
-    fs::path dir;
-    Bridge::SimBridgeLib lib;
-    Bridge::ScopedLib useLib{lib};
-    VirtualClock clock;
-    ScopedClock useClock{clock};
-    RecordingSink sink;
-    TNxDevList list;
-    std::shared_ptr<Sim::SimController> ctl;
+    TempFolder dir{"hostile"};
+    PrivateTmp tmp;
+    std::shared_ptr<Sim::SimController> ctl = InstallListed().Controller;
 };
 
 std::string RandomBytes(size_t n, unsigned seed)
@@ -125,7 +94,7 @@ TEST_F(HostileTest, OverLongLines)
 {
     // 4 MiB on one line: the HEX reader reads 127 characters at a time.
     const std::string longHex = ":" + std::string(4 << 20, 'A') + "\n:00000001FF\n";
-    EXPECT_EQ(Download(Write("long.hex", longHex)),
+    EXPECT_EQ(Download(dir.Write("long.hex", longHex)),
               "IntelHex error at line 1: Not a IntelHex-File (invalid record header)");
 
     // The same line as one XML attribute and as one text: the table reader
@@ -133,11 +102,11 @@ TEST_F(HostileTest, OverLongLines)
     // one frame carries is refused before anything is written.
     const std::string longAttr = "<ParameterTables><Name x=\"" + std::string(4 << 20, 'n') +
                                  "\">IncuControl</Name></ParameterTables>";
-    EXPECT_EQ(Download(Write("attr.xml", longAttr)), "");
+    EXPECT_EQ(Download(dir.Write("attr.xml", longAttr)), "");
     const std::string longText = "<ParameterTables><Name>IncuControl</Name><Date>" +
                                  std::string(4 << 20, 'd') + "</Date></ParameterTables>";
     ctl->TblDate = "kept";
-    EXPECT_EQ(Download(Write("text.xml", longText)),
+    EXPECT_EQ(Download(dir.Write("text.xml", longText)),
               "Parameter table date is too long for the device (4194304 characters, at most 254)");
     EXPECT_EQ(ctl->TblDate, "kept");
     EXPECT_LT(PeakRssMb(), kMemoryBoundMb);
@@ -150,7 +119,7 @@ TEST_F(HostileTest, BinaryJunkInEveryFileKind)
         for (const char* name : {"junk.hex", "junk.xml", "junk.dat"}) {
             SCOPED_TRACE(std::string(name) + " seed " + std::to_string(seed));
             ctl->ClearLog();
-            const std::string msg = Download(Write(name, junk));
+            const std::string msg = Download(dir.Write(name, junk));
             EXPECT_FALSE(msg.empty());
             EXPECT_EQ(msg.find('\0'), std::string::npos);
             ExpectUntouched();
@@ -196,11 +165,11 @@ TEST_F(HostileTest, MillionNestedElements)
     // As a table file the reader's report reaches the user, and the tables
     // without a name do not fit the controller; as a .dat the missing
     // firmware is named.
-    const std::string file = Write("deep.xml", "<ParameterTables>" + deep);
+    const std::string file = dir.Write("deep.xml", "<ParameterTables>" + deep);
     EXPECT_EQ(Download(file).rfind("Invalid parameter tables for this hardware!", 0), 0u);
     ASSERT_FALSE(sink.Shown.empty());
     EXPECT_EQ(sink.Shown.back().Caption, "XML Parsing error");
-    EXPECT_NE(Download(Write("deep.dat", deep)), "");
+    EXPECT_NE(Download(dir.Write("deep.dat", deep)), "");
     ExpectUntouched();
     EXPECT_LT(PeakRssMb(), kMemoryBoundMb);
 }
@@ -212,7 +181,7 @@ TEST_F(HostileTest, HexRecordAtTheTopOfTheAddressSpace)
                              ":01FFFF00AA57\n"
                              ":04FFFE001122334455\n"
                              ":00000001FF\n";
-    const std::string path = Write("top.hex", text);
+    const std::string path = dir.Write("top.hex", text);
     NxProgrammer prog(0);
     int line = 0;
     ASSERT_EQ(prog.LoadFile(path.c_str(), line), IH_SUCCESS);
@@ -244,7 +213,7 @@ TEST_F(HostileTest, DatWhoseHexFileIsNotBase64)
         SCOPED_TRACE(c.Body);
         ctl->ClearLog();
         const std::string msg =
-            Download(Write("b.dat", std::string("<r><HexFile>") + c.Body + "</HexFile></r>"));
+            Download(dir.Write("b.dat", std::string("<r><HexFile>") + c.Body + "</HexFile></r>"));
         EXPECT_NE(msg.find(c.Says), std::string::npos) << msg;
         ExpectUntouched();
     }

@@ -2,6 +2,7 @@
 // built from it.
 #include "IntelHex.h"
 #include "MemoryImage.h"
+#include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +14,6 @@
 #include <map>
 #include <random>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -51,21 +51,11 @@ Bytes Seq(size_t n, uint8_t first = 1)
 
 const std::string kEof = ":00000001FF";
 
+// A file in the running test's own folder.
 std::string WriteTemp(const std::string& content)
 {
     static int counter = 0;
-    const fs::path p = fs::path(testing::TempDir()) / ("ihex_" + std::to_string(::getpid()) + "_" +
-                                                       std::to_string(counter++) + ".hex");
-    std::ofstream(p, std::ios::binary) << content;
-    return p.string();
-}
-
-std::string ReadAll(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return TestFolder().Write("ihex_" + std::to_string(counter++) + ".hex", content);
 }
 
 // Keeps what the reader hands over.
@@ -389,7 +379,7 @@ void CompareWithObjcopy(const std::string& hexPath, uint32_t blockSize)
     const std::string cmd = "objcopy -I ihex -O binary '" + hexPath + "' '" + binPath + "'";
     if (std::system(cmd.c_str()) != 0)
         GTEST_SKIP() << "objcopy not usable";
-    const std::string bin = ReadAll(binPath);
+    const std::string bin = ReadFile(binPath);
 
     Recorder r;
     int line = 0;
@@ -431,7 +421,7 @@ void CompareWithObjcopy(const std::string& hexPath, uint32_t blockSize)
 TEST(MemoryImage, MatchesObjcopy)
 {
     const std::string sample = std::string(NX_TEST_DATA) + "/hex/sample.hex";
-    const std::string copy = WriteTemp(ReadAll(sample));
+    const std::string copy = WriteTemp(ReadFile(sample));
     for (uint32_t bs : {128u, 256u}) {
         CompareWithObjcopy(copy, bs);
         for (unsigned seed : {1u, 2u, 3u})
@@ -441,7 +431,7 @@ TEST(MemoryImage, MatchesObjcopy)
 
 TEST(MemoryImage, RecutGivesWhatAReloadGives)
 {
-    const std::string sample = WriteTemp(ReadAll(std::string(NX_TEST_DATA) + "/hex/sample.hex"));
+    const std::string sample = WriteTemp(ReadFile(std::string(NX_TEST_DATA) + "/hex/sample.hex"));
     for (const std::string& path : {sample, WriteTemp(RandomFile(4)), WriteTemp(RandomFile(5))}) {
         for (uint32_t from : {16u, 128u}) {
             MemoryImage cut;
@@ -473,7 +463,7 @@ TEST(MemoryImage, RecutGivesWhatAReloadGives)
 TEST(MemoryImage, TruncatedFileNeverLoads)
 {
     // Only a cut after the whole end-of-file record may succeed.
-    const std::string full = ReadAll(std::string(NX_TEST_DATA) + "/hex/sample.hex");
+    const std::string full = ReadFile(std::string(NX_TEST_DATA) + "/hex/sample.hex");
     const size_t eofEnd = full.rfind(kEof) + kEof.size();
     ASSERT_NE(full.rfind(kEof), std::string::npos);
     MemoryImage p;

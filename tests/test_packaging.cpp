@@ -3,6 +3,7 @@
 // that make a real bridge usable on first plug-in. The package is made by
 // cpack into a scratch folder and unpacked into a scratch root.
 #include "Appcfg.h"
+#include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -50,14 +51,6 @@ Ran Sh(const std::string& cmd)
 std::string Quote(const fs::path& p)
 {
     return "'" + p.string() + "'";
-}
-
-std::string ReadFile(const fs::path& p)
-{
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 bool Contains(const std::string& hay, const std::string& needle)
@@ -119,18 +112,10 @@ protected:
         for (const auto& name : programs)
             if (!fs::exists(fs::path(NX_BINARY_DIR) / name))
                 GTEST_SKIP() << name << " is configured but not built; build all targets first";
-        char tmpl[] = "/tmp/nxpackage-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        scratch = tmpl;
-    }
-    void TearDown() override
-    {
-        if (!scratch.empty())
-            fs::remove_all(scratch);
     }
 
     std::vector<std::string> programs;
-    fs::path scratch;
+    TempFolder scratch{"package"};
 };
 
 TEST_F(Packaging, DebianPackageHoldsTheProgramsRulesEntryAndIcon)

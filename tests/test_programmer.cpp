@@ -6,8 +6,8 @@
 #include "NxException.h"
 #include "Sim/SimScenario.h"
 #include "support/HexText.h"
-#include "support/LinkFixture.h"
-#include "support/Recorders.h"
+#include "support/SimRig.h"
+#include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -121,14 +121,10 @@ std::string RequestName(const Sim::SimLogEntry& e)
 }
 
 // One simulated controller, listed, with a recording clock; a fresh one per case.
-struct Rig
+struct Rig : BasicSimRig<TraceClock>
 {
-    explicit Rig(const Sim::SimScenario& sc)
+    explicit Rig(const Sim::SimScenario& sc) : h(InstallListed(sc)), dev(list.GetDev(0))
     {
-        h = Sim::InstallScenario(lib, sc).front();
-        if (!list.Update() || !(dev = list.GetDev(0)))
-            throw NxException("the simulated controller was not listed");
-        h.Controller->ClearLog();
         lib.Calls.clear();
         clock.Clear();
         clock.Position = [this] { return h.Controller->Log().size(); };
@@ -154,28 +150,13 @@ struct Rig
         return out;
     }
 
-    Bridge::SimBridgeLib lib;
-    Bridge::ScopedLib useLib{lib};
-    TraceClock clock;
-    ScopedClock useClock{clock};
-    RecordingSink sink;
-    TNxDevList list;
     Sim::SimHandle h;
-    TNxDev* dev = nullptr;
+    TNxDev* dev;
 };
 
 class ProgrammerTest : public ::testing::Test
 {
 protected:
-    ProgrammerTest() { CAppCfg::DestroyInstance(); }
-    ~ProgrammerTest() override
-    {
-        rig.reset();
-        CAppCfg::DestroyInstance();
-        unsetenv("BLKDELAY");
-        std::filesystem::remove_all(dir);
-    }
-
     // A fresh controller from the scenario; forgets earlier progress events.
     void Start(const Sim::SimScenario& sc = Sim::DemoScenario())
     {
@@ -189,14 +170,14 @@ protected:
 
     bool Load(NxProgrammer& p, const Image& img)
     {
-        const auto path = dir / StrFormat("image%d.hex", files++);
-        std::ofstream(path, std::ios::binary) << HexText(img);
+        const std::string path = dir.Write(StrFormat("image%d.hex", files++), HexText(img));
         int line = 0;
-        return p.LoadFile(path.string().c_str(), line) == 0;
+        return p.LoadFile(path.c_str(), line) == 0;
     }
     bool Run(NxProgrammer& p) { return p.Download(rig->dev, &prog); }
 
-    std::filesystem::path dir = TempDir("programmer");
+    TempFolder dir{"programmer"};
+    ScopedEnv blkDelay{"BLKDELAY", std::nullopt};
     int files = 0;
     std::unique_ptr<Rig> rig;
     RecordingProg prog;
@@ -444,10 +425,9 @@ TEST_F(ProgrammerTest, NoCompleteImageSendsNothing)
     NxProgrammer none(0);
     EXPECT_FALSE(Run(none));
     NxProgrammer noEof(2);
-    const auto path = dir / "noeof.hex";
-    std::ofstream(path) << ":0400000001020304F2\n";
+    const std::string path = dir.Write("noeof.hex", ":0400000001020304F2\n");
     int line = 0;
-    EXPECT_EQ(noEof.LoadFile(path.string().c_str(), line), -5);
+    EXPECT_EQ(noEof.LoadFile(path.c_str(), line), -5);
     EXPECT_FALSE(Run(noEof));
     EXPECT_EQ(prog.Events, (Strings{"failure No data", "failure No data"}));
     EXPECT_TRUE(ctl().Log().empty());

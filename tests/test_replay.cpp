@@ -82,7 +82,6 @@ protected:
     void SetUp() override
     {
         LinkFixture::SetUp();
-        dir = TempDir("replay");
         OpenLink();
         com.OpenTrace((dir / "NxComLog_0.txt").string());
         recorded = Session(com, dev.get(), peer.get());
@@ -90,12 +89,7 @@ protected:
         recordedLog = ReadFile(dir / "NxComLog_0.txt");
         Bridge::SetLib(&replayLib);
     }
-    void TearDown() override
-    {
-        Bridge::SetLib(&lib);
-        fs::remove_all(dir);
-        LinkFixture::TearDown();
-    }
+    void TearDown() override { Bridge::SetLib(&lib); }
 
     // The recorded log as a replaying bridge of replayLib.
     std::shared_ptr<Sim::SimReplayDevice> Install(bool lenient, bool wireTime = false)
@@ -106,7 +100,7 @@ protected:
         return devices.at(0);
     }
 
-    fs::path dir;
+    TempFolder dir{"replay"};
     std::vector<std::string> recorded;
     std::string recordedLog;
     Bridge::SimBridgeLib replayLib;
@@ -199,7 +193,7 @@ TEST_F(ReplayTest, WireTimeKeepsTheRecordedGaps)
                ": SI_Read:          F0 01 14 00  52 [.....]\n"
                "12:00:00.043: Reading...\n"
                "12:00:00.044: SI_Read:          00 66 00 [...]\n";
-    std::ofstream(dir / "NxComLog_7.txt") << log;
+    dir.Write("NxComLog_7.txt", log);
     for (const bool wireTime : {false, true}) {
         Bridge::SimBridgeLib lib2;
         Bridge::SetLib(&lib2);
@@ -253,23 +247,23 @@ TEST_F(ReplayTest, RequestsInPiecesAndBeyondTheEnd)
 
 TEST(ReplayInstall, AFolderReplaysAsSeveralBridgesAndRefusesBadLogsWhole)
 {
-    const fs::path dir = TempDir("replay_folder");
+    TempFolder dir("replay_folder");
     const std::string log =
         "12:00:00.000: --- SEND: CmdNr=20; CmdName='DeviceStatus'; Timeout=100\n";
     for (const char* f : {"NxComLog_1.txt", "NxComLog_0-4711.txt", "NxComLog_0.txt"})
-        std::ofstream(dir / f) << log;
-    std::ofstream(dir / "readme.txt") << "not a log";
+        dir.Write(f, log);
+    dir.Write("readme.txt", "not a log");
     Bridge::SimBridgeLib lib;
-    Sim::InstallReplay(lib, dir.string(), {});
+    Sim::InstallReplay(lib, dir.String(), {});
     std::vector<std::string> serials;
     for (const auto& d : lib.Devices())
         serials.push_back(d->Serial);
     EXPECT_EQ(serials, (std::vector<std::string>{"replay-0", "replay-0-4711", "replay-1"}));
 
-    std::ofstream(dir / "NxComLog_2.txt") << log << "garbage\n";
+    dir.Write("NxComLog_2.txt", log + "garbage\n");
     Bridge::SimBridgeLib lib2;
     try {
-        Sim::InstallReplay(lib2, dir.string(), {});
+        Sim::InstallReplay(lib2, dir.String(), {});
         ADD_FAILURE() << "a bad log was installed";
     } catch (const NxException& e) {
         EXPECT_NE(std::string(e.what()).find("NxComLog_2.txt line 2: expected a time stamp"),
@@ -277,8 +271,6 @@ TEST(ReplayInstall, AFolderReplaysAsSeveralBridgesAndRefusesBadLogsWhole)
             << e.what();
     }
     EXPECT_TRUE(lib2.Devices().empty());
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    EXPECT_THROW(Sim::InstallReplay(lib2, dir.string(), {}), NxException);
-    fs::remove_all(dir);
+    TempFolder empty("replay_empty");
+    EXPECT_THROW(Sim::InstallReplay(lib2, empty.String(), {}), NxException);
 }

@@ -93,7 +93,7 @@ protected:
         args.push_back(simulate);
         args.push_back("--comlog=" + logs.string());
         RunOptions opts;
-        opts.Env["TMPDIR"] = dir.string();
+        opts.Env["TMPDIR"] = dir.String();
         return RunProgram(kCli, args, opts);
     }
 };

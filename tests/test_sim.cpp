@@ -7,6 +7,7 @@
 #include "NxException.h"
 #include "Sim/SimController.h"
 #include "Sim/SimScenario.h"
+#include "support/SimRig.h"
 
 #include <gtest/gtest.h>
 
@@ -75,7 +76,7 @@ Bytes Rejected(uint8_t ch, uint8_t acc, uint8_t err)
 
 const Bytes kAck{0xF0, 0x00, 0x01, 0x00, 0x57, 0x58, 0x00}; // reset accepted
 
-class SimTest : public ::testing::Test
+class SimTest : public ::testing::Test, protected SimRig
 {
 protected:
     void Install(const SimScenario& s)
@@ -114,9 +115,6 @@ protected:
         return v;
     }
 
-    VirtualClock clock;
-    ScopedClock useClock{clock};
-    Bridge::SimBridgeLib lib;
     std::vector<SimHandle> handles;
     std::shared_ptr<Bridge::SimDevice> dev;
     std::shared_ptr<SimController> ctl;

@@ -5,12 +5,10 @@
 #include "NxCom/TNxDev.h"
 #include "NxException.h"
 #include "Sim/SimScenario.h"
-#include "support/Recorders.h"
+#include "support/SimRig.h"
+#include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
-
-#include <filesystem>
-#include <fstream>
 
 #include <string>
 #include <utility>
@@ -175,12 +173,12 @@ public:
     Reports Seen;
 };
 
-class UpdateTest : public ::testing::Test
+class UpdateTest : public ::testing::Test, protected SimRig
 {
 protected:
     void SetUp() override
     {
-        ctl = Sim::InstallScenario(lib, Sim::DemoScenario()).front().Controller;
+        ctl = Install().front().Controller;
         ASSERT_EQ(dev.Open(), 0);
     }
 
@@ -240,11 +238,6 @@ protected:
 
     size_t Writes() const { return ctl->CountOf(12) + ctl->CountOf(13) + ctl->CountOf(14); }
 
-    Bridge::SimBridgeLib lib;
-    Bridge::ScopedLib useLib{lib};
-    VirtualClock clock;
-    ScopedClock useClock{clock};
-    RecordingSink sink;
     std::shared_ptr<Sim::SimController> ctl;
     TNxDev dev{0};
     ProgressRecorder progress;
@@ -406,13 +399,11 @@ TEST_F(UpdateTest, UnreadableFileFailsBeforeAnyWrite)
 TEST_F(UpdateTest, TextsTooLongForOneFrameAreRefusedBeforeAnyWrite)
 {
     // A frame carries 255 payload bytes: 254 characters and the zero.
-    const std::string path = std::filesystem::temp_directory_path() / "nx_long_date.xml";
-    std::ofstream(path) << "<ParameterTables><Name>IncuControl</Name><Date>" +
-                               std::string(300, '7') +
-                               "</Date><Version>1</Version>"
-                               "</ParameterTables>";
+    TempFolder dir("tables");
+    const std::string path = dir.Write(
+        "long_date.xml", "<ParameterTables><Name>IncuControl</Name><Date>" + std::string(300, '7') +
+                             "</Date><Version>1</Version></ParameterTables>");
     EXPECT_EQ(Run(path.c_str()),
               "Parameter table date is too long for the device (300 characters, at most 254)");
     EXPECT_EQ(Writes(), 0u);
-    std::filesystem::remove(path);
 }

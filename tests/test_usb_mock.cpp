@@ -15,7 +15,7 @@
 #include "NxCom/TNxDevList.h"
 #include "NxException.h"
 #include "ProgBlock.h"
-#include "support/Recorders.h"
+#include "support/SimRig.h"
 
 #include "support/DrainPipes.h"
 
@@ -262,18 +262,10 @@ bool Answers(TNxDev& dev)
     return dev.Execute(sts, 500);
 }
 
-// Every test starts with the list installed as the process-wide one.
-class UsbMock : public ::testing::Test
+// Every test starts with the list installed as the process-wide one. The
+// core's pauses take no time; the line's timeouts stay real.
+class UsbMock : public ::testing::Test, protected ListRig
 {
-protected:
-    UsbMock() { TNxDevList::SetInstance(&list); }
-    ~UsbMock() override { TNxDevList::SetInstance(nullptr); }
-
-    // The core's pauses take no time; the line's timeouts stay real.
-    VirtualClock clock;
-    ScopedClock useClock{clock};
-    TNxDevList list;
-    RecordingSink sink;
 };
 
 TEST_F(UsbMock, ListsOnlyTheBridgeMakersPortsWithTheirIdentity)

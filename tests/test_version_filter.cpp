@@ -4,7 +4,7 @@
 #include "NxException.h"
 #include "Sim/SimScenario.h"
 #include "VersionInfo.h"
-#include "support/LinkFixture.h"
+#include "support/SimRig.h"
 
 #include <gtest/gtest.h>
 
@@ -12,17 +12,9 @@
 
 namespace {
 
-class ReportTest : public ::testing::Test
+class ReportTest : public ::testing::Test, protected SimRig
 {
 protected:
-    ReportTest()
-    {
-        sim = Sim::InstallScenario(lib, Sim::DemoScenario()).front();
-        list.Update();
-        dev = list.GetDev(0);
-        ctl = sim.Controller.get();
-        ctl->ClearLog();
-    }
     std::string Report(int channel)
     {
         return FormatVersionReport(ReadVersionInfo(*dev, channel), "\r\n");
@@ -37,14 +29,9 @@ protected:
         return "no failure";
     }
 
-    Bridge::SimBridgeLib lib;
-    Bridge::ScopedLib useLib{lib};
-    VirtualClock clock;
-    ScopedClock useClock{clock};
-    TNxDevList list;
-    Sim::SimHandle sim;
-    Sim::SimController* ctl = nullptr;
-    TNxDev* dev = nullptr;
+    Sim::SimHandle sim = InstallListed();
+    Sim::SimController* ctl = sim.Controller.get();
+    TNxDev* dev = list.GetDev(0);
 };
 
 } // namespace

@@ -1,11 +1,11 @@
 // Cross-check: for well-formed documents our tree agrees with Python's
 // xml.etree on element names, attributes and (trimmed) texts.
 #include "Xmlutils.h"
+#include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -78,9 +78,8 @@ std::string RunPython(const std::string& script, const std::string& doc)
 TEST(XmlCrossCheck, AgreesWithPythonElementTree)
 {
     SetGlobalOptions(eXmlEncUtf8, true, true, true);
-    const std::string dir = ::testing::TempDir();
-    const std::string script = dir + "nx_xml_dump.py";
-    std::ofstream(script) << kDumpScript;
+    TempFolder dir("xmlcross");
+    const std::string script = dir.Write("dump.py", kDumpScript);
 
     const std::string docs[] = {
         "<r/>",
@@ -96,20 +95,17 @@ TEST(XmlCrossCheck, AgreesWithPythonElementTree)
     int i = 0;
     for (const std::string& doc : docs) {
         SCOPED_TRACE(doc);
-        const std::string path = dir + "nx_xml_cross_" + std::to_string(i++) + ".xml";
-        std::ofstream(path, std::ios::binary) << doc;
+        const std::string path = dir.Write("cross_" + std::to_string(i++) + ".xml", doc);
         XmlResults r;
         XMLNode ours = ParseDocumentFile(path.c_str(), nullptr, &r);
         ASSERT_EQ(r.nError, 0);
         if (ours.IsDeclaration())
             ours = ours.ChildAt(0);
         EXPECT_EQ(Dump(ours), RunPython(script, path));
-        std::remove(path.c_str());
     }
     // The checked-in parameter table too.
     const char* table = NX_TEST_DATA "/xml/table.xml";
     EXPECT_EQ(Dump(ParseDocumentFile(table, "ParameterTables")), RunPython(script, table));
-    std::remove(script.c_str());
 }
 
 } // namespace

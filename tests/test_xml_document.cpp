@@ -1,56 +1,23 @@
 // Files: OpenDocument's report, the encoding guess and its process-wide effect.
 #include "NxUi.h"
 #include "Xmlutils.h"
+#include "support/Recorders.h"
+#include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <fstream>
 #include <string>
-#include <vector>
 
 namespace {
-
-struct Shown
-{
-    std::string text, caption;
-    INxMessageSink::Icon icon;
-};
-
-class RecordingSink : public INxMessageSink
-{
-public:
-    void ShowMessage(const std::string& text, const std::string& caption, Icon icon) override
-    {
-        shown.push_back({text, caption, icon});
-    }
-    std::vector<Shown> shown;
-};
 
 class XmlDocument : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        SetGlobalOptions(eXmlEncUtf8, true, true, true);
-        SetNxMessages(&m_Sink);
-    }
-    void TearDown() override
-    {
-        SetNxMessages(nullptr);
-        SetGlobalOptions(eXmlEncUtf8, true, true, true);
-        for (const std::string& p : m_Files)
-            std::remove(p.c_str());
-    }
-    std::string Write(const std::string& name, const std::string& content)
-    {
-        const std::string path = ::testing::TempDir() + "nx_xml_" + name;
-        std::ofstream(path, std::ios::binary) << content;
-        m_Files.push_back(path);
-        return path;
-    }
-    RecordingSink m_Sink;
-    std::vector<std::string> m_Files;
+    void SetUp() override { SetGlobalOptions(eXmlEncUtf8, true, true, true); }
+    void TearDown() override { SetGlobalOptions(eXmlEncUtf8, true, true, true); }
+
+    RecordingSink sink;
+    TempFolder dir{"xml"};
 };
 
 TEST_F(XmlDocument, MissingFileReport)
@@ -59,41 +26,42 @@ TEST_F(XmlDocument, MissingFileReport)
     XmlResults r;
     EXPECT_TRUE(OpenDocument(path, "ParameterTables", true, &r).IsEmpty());
     EXPECT_EQ(r.nError, eXmlFileNotFound);
-    ASSERT_EQ(m_Sink.shown.size(), 1u);
-    EXPECT_EQ(m_Sink.shown[0].text, "XML Parsing error inside file '/nonexistent/dir/table.xml'.\n"
-                                    "Error: File not found\nAt line 0, column 0.\n");
-    EXPECT_EQ(m_Sink.shown[0].caption, "XML Parsing error");
-    EXPECT_EQ(m_Sink.shown[0].icon, INxMessageSink::Icon::Error);
+    ASSERT_EQ(sink.Shown.size(), 1u);
+    EXPECT_EQ(sink.Shown[0].Text, "XML Parsing error inside file '/nonexistent/dir/table.xml'.\n"
+                                  "Error: File not found\nAt line 0, column 0.\n");
+    EXPECT_EQ(sink.Shown[0].Caption, "XML Parsing error");
+    EXPECT_EQ(sink.Shown[0].Icon, INxMessageSink::Icon::Error);
 
     OpenDocument(path, "ParameterTables", false);
-    EXPECT_EQ(m_Sink.shown.size(), 1u) << "no report without the flag";
+    EXPECT_EQ(sink.Shown.size(), 1u) << "no report without the flag";
 }
 
 TEST_F(XmlDocument, ReportsNameTheFirstTagAndWarningsKeepTheTree)
 {
-    const std::string wrong = Write("wrong.xml", "<Other><x/></Other>\n");
+    const std::string wrong = dir.Write("wrong.xml", "<Other><x/></Other>\n");
     EXPECT_TRUE(OpenDocument(wrong.c_str(), "ParameterTables", true).IsEmpty());
-    ASSERT_EQ(m_Sink.shown.size(), 1u);
-    EXPECT_EQ(m_Sink.shown[0].text, "XML Parsing error inside file '" + wrong +
-                                        "'.\nError: First Tag not found\nAt line 0, column 0.\n"
-                                        "First Tag should be 'ParameterTables'.\n");
+    ASSERT_EQ(sink.Shown.size(), 1u);
+    EXPECT_EQ(sink.Shown[0].Text, "XML Parsing error inside file '" + wrong +
+                                      "'.\nError: First Tag not found\nAt line 0, column 0.\n"
+                                      "First Tag should be 'ParameterTables'.\n");
 
-    const std::string open = Write("open.xml", "<ParameterTables>\n<Name>x</Name>\n");
+    const std::string open = dir.Write("open.xml", "<ParameterTables>\n<Name>x</Name>\n");
     const XMLNode t = OpenDocument(open.c_str(), "ParameterTables", true);
     EXPECT_EQ(ReadChildText(t, "name"), "x");
-    ASSERT_EQ(m_Sink.shown.size(), 2u);
-    EXPECT_NE(m_Sink.shown[1].text.find("Warning: Unmatched end tag\nAt line 3, column 1."),
+    ASSERT_EQ(sink.Shown.size(), 2u);
+    EXPECT_NE(sink.Shown[1].Text.find("Warning: Unmatched end tag\nAt line 3, column 1."),
               std::string::npos);
 
-    EXPECT_TRUE(OpenDocument(Write("empty.xml", "").c_str(), nullptr, false).IsEmpty());
+    const std::string empty = dir.Write("empty.xml", "");
+    EXPECT_TRUE(OpenDocument(empty.c_str(), nullptr, false).IsEmpty());
     XmlResults r;
-    ParseDocumentFile(m_Files.back().c_str(), nullptr, &r);
+    ParseDocumentFile(empty.c_str(), nullptr, &r);
     EXPECT_EQ(r.nError, eXmlNoData);
 }
 
 TEST_F(XmlDocument, ByteOrderMark)
 {
-    const std::string path = Write("bom.xml", "\xEF\xBB\xBF<r>x</r>");
+    const std::string path = dir.Write("bom.xml", "\xEF\xBB\xBF<r>x</r>");
     XmlResults r;
     EXPECT_STREQ(ParseDocumentFile(path.c_str(), "r", &r).TextAt(0), "x");
     EXPECT_EQ(r.nError, 0);
@@ -106,16 +74,16 @@ TEST_F(XmlDocument, ByteOrderMark)
 TEST_F(XmlDocument, EncodingGuessChangesLaterParses)
 {
     SetGlobalOptions(eXmlEncShiftJis);
-    const std::string tiny = Write("tiny.xml", "<a>x</a>");
+    const std::string tiny = dir.Write("tiny.xml", "<a>x</a>");
     OpenDocument(tiny.c_str(), "a", true);
     EXPECT_EQ(GetGlobalOptions().nEncoding, eXmlEncShiftJis) << "fewer than 25 bytes: no guess";
 
     const std::string latin =
-        Write("latin.xml", "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<a>caf\xE9</a>\n");
+        dir.Write("latin.xml", "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<a>caf\xE9</a>\n");
     EXPECT_STREQ(OpenDocument(latin.c_str(), "a", true).TextAt(0), "caf\xE9");
     EXPECT_EQ(GetGlobalOptions().nEncoding, eXmlEncSingleByte);
     EXPECT_TRUE(GetGlobalOptions().bDropWhiteSpace) << "the flags are kept";
-    EXPECT_TRUE(m_Sink.shown.empty());
+    EXPECT_TRUE(sink.Shown.empty());
 
     // Every later parse steps by single bytes: in UTF-8 an E0 would take the
     // next two bytes with it.

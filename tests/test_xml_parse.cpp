@@ -1,10 +1,9 @@
 // Parsing: error codes and positions, tree shape, look-ups, options.
 #include "Xmlutils.h"
+#include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,14 +20,6 @@ protected:
 XMLNode Parse(const std::string& text, XmlResults& r, const char* firstTag = nullptr)
 {
     return ParseBuffer(text.c_str(), firstTag, &r);
-}
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
 }
 
 TEST_F(XmlParse, CodesAndPositions)

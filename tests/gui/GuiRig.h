@@ -3,11 +3,9 @@
 // clock, the device list and the main window.
 #pragma once
 
-#include "Bridge/SimBridge.h"
 #include "Forms/NxDialogs.h"
 #include "Forms/TFormDownload.h"
-#include "NxClock.h"
-#include "Sim/SimScenario.h"
+#include "support/SimRig.h"
 
 #include <QDialog>
 #include <QTreeWidget>
@@ -96,20 +94,14 @@ public:
     std::vector<unsigned> Progress;
 };
 
-// Simulator with the demo scenario (or none), virtual clock, device list and
-// fakes; the window is created on demand so tests can choose when.
-struct GuiRig
+// The shared rig with the demo scenario (or none) and the fakes; the window
+// is created on demand so tests can choose when.
+struct GuiRig : SimRig
 {
     explicit GuiRig(bool demo = true)
     {
-        TNxDevList::SetInstance(&List);
         if (demo)
-            Handles = Sim::InstallScenario(Lib, Sim::DemoScenario());
-    }
-    ~GuiRig()
-    {
-        Form.reset();
-        TNxDevList::SetInstance(nullptr);
+            Handles = Install();
     }
     RecordingForm& Window()
     {
@@ -123,7 +115,7 @@ struct GuiRig
     {
         Sim::SimScenario s = Sim::DemoScenario();
         s.Bridges[0].Serial = serial;
-        for (auto& h : Sim::InstallScenario(Lib, s))
+        for (auto& h : Install(s))
             Handles.push_back(h);
     }
     QTreeWidgetItem* Node(int device, int channel = 0)
@@ -136,12 +128,11 @@ struct GuiRig
         Window().TreeViewDevice->setCurrentItem(Node(device, channel));
     }
 
-    VirtualClock Clock;
-    ScopedClock ClockScope{Clock};
-    Bridge::SimBridgeLib Lib;
-    Bridge::ScopedLib LibScope{Lib};
+    // The window tests' names for the rig's parts.
+    VirtualClock& Clock = clock;
+    Bridge::SimBridgeLib& Lib = lib;
+    TNxDevList& List = list;
     std::vector<Sim::SimHandle> Handles;
-    TNxDevList List;
     FakeDialogs Dialogs;
     std::unique_ptr<RecordingForm> Form;
 };

@@ -4,13 +4,13 @@
 #pragma once
 
 #include "support/DrainPipes.h"
+#include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
-#include <filesystem>
 #include <map>
 #include <spawn.h>
 #include <string>
@@ -157,17 +157,9 @@ protected:
     {
         if (::access(m_Program.c_str(), X_OK) != 0)
             GTEST_SKIP() << m_Program << " is not built; build it first";
-        std::string tmpl = (std::filesystem::temp_directory_path() / "nxprog-test-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-        dir = tmpl;
-    }
-    void TearDown() override
-    {
-        if (!dir.empty())
-            std::filesystem::remove_all(dir);
     }
 
-    std::filesystem::path dir;
+    TempFolder dir{"program"};
 
 private:
     std::string m_Program;
