@@ -103,7 +103,13 @@ void TestDialogs::versionReportShowsEveryLine()
     TFormVersionInfo dlg;
     dlg.SetReport(FormatVersionReport(Report(component, nameLength, versionLength), "\r\n"));
     QCOMPARE(dlg.MemoVersionInfo->document()->blockCount(), component ? 3 : 4);
-    QVERIFY(dlg.MemoVersionInfo->font().fixedPitch());
+    // What is drawn, not what was asked for: every character of the report
+    // takes the same width, so the columns line up.
+    const QFontMetricsF drawn = dlg.MemoVersionInfo->fontMetrics();
+    QVERIFY(drawn.horizontalAdvance('W') > 0);
+    for (const QChar c : dlg.MemoVersionInfo->toPlainText())
+        if (c != '\n')
+            QCOMPARE(drawn.horizontalAdvance(c), drawn.horizontalAdvance('W'));
     QVERIFY(dlg.width() >= 546 && dlg.height() >= 123);
     VerifyAllShown(dlg, *dlg.MemoVersionInfo);
 }
