@@ -11,13 +11,16 @@
 
 #include <unistd.h>
 
-// Writes the input to a file named after the process and suffix; returns its path.
+// Writes the input to a file in the temporary folder (TMPDIR), named after
+// the process and suffix; returns its path.
 inline const std::string& FuzzFile(const uint8_t* data, size_t size, const char* suffix)
 {
     static std::string path;
     if (path.empty())
         std::atexit([] { std::remove(path.c_str()); });
-    path = "/tmp/nxfuzz_" + std::to_string(::getpid()) + suffix;
+    const char* tmp = std::getenv("TMPDIR");
+    path =
+        std::string(tmp && *tmp ? tmp : "/tmp") + "/nxfuzz_" + std::to_string(::getpid()) + suffix;
     FILE* f = std::fopen(path.c_str(), "wb");
     if (!f || std::fwrite(data, 1, size, f) != size || std::fclose(f) != 0)
         std::abort(); // the fuzzer cannot work without its scratch file
