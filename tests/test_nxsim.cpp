@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
+#include <functional>
 #include <numeric>
 #include <optional>
 #include <poll.h>
@@ -37,6 +38,10 @@ const Bytes kStatusReply = {
     0x00,                         // status: application runs
     0x66, 0x00,                   // checksum
 };
+
+// How long a read waits for the server's answer: a bound against a hang, not
+// a measure; a served answer takes milliseconds.
+constexpr int kPatienceMs = 10000;
 
 class PtyServerTest : public ::testing::Test
 {
@@ -69,6 +74,13 @@ protected:
     {
         ASSERT_EQ(::write(fd, b.data(), b.size()), static_cast<ssize_t>(b.size()));
     }
+    // Serves in the calling thread until done() holds (or ten seconds passed
+    // without it: a bound against a hang, not a measure).
+    static void ServeUntil(Sim::PtyServer& server, const std::function<bool()>& done)
+    {
+        for (int round = 0; round < 100 && !done(); ++round)
+            server.Poll(100);
+    }
 
     Bridge::SimBridgeLib lib;
     std::vector<Sim::SimHandle> bridges;
@@ -80,24 +92,29 @@ TEST_F(PtyServerTest, AnswersFramesSplitAcrossWritesAndAfterReopening)
     Sim::PtyServer server(lib);
     ASSERT_EQ(server.Ports().size(), 1u);
     const std::string path = server.Ports()[0].SlavePath;
-    server.Start();
+    const Sim::SimController& ctl = *bridges[0].Controller;
+    const Bridge::SimDevice& device = *bridges[0].Device;
 
+    // Served in this thread, so the test knows what the server has seen.
     int fd = OpenSlave(path);
     WriteFd(fd, Bytes(kStatusRequest.begin(), kStatusRequest.begin() + 3));
-    ::usleep(20000); // the server sees the first part on its own
+    ServeUntil(server, [&] { return device.Written.size() >= 3; });
+    EXPECT_EQ(device.Written.size(), 3u); // the first part on its own
+    EXPECT_EQ(ctl.CountOf(20), 0u);
     WriteFd(fd, Bytes(kStatusRequest.begin() + 3, kStatusRequest.end()));
-    EXPECT_EQ(ReadFd(fd, kStatusReply.size(), 2000), kStatusReply);
+    ServeUntil(server, [&] { return ctl.CountOf(20) == 1; });
+    EXPECT_EQ(ReadFd(fd, kStatusReply.size(), kPatienceMs), kStatusReply);
     ::close(fd);
 
     // The host closes and opens the port again between runs.
     fd = OpenSlave(path);
     WriteFd(fd, kStatusRequest);
-    EXPECT_EQ(ReadFd(fd, kStatusReply.size(), 2000), kStatusReply);
+    ServeUntil(server, [&] { return ctl.CountOf(20) == 2; });
+    EXPECT_EQ(ReadFd(fd, kStatusReply.size(), kPatienceMs), kStatusReply);
     ::close(fd);
 
-    server.Stop();
-    EXPECT_EQ(bridges[0].Controller->CountOf(20), 2u);
-    EXPECT_EQ(bridges[0].Controller->BadFrames(), 0u);
+    EXPECT_EQ(ctl.CountOf(20), 2u);
+    EXPECT_EQ(ctl.BadFrames(), 0u);
 }
 
 TEST_F(PtyServerTest, ServesOnlyPluggedBridgesEachOnItsOwnTerminal)
@@ -119,7 +136,7 @@ TEST_F(PtyServerTest, ServesOnlyPluggedBridgesEachOnItsOwnTerminal)
     server.Start();
     const int fd = OpenSlave(server.Ports()[1].SlavePath);
     WriteFd(fd, kStatusRequest);
-    EXPECT_EQ(ReadFd(fd, kStatusReply.size(), 2000), kStatusReply);
+    EXPECT_EQ(ReadFd(fd, kStatusReply.size(), kPatienceMs), kStatusReply);
     ::close(fd);
     server.Stop();
     EXPECT_EQ(bridges[0].Controller->CountOf(20), 0u);
@@ -139,7 +156,7 @@ TEST_F(PtyServerTest, WireTimePacesRequestAndReplyOnTheClock)
             server.Start();
             const int fd = OpenSlave(server.Ports()[0].SlavePath);
             WriteFd(fd, kStatusRequest);
-            EXPECT_EQ(ReadFd(fd, kStatusReply.size(), 2000), kStatusReply);
+            EXPECT_EQ(ReadFd(fd, kStatusReply.size(), kPatienceMs), kStatusReply);
             ::close(fd);
             server.Stop();
         }

@@ -6,25 +6,30 @@
 
 #include <atomic>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
 // The calling thread holds m exactly once more than it will give back in
-// release: another thread must stay out until release has run, then get in.
+// release: another thread, started and at the lock before release runs,
+// gets in only after it. The order is recorded under m itself, so no
+// waiting or timing decides the result.
 template <class Release> static void ExpectHeldUntil(CMutexClass& m, Release release)
 {
-    std::atomic<bool> entered{false};
+    std::vector<std::string> order; // written only by the holder of m
+    std::atomic<bool> atTheLock{false};
     std::thread other([&] {
+        atTheLock = true;
         m.Lock();
-        entered = true;
+        order.push_back("other");
         m.Unlock();
     });
-    for (int i = 0; i < 50 && !entered; ++i)
+    while (!atTheLock)
         std::this_thread::yield();
-    EXPECT_FALSE(entered);
+    order.push_back("release");
     release();
     other.join();
-    EXPECT_TRUE(entered);
+    EXPECT_EQ(order, (std::vector<std::string>{"release", "other"}));
 }
 
 TEST(MutexClass, NestedLockNeedsAsManyUnlocksBeforeAnotherThreadGetsIn)
