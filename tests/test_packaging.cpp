@@ -139,7 +139,8 @@ TEST_F(Packaging, DebianPackageHoldsTheProgramsRulesEntryAndIcon)
     std::vector<std::string> depends = {"libserialport0", "zlib1g"};
     const bool gui = std::find(programs.begin(), programs.end(), "nxupdate") != programs.end();
     if (gui)
-        depends.insert(depends.end(), {"libqt6widgets6", "libqt6svg6", "qt6-qpa-plugins"});
+        depends.insert(depends.end(),
+                       {"libqt6widgets6", "libqt6svg6", "qt6-qpa-plugins", "fonts-dejavu-core"});
     for (const auto& d : depends)
         EXPECT_TRUE(std::regex_search(fields.Out, std::regex("[ ,]" + d + "( \\(|,|\n)")))
             << d << " missing: " << fields.Out;
