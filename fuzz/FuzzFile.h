@@ -11,16 +11,19 @@
 
 #include <unistd.h>
 
-// Writes the input to a file in the temporary folder (TMPDIR), named after
-// the process and suffix; returns its path.
+// Writes the input to a file in the temporary folder (TMPDIR as it was at
+// the first call: a target may point TMPDIR elsewhere afterwards to watch
+// for the core's own leftovers), named after the process and suffix.
 inline const std::string& FuzzFile(const uint8_t* data, size_t size, const char* suffix)
 {
+    static const std::string dir = [] {
+        const char* tmp = std::getenv("TMPDIR");
+        return std::string(tmp && *tmp ? tmp : "/tmp");
+    }();
     static std::string path;
     if (path.empty())
         std::atexit([] { std::remove(path.c_str()); });
-    const char* tmp = std::getenv("TMPDIR");
-    path =
-        std::string(tmp && *tmp ? tmp : "/tmp") + "/nxfuzz_" + std::to_string(::getpid()) + suffix;
+    path = dir + "/nxfuzz_" + std::to_string(::getpid()) + suffix;
     FILE* f = std::fopen(path.c_str(), "wb");
     if (!f || std::fwrite(data, 1, size, f) != size || std::fclose(f) != 0)
         std::abort(); // the fuzzer cannot work without its scratch file

@@ -35,8 +35,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                                                               }) == 0);
     (void)cleanup;
     SetNxMessages(&quiet);
-    ::setenv("TMPDIR", tmp.c_str(), 1);
+    // The input first, outside tmp: tmp must hold only what the download leaves.
     const std::string& path = FuzzFile(data, size, ".dat");
+    ::setenv("TMPDIR", tmp.c_str(), 1);
 
     VirtualClock clock;
     ScopedClock useClock(clock);
