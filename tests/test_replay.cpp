@@ -4,6 +4,7 @@
 // (lenient); wire time keeps the recorded gaps.
 #include "NxCmdSts.h"
 #include "NxException.h"
+#include "Sim/SimBackend.h"
 #include "Sim/SimReplayDevice.h"
 #include "support/LinkFixture.h"
 
@@ -271,6 +272,17 @@ TEST(ReplayInstall, AFolderReplaysAsSeveralBridgesAndRefusesBadLogsWhole)
             << e.what();
     }
     EXPECT_TRUE(lib2.Devices().empty());
+    fs::remove(dir / "NxComLog_2.txt");
+
+    // A log written where it would empty the one being replayed is refused.
+    CAppCfg::Instance().SetComLog(true, dir.String());
+    EXPECT_THROW(Sim::SimBackend((dir / "NxComLog_0.txt").string()), NxException);
+    TempFolder elsewhere("replay_logs");
+    CAppCfg::Instance().SetComLog(true, elsewhere.String());
+    EXPECT_NO_THROW(Sim::SimBackend((dir / "NxComLog_0.txt").string()));
+    CAppCfg::DestroyInstance();
+    EXPECT_EQ(ReadFile(dir / "NxComLog_0.txt"), log);
+
     TempFolder empty("replay_empty");
     EXPECT_THROW(Sim::InstallReplay(lib2, empty.String(), {}), NxException);
 }

@@ -22,13 +22,16 @@ NxStatus NxCom::Open()
         Close();
         return st;
     }
-    const CAppCfg& cfg = CAppCfg::Instance();
-    if (cfg.ComLog()) {
-        const std::string dir =
-            cfg.ComLogDir().empty() ? WorkingDirectory() + "/.." : cfg.ComLogDir();
-        OpenTrace(dir + "/NxComLog_" + std::to_string(GetDevIndex()) + ".txt");
-    }
+    if (CAppCfg::Instance().ComLog())
+        OpenTrace(ComLogPath(GetDevIndex()));
     return 0;
+}
+
+std::string NxCom::ComLogPath(int devIndex)
+{
+    const CAppCfg& cfg = CAppCfg::Instance();
+    const std::string dir = cfg.ComLogDir().empty() ? WorkingDirectory() + "/.." : cfg.ComLogDir();
+    return dir + "/NxComLog_" + std::to_string(devIndex) + ".txt";
 }
 
 NxStatus NxCom::Send(NxCmd& cmd)

@@ -20,6 +20,9 @@ public:
     // One whole exchange under the exchange lock; true when the reply was accepted.
     bool Execute(NxCmd& cmd, uint32_t timeoutMs);
 
+    // The communication log of the bridge with this index, when logging is on.
+    static std::string ComLogPath(int devIndex);
+
     static constexpr uint32_t kBaudRate = 57600;
 
 private:
