@@ -1,9 +1,10 @@
 #include "Appcfg.h"
+#include "NxVersion.h"
 
 #include <filesystem>
 #include <system_error>
 
-const char* const NX_PROGRAM_VERSION = "v0.5.3";
+const char* const NX_PROGRAM_VERSION = "v" NX_VERSION;
 
 static std::string ResolveWorkingDirectory()
 {

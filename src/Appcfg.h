@@ -4,7 +4,8 @@
 #include <memory>
 #include <string>
 
-// Shown in the main window's caption and by --version.
+// "v" and the version: shown in the main window's caption. --version prints
+// NX_VERSION (NxVersion.h) in GNU form, without the "v".
 extern const char* const NX_PROGRAM_VERSION;
 
 // Absolute path of the current directory, resolved once before main runs.

@@ -3,6 +3,7 @@
 // stderr and the exit code. Skips when the binaries are not built.
 #include "Appcfg.h"
 #include "FilterInfo.h"
+#include "NxVersion.h"
 
 #include "support/RunProgram.h"
 #include "support/TempFolder.h"
@@ -365,9 +366,13 @@ TEST_F(CliTest, HelpShowsTheInterfaceAndVersionTheProgramVersion)
           "common options: --simulate[=FILE]  --comlog[=DIR]  --json  --help  --version\n"})
         EXPECT_NE(r.Out.find(line), std::string::npos) << line;
 
-    r = RunProgram(kCli, {"--version"});
-    EXPECT_EQ(r.Code, 0);
-    EXPECT_EQ(r.Out, std::string("nxupdate-cli ") + NX_PROGRAM_VERSION + "\n");
+    // GNU form, without the caption's "v"; -h and -V are the short forms.
+    EXPECT_EQ(RunProgram(kCli, {"-h"}).Out, r.Out);
+    for (const char* arg : {"--version", "-V"}) {
+        r = RunProgram(kCli, {arg});
+        EXPECT_EQ(r.Code, 0) << arg;
+        EXPECT_EQ(r.Out, "nxupdate-cli " NX_VERSION "\n") << arg;
+    }
 }
 
 // ---- download ----

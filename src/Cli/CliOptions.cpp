@@ -40,8 +40,9 @@ CliOptions ParseCliOptions(const std::vector<std::string>& args)
     std::vector<std::string> seen;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        if (arg == "-h") {
-            o.Help = true;
+        // The GNU short forms of the two options that stop at once.
+        if (arg == "-h" || arg == "-V") {
+            (arg == "-h" ? o.Help : o.Version) = true;
             continue;
         }
         if (arg.rfind("--", 0) != 0 || arg.size() == 2) {

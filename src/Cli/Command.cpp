@@ -52,6 +52,8 @@ std::string CliUsage()
             "  --comlog[=DIR]    write the communication log NxComLog_<n>.txt into DIR\n"
             "                    (default: the parent folder of the working directory)\n"
             "  --json            print one JSON document (list, info, filter)\n"
+            "  -h, --help        print this help and exit\n"
+            "  -V, --version     print the version and exit\n"
             "\n"
             "Serial ports beside USB bridges: NXUPDATE_PORTS=/dev/ttyX[:/dev/ttyY...]\n"
             "Exit codes: 0 success, 1 the operation failed, 2 usage error.\n";

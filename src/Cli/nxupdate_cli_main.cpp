@@ -5,6 +5,7 @@
 #include "CliSession.h"
 #include "Command.h"
 #include "NxException.h"
+#include "NxVersion.h"
 #include "TerminalProgress.h"
 
 #include "Download/DownloadAction.h"
@@ -82,7 +83,7 @@ int main(int argc, char** argv)
             return 0;
         }
         if (opts.Version) {
-            std::printf("nxupdate-cli %s\n", NX_PROGRAM_VERSION);
+            std::printf("nxupdate-cli %s\n", NX_VERSION);
             return 0;
         }
         cmd = &Resolve(opts);

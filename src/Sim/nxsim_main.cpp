@@ -2,8 +2,8 @@
 // real serial backend can be tried without hardware:
 //   nxsim --demo &   then   NXUPDATE_PORTS=<printed path> nxupdate-cli list
 // With --replay it serves the device side of a communication log instead.
-#include "Appcfg.h"
 #include "NxException.h"
+#include "NxVersion.h"
 #include "Sim/PtyServer.h"
 #include "Sim/SimReplayDevice.h"
 #include "Sim/SimScenario.h"
@@ -29,7 +29,9 @@ const char* const kUsage =
     "  --lenient         after such a request, go on at the next recorded exchange\n"
     "                    with the same request\n"
     "  --wire-time       answer at the pace of the real line (57600 bit/s); with\n"
-    "                    --replay, after the recorded gap between request and reply\n";
+    "                    --replay, after the recorded gap between request and reply\n"
+    "  -h, --help        print this help and exit\n"
+    "  -V, --version     print the version and exit\n";
 
 Sim::PtyServer* g_pServer = nullptr;
 
@@ -73,8 +75,8 @@ int main(int argc, char** argv)
         else if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
-        } else if (arg == "--version") {
-            std::printf("nxsim %s\n", NX_PROGRAM_VERSION);
+        } else if (arg == "--version" || arg == "-V") {
+            std::printf("nxsim %s\n", NX_VERSION);
             return 0;
         } else {
             std::fprintf(stderr, "nxsim: unknown argument '%s'\n%s", arg.c_str(), kUsage);
