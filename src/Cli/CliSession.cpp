@@ -26,7 +26,7 @@ StderrSink g_Sink;
 
 } // namespace
 
-CliSession::CliSession(const CliOptions& opts) : m_Opts(opts)
+CliSession::CliSession(const CliOptions& opts, bool openDevices) : m_Opts(opts)
 {
     SetNxMessages(&g_Sink);
     if (opts.ComLog) {
@@ -42,7 +42,8 @@ CliSession::CliSession(const CliOptions& opts) : m_Opts(opts)
     if (opts.Simulate)
         m_pSim = std::make_unique<Sim::SimBackend>(opts.ScenarioFile);
     TNxDevList::SetInstance(&m_List);
-    m_List.Update();
+    if (openDevices)
+        m_List.Update();
 }
 
 CliSession::~CliSession()

@@ -17,8 +17,9 @@ public:
     // Installs the backend, switches the log on for --comlog, creates and
     // publishes the device list and runs one Update, which finds the bridges
     // and probes their channels. Raises NxException for a bad scenario file
-    // and CliUsageError for a --comlog folder that does not exist.
-    explicit CliSession(const CliOptions& opts);
+    // and CliUsageError for a --comlog folder that does not exist. Without
+    // openDevices the list stays empty and no bridge is touched.
+    explicit CliSession(const CliOptions& opts, bool openDevices = true);
     ~CliSession();
     CliSession(const CliSession&) = delete;
     CliSession& operator=(const CliSession&) = delete;

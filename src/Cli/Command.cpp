@@ -1,5 +1,6 @@
 #include "Command.h"
 
+#include "CmdBridges.h"
 #include "CmdDownload.h"
 #include "CmdFilter.h"
 #include "CmdInfo.h"
@@ -15,7 +16,9 @@ const std::vector<const Command*>& Command::All()
     static const CmdDownload download;
     static const CmdFilter filter;
     static const CmdReset reset;
-    static const std::vector<const Command*> all{&list, &info, &download, &filter, &reset};
+    static const CmdBridges bridges;
+    static const std::vector<const Command*> all{&list,   &info,  &download,
+                                                 &filter, &reset, &bridges};
     return all;
 }
 
@@ -51,7 +54,7 @@ std::string CliUsage()
             "                    communication log (or a folder of them) is replayed\n"
             "  --comlog[=DIR]    write the communication log NxComLog_<n>.txt into DIR\n"
             "                    (default: the parent folder of the working directory)\n"
-            "  --json            print one JSON document (list, info, filter)\n"
+            "  --json            print one JSON document (list, info, filter, bridges)\n"
             "  -h, --help        print this help and exit\n"
             "  -V, --version     print the version and exit\n"
             "\n"

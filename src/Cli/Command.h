@@ -29,6 +29,9 @@ public:
     const char* Summary() const { return m_Summary; }
     unsigned Options() const { return m_Options; } // CliOption bits accepted
 
+    // False for a command that only reads the enumeration: the session then
+    // neither opens nor probes any bridge.
+    virtual bool OpensDevices() const { return true; }
     // Rules beyond the accepted options; raises CliUsageError.
     virtual void Validate(const CliOptions& /*opts*/) const {}
     // Returns the exit code; a failure raises NxException with the user's message.

@@ -92,7 +92,7 @@ int main(int argc, char** argv)
     }
 
     try {
-        CliSession session(opts);
+        CliSession session(opts, cmd->OpensDevices());
         return cmd->Execute(session);
     } catch (const CliUsageError& e) {
         return UsageError(e.what());

@@ -1,0 +1,97 @@
+# bash completion for nxupdate-cli.
+# Commands and their options are read from "nxupdate-cli --help", so they
+# follow the program; --device values are the bridges' serial numbers as
+# "nxupdate-cli bridges" enumerates them, without opening any port.
+
+_nxupdate_cli_values()
+{
+    local prog=$1 opt=$2 val=$3 sim=$4
+    case $opt in
+    --device)
+        local serials
+        serials=$("$prog" bridges $sim 2>/dev/null | cut -f1)
+        compgen -W "$serials" -- "$val"
+        ;;
+    --file)
+        compopt -o filenames 2>/dev/null
+        local f
+        while IFS= read -r f; do
+            if [[ -d $f ]]; then
+                printf '%s\n' "$f"
+            else
+                case ${f,,} in *.hex | *.xml | *.dat) printf '%s\n' "$f" ;; esac
+            fi
+        done < <(compgen -f -- "$val")
+        ;;
+    --simulate)
+        compopt -o filenames 2>/dev/null
+        compgen -d -- "$val"
+        compgen -f -X '!*.json' -- "$val"
+        ;;
+    --comlog)
+        compopt -o filenames 2>/dev/null
+        compgen -d -- "$val"
+        ;;
+    esac
+}
+
+_nxupdate_cli()
+{
+    local prog=${COMP_WORDS[0]} cur=${COMP_WORDS[COMP_CWORD]}
+    local prev= before=
+    ((COMP_CWORD >= 1)) && prev=${COMP_WORDS[COMP_CWORD - 1]}
+    ((COMP_CWORD >= 2)) && before=${COMP_WORDS[COMP_CWORD - 2]}
+    COMPREPLY=()
+
+    # The command word and a --simulate to pass on to "bridges".
+    local commands= command= sim= word i
+    local help
+    help=$("$prog" --help 2>/dev/null) || return
+    commands=$(sed -n 's/^  nxupdate-cli \([a-z][a-z-]*\).*/\1/p' <<<"$help")
+    commands=${commands//$'\n'/ }
+    for ((i = 1; i < COMP_CWORD; i++)); do
+        word=${COMP_WORDS[i]}
+        if [[ -z $command && " "$commands" " == *" $word "* ]]; then
+            command=$word
+        elif [[ $word == --simulate* ]]; then
+            sim=$word
+            if [[ ${COMP_WORDS[i + 1]} == "=" ]]; then
+                sim+="=${COMP_WORDS[i + 2]}"
+            fi
+        fi
+    done
+
+    # A value: "--opt=val" is split into "--opt" "=" "val" where '=' breaks
+    # words (the default); "--opt val" for the options that take one.
+    if [[ $cur == "=" && $prev == --* ]]; then
+        mapfile -t COMPREPLY < <(_nxupdate_cli_values "$prog" "$prev" "" "$sim")
+        return
+    elif [[ $prev == "=" && $before == --* ]]; then
+        mapfile -t COMPREPLY < <(_nxupdate_cli_values "$prog" "$before" "$cur" "$sim")
+        return
+    elif [[ $cur == --*=* ]]; then
+        mapfile -t COMPREPLY < <(_nxupdate_cli_values "$prog" "${cur%%=*}" "${cur#*=}" "$sim")
+        COMPREPLY=("${COMPREPLY[@]/#/${cur%%=*}=}")
+        return
+    elif [[ $prev == --device || $prev == --file ]]; then
+        mapfile -t COMPREPLY < <(_nxupdate_cli_values "$prog" "$prev" "$cur" "$sim")
+        return
+    fi
+
+    if [[ -z $command && $cur != -* ]]; then
+        mapfile -t COMPREPLY < <(compgen -W "$commands" -- "$cur")
+        return
+    fi
+    # The command's own options from its usage line, then the common ones.
+    local options
+    options=$(sed -n -e "/^  nxupdate-cli $command\( \|\$\)/p" -e 's/^common options:\(.*\)/\1/p' \
+        <<<"$help" | grep -o -- '--[a-z][a-z-]*=\{0,1\}' | sort -u)
+    [[ -n $command ]] || options=$(printf '%s\n' --help --version)
+    mapfile -t COMPREPLY < <(compgen -W "$options" -- "$cur")
+    # No space after "--name=": the value follows.
+    if [[ ${#COMPREPLY[@]} -eq 1 && ${COMPREPLY[0]} == *= ]]; then
+        compopt -o nospace 2>/dev/null
+    fi
+}
+
+complete -F _nxupdate_cli nxupdate-cli
