@@ -3,6 +3,18 @@
 # follow the program; --device values are the bridges' serial numbers as
 # "nxupdate-cli bridges" enumerates them, without opening any port.
 
+# Folders, and the files whose extension is one of $2 ("hex|xml", any case).
+_nxupdate_cli_files()
+{
+    local f
+    compopt -o filenames 2>/dev/null
+    while IFS= read -r f; do
+        if [[ -d $f || ${f,,} =~ \.($2)$ ]]; then
+            printf '%s\n' "$f"
+        fi
+    done < <(compgen -f -- "$1")
+}
+
 _nxupdate_cli_values()
 {
     local prog=$1 opt=$2 val=$3 sim=$4
@@ -12,22 +24,8 @@ _nxupdate_cli_values()
         serials=$("$prog" bridges $sim 2>/dev/null | cut -f1)
         compgen -W "$serials" -- "$val"
         ;;
-    --file)
-        compopt -o filenames 2>/dev/null
-        local f
-        while IFS= read -r f; do
-            if [[ -d $f ]]; then
-                printf '%s\n' "$f"
-            else
-                case ${f,,} in *.hex | *.xml | *.dat) printf '%s\n' "$f" ;; esac
-            fi
-        done < <(compgen -f -- "$val")
-        ;;
-    --simulate)
-        compopt -o filenames 2>/dev/null
-        compgen -d -- "$val"
-        compgen -f -X '!*.json' -- "$val"
-        ;;
+    --file) _nxupdate_cli_files "$val" 'hex|xml|dat' ;;
+    --simulate) _nxupdate_cli_files "$val" 'json|txt' ;;
     --comlog)
         compopt -o filenames 2>/dev/null
         compgen -d -- "$val"
