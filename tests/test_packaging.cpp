@@ -369,7 +369,7 @@ std::string ManText(const std::string& page)
 
 TEST(ManualPages, DocumentEveryOptionOfHelpAndTheSectionsUsersLookFor)
 {
-    for (const char* program : {"nxupdate-cli", "nxsim"}) {
+    for (const char* program : {"nxupdate-cli", "nxsim", "nxupdate"}) {
         const fs::path built = fs::path(NX_BINARY_DIR) / program;
         if (!fs::exists(built))
             continue;
