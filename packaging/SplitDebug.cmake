@@ -15,7 +15,10 @@ set(debug_name ${CMAKE_MATCH_2}.debug)
 if(NX_MODE STREQUAL "symbols")
   set(debug_dir $ENV{DESTDIR}${NX_DEBUG_ROOT}/.build-id/${CMAKE_MATCH_1})
 else()
-  set(debug_dir ${NX_SCRATCH})
+  # A folder of this run's own: a cpack and a cmake --install of the same tree
+  # may run at once, and only the file's name goes into the debug link.
+  string(RANDOM LENGTH 12 ALPHABET 0123456789abcdef run)
+  set(debug_dir ${NX_SCRATCH}/${run})
 endif()
 file(MAKE_DIRECTORY ${debug_dir})
 # The same command from the same program gives the same bytes, so the
@@ -32,7 +35,7 @@ endif()
 # As dh_strip does: the compiler's .comment and .note go too.
 execute_process(COMMAND ${NX_OBJCOPY} --strip-all --remove-section=.comment --remove-section=.note
   --add-gnu-debuglink=${debug_dir}/${debug_name} $ENV{DESTDIR}${NX_INSTALLED} RESULT_VARIABLE rc)
-file(REMOVE ${debug_dir}/${debug_name})
+file(REMOVE_RECURSE ${debug_dir})
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "objcopy could not strip ${NX_INSTALLED}")
 endif()
