@@ -19,8 +19,9 @@ CXXFLAGS="-std=c++20 -g -O1 $SAN -I$ROOT/src -I$ROOT/tests \
   $(pkg-config --cflags libserialport 2>/dev/null || true)"
 LIBS="-lz $(pkg-config --libs libserialport 2>/dev/null || echo -lserialport) -lpthread"
 
-# Core sources: as the CMake core, without the front ends and entry points.
-mapfile -t CORE < <(cd "$ROOT" && find src -name '*.cpp' | grep -Ev '^src/(Forms|Cli)/|main\.cpp$' | sort)
+# Core sources: as the CMake core, without the front ends and the programs' entry points.
+mapfile -t CORE < <(cd "$ROOT" && find src -name '*.cpp' |
+    grep -Ev '^src/(Forms|Cli)/|^src/main\.cpp$|^src/Sim/nxsim_main\.cpp$' | sort)
 
 # Recompiles an object when it is missing or older than any file it depends on.
 stale() {
