@@ -18,10 +18,21 @@ SAN="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-poin
 CXXFLAGS="-std=c++20 -g -O1 $SAN -I$ROOT/src -I$ROOT/tests \
   $(pkg-config --cflags libserialport 2>/dev/null || true)"
 LIBS="-lz $(pkg-config --libs libserialport 2>/dev/null || echo -lserialport) -lpthread"
+# The project's warnings, on the core too: clang finds some that gcc does not.
+# NX_WERROR=ON makes them errors, as in CI.
+WARN="-Wall -Wextra -Wpedantic -Wshadow -Wold-style-cast"
+if [ "${NX_WERROR:-OFF}" = ON ]; then WARN="$WARN -Werror"; fi
 
 # Core sources: as the CMake core, without the front ends and the programs' entry points.
 mapfile -t CORE < <(cd "$ROOT" && find src -name '*.cpp' |
     grep -Ev '^src/(Forms|Cli)/|^src/main\.cpp$|^src/Sim/nxsim_main\.cpp$' | sort)
+
+# Objects built with other flags (another compiler, warnings as errors or not)
+# are built again.
+if [ "$(cat "$OUT/obj/flags" 2>/dev/null)" != "$CXX $CXXFLAGS $WARN" ]; then
+    rm -f "$OUT"/obj/*.o
+    echo "$CXX $CXXFLAGS $WARN" >"$OUT/obj/flags"
+fi
 
 # Recompiles an object when it is missing or older than any file it depends on.
 stale() {
@@ -38,11 +49,11 @@ compile_core() {
     local src=$1 obj=$OUT/obj/$(echo "$1" | tr '/' '_').o
     if stale "$obj" "${obj%.o}.d"; then
         # shellcheck disable=SC2086
-        $CXX $CXXFLAGS -fsanitize=fuzzer-no-link -MMD -MF "${obj%.o}.d" -c "$ROOT/$src" -o "$obj"
+        $CXX $CXXFLAGS $WARN -fsanitize=fuzzer-no-link -MMD -MF "${obj%.o}.d" -c "$ROOT/$src" -o "$obj"
     fi
 }
 export -f compile_core stale
-export CXX CXXFLAGS OUT ROOT
+export CXX CXXFLAGS WARN OUT ROOT
 
 printf '%s\n' "${CORE[@]}" | xargs -P "$JOBS" -I{} bash -c 'compile_core {}'
 objs=()
@@ -69,7 +80,7 @@ for src in "$ROOT"/fuzz/fuzz_*.cpp; do
     obj=$OUT/obj/$name.o
     if stale "$obj" "${obj%.o}.d" || [ "$lib" -nt "$OUT/$name" ]; then
         # shellcheck disable=SC2086
-        $CXX $CXXFLAGS -fsanitize=fuzzer -MMD -MF "${obj%.o}.d" -c "$src" -o "$obj"
+        $CXX $CXXFLAGS $WARN -fsanitize=fuzzer -MMD -MF "${obj%.o}.d" -c "$src" -o "$obj"
         # shellcheck disable=SC2086
         $CXX $SAN -fsanitize=fuzzer "$obj" "$lib" $LIBS -o "$OUT/$name"
     fi
