@@ -12,10 +12,20 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 OUT=${1:-$ROOT/build-fuzz}
 CXX=${NX_FUZZ_CXX:-clang++}
 JOBS=${NX_FUZZ_JOBS:-$(nproc 2>/dev/null || echo 2)}
-mkdir -p "$OUT/obj"
+mkdir -p "$OUT/obj" "$OUT/generated"
+
+# The version header CMake generates from project(); rewritten only when the
+# version changes, so nothing is rebuilt for it.
+VERSION=$(sed -n 's/^project([^)]* VERSION \([0-9.]*\).*/\1/p' "$ROOT/CMakeLists.txt")
+sed "s/@PROJECT_VERSION@/$VERSION/" "$ROOT/src/NxVersion.h.in" >"$OUT/generated/NxVersion.h.new"
+if cmp -s "$OUT/generated/NxVersion.h.new" "$OUT/generated/NxVersion.h"; then
+    rm "$OUT/generated/NxVersion.h.new"
+else
+    mv "$OUT/generated/NxVersion.h.new" "$OUT/generated/NxVersion.h"
+fi
 
 SAN="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
-CXXFLAGS="-std=c++20 -g -O1 $SAN -I$ROOT/src -I$ROOT/tests \
+CXXFLAGS="-std=c++20 -g -O1 $SAN -I$ROOT/src -I$OUT/generated -I$ROOT/tests \
   $(pkg-config --cflags libserialport 2>/dev/null || true)"
 LIBS="-lz $(pkg-config --libs libserialport 2>/dev/null || echo -lserialport) -lpthread"
 # The project's warnings, on the core too: clang finds some that gcc does not.
