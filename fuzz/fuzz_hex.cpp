@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     Collect c;
     int line = 0;
     const int rc = ReadIntelHexFile(path.c_str(), c, line);
-    if (rc > 0 || rc < IH_INVALID_TYPE || std::strlen(IntelHexErrorText(rc)) == 0)
+    if (rc > 0 || rc < IH_TOO_LARGE || std::strlen(IntelHexErrorText(rc)) == 0)
         __builtin_trap();
     if ((rc == IH_SUCCESS) != (c.Eofs == 1) || line < 1)
         __builtin_trap();

@@ -1,5 +1,7 @@
 #include "IntelHex.h"
 
+#include "InputFile.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -132,6 +134,8 @@ class LineReader
 public:
     explicit LineReader(FILE* file) : m_File(file), m_Buf(new char[kChunk]) {}
 
+    bool TooLarge() const { return m_bTooLarge; }
+
     // False at the end of the file or on a read error.
     bool Next(const char*& text, size_t& len)
     {
@@ -164,8 +168,14 @@ private:
         while (m_End < kChunk && !m_bDone) {
             const size_t n = std::fread(m_Buf.get() + m_End, 1, kChunk - m_End, m_File);
             m_End += n;
+            m_nTotal += n;
             if (n == 0)
                 m_bDone = true; // end of file or read error: both end the input
+            // A file that grew past the bound after it was opened.
+            if (m_nTotal > kMaxInputBytes) {
+                m_bTooLarge = true;
+                m_bDone = true;
+            }
         }
     }
 
@@ -174,15 +184,20 @@ private:
     size_t m_Pos = 0;
     size_t m_End = 0;
     bool m_bDone = false;
+    bool m_bTooLarge = false;
+    uint64_t m_nTotal = 0;
 };
 
 } // namespace
 
 int ReadIntelHexFile(const char* path, IHfEvt& sink, int& line)
 {
-    std::unique_ptr<FILE, FileCloser> file(path ? std::fopen(path, "rb") : nullptr);
+    InputFileError err;
+    std::unique_ptr<FILE, FileCloser> file(FOpenInputFile(path, kMaxInputBytes, err));
     if (!file)
-        return IH_OPEN_FAILED;
+        return err == InputFileError::NotRegular ? IH_NOT_REGULAR
+               : err == InputFileError::TooLarge ? IH_TOO_LARGE
+                                                 : IH_OPEN_FAILED;
     LineReader reader(file.get());
     uint32_t upper = 0;
     HexRecord rec{};
@@ -190,8 +205,13 @@ int ReadIntelHexFile(const char* path, IHfEvt& sink, int& line)
         ++line;
         const char* text;
         size_t len;
-        if (!reader.Next(text, len))
+        if (!reader.Next(text, len)) {
+            if (reader.TooLarge()) {
+                line = 0;
+                return IH_TOO_LARGE;
+            }
             return IH_NO_EOF;
+        }
         int rc = ParseLine(text, len, rec);
         if (rc == IH_SUCCESS)
             rc = Dispatch(rec, upper, sink);
@@ -223,6 +243,10 @@ const char* IntelHexErrorText(int code)
         return "Invalid record type";
     case IH_EOF_RECORD:
         return "End of file record";
+    case IH_NOT_REGULAR:
+        return "Not a regular file";
+    case IH_TOO_LARGE:
+        return "File larger than 64 MiB";
     default:
         return "Undefined IntelHex error";
     }

@@ -14,7 +14,9 @@ enum IntelHexResult : int
     IH_NO_EOF = -5,
     IH_OPEN_FAILED = -6,
     IH_INVALID_TYPE = -7,
-    IH_EOF_RECORD = -8, // internal: reported as IH_SUCCESS
+    IH_EOF_RECORD = -8,  // internal: reported as IH_SUCCESS
+    IH_NOT_REGULAR = -9, // a FIFO, device or folder: nothing is read
+    IH_TOO_LARGE = -10,  // more than kMaxInputBytes
 };
 
 enum IntelHexRecordType : uint8_t
@@ -54,7 +56,8 @@ public:
 // Reads path up to its end-of-file record and returns an IntelHexResult.
 // line must be 0 on entry; it is incremented before each line is read, so on
 // failure it holds the 1-based number of the offending line (lines + 1 for
-// IH_NO_EOF, 0 for IH_OPEN_FAILED). Records before a failure have already
+// IH_NO_EOF, 0 for IH_OPEN_FAILED, IH_NOT_REGULAR and IH_TOO_LARGE). Only
+// regular files of at most kMaxInputBytes are read. Records before a failure have already
 // reached the sink. A line that announces more bytes than it holds fails with
 // IH_INVALID_HEADER; nothing past the line is ever read.
 int ReadIntelHexFile(const char* path, IHfEvt& sink, int& line);

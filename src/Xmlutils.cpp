@@ -1,5 +1,6 @@
 #include "Xmlutils.h"
 
+#include "InputFile.h"
 #include "NxException.h"
 #include "NxUi.h"
 
@@ -9,7 +10,8 @@
 XMLNode OpenDocument(const char* path, const char* firstTag, bool showReport, XmlResults* results)
 {
     // The first bytes decide the encoding; a guess of 0 keeps the current one.
-    if (FILE* f = path ? std::fopen(path, "rb") : nullptr) {
+    InputFileError err;
+    if (FILE* f = FOpenInputFile(path, kMaxInputBytes, err)) {
         unsigned char head[200];
         const size_t n = std::fread(head, 1, sizeof head, f);
         std::fclose(f);
@@ -34,6 +36,14 @@ std::string XmlReportText(const char* path, const char* firstTag, const XmlResul
                      path ? path : "", XmlErrorText(results.nError), results.nLine, results.nColumn,
                      noFirstTag ? "First Tag should be '" : "",
                      noFirstTag && firstTag ? firstTag : "", noFirstTag ? "'.\n" : "");
+}
+
+std::string XmlErrorWithPlace(const XmlResults& results)
+{
+    std::string text = XmlErrorText(results.nError);
+    if (results.nLine > 0)
+        text += StrFormat(" at line %d, column %d", results.nLine, results.nColumn);
+    return text;
 }
 
 long ReadIntAttribute(const XMLNode& node, const char* name)

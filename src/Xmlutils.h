@@ -20,6 +20,9 @@ XMLNode OpenDocument(const char* path, const char* firstTag, bool showReport,
 // followed, for code 11, by "First Tag should be '<firstTag>'.\n".
 std::string XmlReportText(const char* path, const char* firstTag, const XmlResults& results);
 
+// The error text of results followed, where it has one, by " at line L, column C".
+std::string XmlErrorWithPlace(const XmlResults& results);
+
 // The attribute's value converted with strtol in base 0 (so "0x1F" and "-3"
 // work); 0 when the node is empty or the attribute is missing or has no value.
 long ReadIntAttribute(const XMLNode& node, const char* name);

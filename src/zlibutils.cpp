@@ -1,8 +1,11 @@
 #include "zlibutils.h"
 
+#include "InputFile.h"
 #include "LargeBuffer.h"
 
 #include <zlib.h>
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -24,9 +27,16 @@ long ReadGzipFile(const char* path, TScopedMallocBuffer<char>& buffer)
     buffer.reset();
     if (!path)
         return kGzipOpenFailed;
-    gzFile raw = gzopen(path, "rb");
-    if (!raw)
+    // The bound applies to what the file unpacks to, below.
+    InputFileError openErr;
+    const int fd = OpenInputFile(path, UINT64_MAX, openErr);
+    if (fd < 0)
+        return openErr == InputFileError::NotRegular ? kGzipNotRegular : kGzipOpenFailed;
+    gzFile raw = gzdopen(fd, "rb");
+    if (!raw) {
+        ::close(fd);
         return kGzipOpenFailed;
+    }
     std::unique_ptr<gzFile_s, GzCloser> file(raw);
 
     // Capacity grows by doubling; one chunk plus the closing zero always fits.
@@ -65,6 +75,13 @@ long ReadGzipFile(const char* path, TScopedMallocBuffer<char>& buffer)
         return kGzipReadError;
 
     buf.get()[total] = 0;
+    // Doubling may have left up to twice the data reserved; give it back.
+    if (cap > total + 1) {
+        if (char* p = static_cast<char*>(std::realloc(buf.get(), total + 1))) {
+            buf.release();
+            buf.reset(p);
+        }
+    }
     buffer = std::move(buf);
     return static_cast<long>(total);
 }
@@ -78,6 +95,8 @@ const char* GzipErrorText(long code)
         return "The download file unpacks to more than 64 MiB";
     case kGzipReadError:
         return "The download file is damaged: its compressed data cannot be read";
+    case kGzipNotRegular:
+        return "The download file is not a regular file";
     default:
         return "Unknown error while unpacking the download file";
     }

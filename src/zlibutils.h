@@ -15,6 +15,7 @@ enum : long
     kGzipOpenFailed = -1, // the file cannot be opened; no buffer
     kGzipTooLarge = -2,   // unpacks to more than kGzipMaxBytes
     kGzipReadError = -3,  // the compressed stream is damaged or cannot be read
+    kGzipNotRegular = -4, // a FIFO, device or folder: nothing is read
 };
 
 // Reads the whole file into a heap buffer with one zero byte behind the data.

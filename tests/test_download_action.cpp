@@ -141,6 +141,10 @@ TEST_F(ActionTest, EveryFailureEndsWithItsMessage)
     const std::string emptyHex = "<HexFile>====</HexFile>";
     const std::string notB64 = "<HexFile>Zm9v*YmFy</HexFile>";
     const std::string truncated = "<HexFile>QUJ</HexFile>";
+    const std::string firmware = "<HexFile>" + Base64Encode(ControllerHex()) + "</HexFile>";
+    const std::string longDate = "<ParameterTables><Name>IncuControl</Name><Date>" +
+                                 std::string(300, '7') + "</Date></ParameterTables>";
+    const std::string cutTables(kTables, 120);
     const Failure cases[] = {
         {"no extension", "0001", 0, "firmware", "x", "Invalid download file", true},
         {"unknown device", "0002", 0, "a.hex", ControllerHex(), "Device '0002' not found", true},
@@ -167,6 +171,15 @@ TEST_F(ActionTest, EveryFailureEndsWithItsMessage)
         {"HexFile truncated", "0001", 0, "t.dat", truncated, "Warning: Base64-string is truncated",
          true},
         {"packed file missing", "0001", 0, "-", "", "Error: No elements found", true},
+        // Both parts of a .dat are checked before the firmware is flashed.
+        {"packed without tables", "0001", 0, "p.dat", "<Doc>" + firmware + "</Doc>",
+         "The parameter tables inside p.dat cannot be read: Error: First Tag not found", true},
+        {"packed tables too long", "0001", 0, "l.dat", "<Doc>" + firmware + longDate + "</Doc>",
+         "Parameter table date is too long for the device (300 characters, at most 254)", true},
+        {"tables cut short", "0001", 0, "cut.xml", cutTables,
+         "The parameter tables in cut.xml are incomplete: Warning: Unmatched end tag at line 3, "
+         "column 32",
+         true},
     };
     for (const Failure& c : cases) {
         SCOPED_TRACE(c.what);
@@ -309,7 +322,8 @@ TEST_F(ActionTest, InterruptedPackedDownloadCanRemoveItsTemporaryFiles)
             after = tmp.Leftovers();
         }
     };
-    EXPECT_THROW(RunDownload(list, ui, "0001", 0, file), NxException); // its tables are gone
+    // Both parts were read before the first command, so the download ends.
+    EXPECT_NO_THROW(RunDownload(list, ui, "0001", 0, file));
     EXPECT_EQ(during, 2u); // the HEX part and the document
     EXPECT_EQ(after, 0u);
     EXPECT_EQ(tmp.Leftovers(), 0u);

@@ -217,7 +217,9 @@ TEST(IntelHexReader, ErrorTexts)
         {-6, "File open failed"},
         {-7, "Invalid record type"},
         {-8, "End of file record"},
-        {-9, "Undefined IntelHex error"},
+        {-9, "Not a regular file"},
+        {-10, "File larger than 64 MiB"},
+        {-11, "Undefined IntelHex error"},
         {1, "Undefined IntelHex error"},
     };
     for (const auto& [code, text] : texts)

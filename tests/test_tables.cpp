@@ -387,9 +387,9 @@ TEST_F(UpdateTest, UnreadableFileFailsBeforeAnyWrite)
         EXPECT_EQ(Run("broken.xml", withEvents), "Parameter table update failed");
         ASSERT_EQ(sink.Shown.size(), 1u);
         EXPECT_EQ(sink.Shown[0].Caption, "XML Parsing error");
+        // Read before the first command: the controller was not even asked.
         if (withEvents) {
-            EXPECT_EQ(progress.Seen, (Reports{{"Loading parameter tables", 0},
-                                              {"Parameter table update failed", 100}}));
+            EXPECT_EQ(progress.Seen, (Reports{{"Parameter table update failed", 100}}));
         }
     }
     EXPECT_EQ(ctl->CountOf(4), 0u);
@@ -406,4 +406,46 @@ TEST_F(UpdateTest, TextsTooLongForOneFrameAreRefusedBeforeAnyWrite)
     EXPECT_EQ(Run(path.c_str()),
               "Parameter table date is too long for the device (300 characters, at most 254)");
     EXPECT_EQ(Writes(), 0u);
+}
+
+// A file cut short at any length, or whose text stops at a zero byte, is read
+// before the first command and refused: nothing of it reaches the controller.
+TEST_F(UpdateTest, IncompleteFilesSendNothing)
+{
+    const TempFolder dir("cut");
+    const std::string path = (dir / "cut.xml").string();
+    auto write = [&](const std::string& text) { dir.Write("cut.xml", text); };
+    const std::string full = ReadFile(TablePath("incucontrol.xml"));
+    const size_t end = full.rfind('>') + 1; // the last end tag complete
+    RecordingSink reports;                  // the reader's reports, off stderr
+
+    for (size_t n = 1; n < end; ++n) {
+        write(full.substr(0, n));
+        ctl->ClearLog();
+        const std::string msg = Run(path.c_str(), false);
+        ASSERT_TRUE(msg == "Parameter table update failed" ||
+                    msg.rfind("The parameter tables in cut.xml are incomplete: ", 0) == 0)
+            << n << ": " << msg;
+        ASSERT_TRUE(ctl->Log().empty()) << n;
+    }
+    const struct
+    {
+        std::string Text;
+        const char* Message;
+    } zeros[] = {
+        // Inside <Date> the reader stops at the zero and the elements stay open.
+        {full.substr(0, full.find("</Date>") - 2) + '\0' + full.substr(full.find("</Date>") - 2),
+         "The parameter tables in cut.xml are incomplete: Warning: Text after a zero byte at line "
+         "5, column 17"},
+        // Behind a complete document: zeros and white space pass, text does not.
+        {full + std::string("\0\0\n", 3), ""},
+        {full + std::string("\0<x/>", 5), "The parameter tables in cut.xml are incomplete: "
+                                          "Warning: Text after a zero byte at line 37, column 1"},
+    };
+    for (const auto& z : zeros) {
+        write(z.Text);
+        ctl->ClearLog();
+        EXPECT_EQ(Run(path.c_str()), z.Message);
+        EXPECT_EQ(ctl->Log().empty(), *z.Message != 0);
+    }
 }

@@ -260,9 +260,9 @@ TEST_F(XmlParse, HandlesOutliveTheirDocument)
     EXPECT_TRUE(leaf.Parent().IsEmpty()) << "the freed parent is unlinked";
 }
 
-TEST_F(XmlParse, MillionLevelsDeep)
+TEST_F(XmlParse, DeepestTreeTheBoundAllows)
 {
-    constexpr int kDepth = 1000000;
+    constexpr int kDepth = kXmlMaxItems - 1; // and one text
     std::string open, close;
     for (int i = 0; i < kDepth; ++i) {
         open += "<e>";
@@ -285,6 +285,11 @@ TEST_F(XmlParse, MillionLevelsDeep)
     EXPECT_EQ(r.nColumn, 3 * kDepth + 1);
     n = Parse(open + "</x>", r);
     EXPECT_EQ(r.nError, eXmlUnmatchedEndTag);
+    EXPECT_TRUE(n.IsEmpty());
+    // One item more is refused where it starts.
+    n = Parse(open + "x<e/>" + close, r);
+    EXPECT_EQ(r.nError, eXmlTooManyItems);
+    EXPECT_EQ(r.nColumn, 3 * kDepth + 3); // the name of the extra element
     EXPECT_TRUE(n.IsEmpty());
 }
 

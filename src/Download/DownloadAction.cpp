@@ -1,9 +1,11 @@
 #include "DownloadAction.h"
 
+#include "../InputFile.h"
 #include "../IntelHex.h"
 #include "../NxException.h"
 #include "../XmlParser/XMLParserBase64Tool.h"
 #include "../XmlParser/XmlParser.h"
+#include "../Xmlutils.h"
 #include "../zlibutils.h"
 #include "NxProgrammer.h"
 
@@ -15,6 +17,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
+#include <new>
 #include <unistd.h>
 
 void NxDownloadUi::OnEraseStart()
@@ -93,15 +97,23 @@ bool IsValidChannel(TNxDevList& list, TNxDev& dev, int channel)
     return channel >= 0 && static_cast<size_t>(channel) <= dev.GetChannels().size();
 }
 
-void DownloadHex(TNxDev& dev, int channel, const std::string& file, NxDownloadUi& ui)
+namespace {
+
+// The image of a HEX file, read before anything is sent.
+std::unique_ptr<NxProgrammer> LoadHex(int channel, const std::string& file)
 {
-    NxProgrammer prog(channel);
+    auto prog = std::make_unique<NxProgrammer>(channel);
     int line = 0;
-    const int rc = prog.LoadFile(file.c_str(), line);
+    const int rc = prog->LoadFile(file.c_str(), line);
     if (rc != 0)
         ThrowNx("IntelHex error at line %d: %s", line, IntelHexErrorText(rc));
-    if (prog.GetBlockCount() == 0)
+    if (prog->GetBlockCount() == 0)
         throw NxException("Open download file first");
+    return prog;
+}
+
+void RunProgrammer(NxProgrammer& prog, TNxDev& dev, NxDownloadUi& ui)
+{
     if (prog.Download(&dev, &ui)) {
         ui.SetStatus(StrFormat("Download successful: %s", ui.Status().c_str()));
         return;
@@ -110,8 +122,15 @@ void DownloadHex(TNxDev& dev, int channel, const std::string& file, NxDownloadUi
     std::string failure = ui.Status();
     ui.SetStatus(StrFormat("Download failed: %s", failure.c_str()));
     if (prog.LeftInBootloader())
-        failure += "\n" + LeftInBootloaderText(channel);
+        failure += "\n" + LeftInBootloaderText(prog.GetChannel());
     throw NxException(failure);
+}
+
+} // namespace
+
+void DownloadHex(TNxDev& dev, int channel, const std::string& file, NxDownloadUi& ui)
+{
+    RunProgrammer(*LoadHex(channel, file), dev, ui);
 }
 
 std::string LeftInBootloaderText(int channel)
@@ -213,14 +232,13 @@ void RunTables(TNxDev& dev, const std::string& xmlFile, NxDownloadUi& ui)
     loader.Update();
 }
 
-void DownloadDat(TNxDev& dev, int channel, const std::string& file, NxDownloadUi& ui)
+// Unpacks a .dat into its two parts: the XML document and the HEX file
+// decoded from its "HexFile" element.
+void UnpackDat(const std::string& file, TempFile& hexFile, TempFile& xmlFile)
 {
-    TempFile hexFile("hex");
-    TempFile xmlFile("xml");
-
     TScopedMallocBuffer<char> text;
     const long n = ReadGzipFile(file.c_str(), text);
-    if (n == kGzipTooLarge || n == kGzipReadError)
+    if (n == kGzipTooLarge || n == kGzipReadError || n == kGzipNotRegular)
         ThrowNx("%s: %s", GzipErrorText(n), file.c_str());
     // Each element costs the reader a few hundred bytes: a small packed file
     // of millions of tags would otherwise unpack into gigabytes.
@@ -235,7 +253,8 @@ void DownloadDat(TNxDev& dev, int channel, const std::string& file, NxDownloadUi
 
     // A file that could not be opened has no data: the parser names that.
     XmlResults res;
-    XMLNode hex = ParseBuffer(text.get(), "HexFile", &res);
+    XMLNode hex = n > 0 ? ParseBuffer(text.get(), static_cast<size_t>(n), "HexFile", &res)
+                        : ParseBuffer(text.get(), "HexFile", &res);
     text.reset(); // the tree holds copies; a large document need not stay twice in memory
     if (res.nError != eXmlNoError)
         throw NxException(XmlErrorText(res.nError));
@@ -254,9 +273,27 @@ void DownloadDat(TNxDev& dev, int channel, const std::string& file, NxDownloadUi
     if (bytes && size > 0)
         hexFile.Write(bytes, static_cast<size_t>(size));
     hexFile.Close();
+}
 
-    DownloadHex(dev, channel, hexFile.Path(), ui);
-    RunTables(dev, xmlFile.Path(), ui);
+void DownloadDat(TNxDev& dev, int channel, const std::string& file, NxDownloadUi& ui)
+{
+    TempFile hexFile("hex");
+    TempFile xmlFile("xml");
+    UnpackDat(file, hexFile, xmlFile);
+
+    // Both parts are read and checked before the first command: a bad table
+    // part must not be found after the firmware was flashed.
+    const auto prog = LoadHex(channel, hexFile.Path());
+    const std::string what =
+        "The parameter tables inside " + std::filesystem::path(file).filename().string();
+    NxCmdTblData tables;
+    XmlResults res;
+    if (!ReadTableFile(tables, xmlFile.Path().c_str(), what, false, &res))
+        ThrowNx("%s cannot be read: %s", what.c_str(), XmlErrorWithPlace(res).c_str());
+
+    RunProgrammer(*prog, dev, ui);
+    NxTblLoader loader(&dev, std::move(tables), &ui);
+    loader.Update();
 }
 
 } // namespace
@@ -286,15 +323,31 @@ void RunDownload(TNxDevList& list, NxDownloadUi& ui, const std::string& serial, 
     if (channel > 0 && !CanDownload(dev->GetChannels()[static_cast<size_t>(channel - 1)]))
         ThrowNx("The component on channel %d cannot be downloaded", channel);
     ui.OnTargetChecked(*dev, channel);
-    switch (kind) {
-    case kKindHex:
-        DownloadHex(*dev, channel, file, ui);
-        break;
-    case kKindXml:
-        RunTables(*dev, file, ui);
-        break;
-    default:
-        DownloadDat(*dev, channel, file, ui);
-        break;
+    CheckInputFile(file, kind);
+    try {
+        switch (kind) {
+        case kKindHex:
+            DownloadHex(*dev, channel, file, ui);
+            break;
+        case kKindXml:
+            RunTables(*dev, file, ui);
+            break;
+        default:
+            DownloadDat(*dev, channel, file, ui);
+            break;
+        }
+    } catch (const std::bad_alloc&) {
+        ThrowNx("Out of memory while reading %s: the file is too large to process", file.c_str());
     }
+}
+
+void CheckInputFile(const std::string& file, int kind)
+{
+    // A .dat is bounded by what it unpacks to.
+    InputFileError err;
+    const int fd = OpenInputFile(file.c_str(), kind == kKindDat ? UINT64_MAX : kMaxInputBytes, err);
+    if (fd >= 0)
+        ::close(fd);
+    else if (err != InputFileError::OpenFailed)
+        throw NxException(InputFileErrorText(file, err));
 }

@@ -59,10 +59,17 @@ bool IsValidChannel(TNxDevList& list, TNxDev& dev, int channel);
 
 // Downloads file into the device with this serial number: firmware (.hex),
 // parameter tables (.xml) or both (.dat); a channel component takes firmware
-// only, and only when it says it can (CanDownload). Holds the list's lock
-// throughout. Raises NxException with the message the user sees.
+// only, and only when it says it can (CanDownload). Every part of the file is
+// read and checked before the first command. Holds the list's lock
+// throughout. Raises NxException with the message the user sees, also when
+// memory runs out.
 void RunDownload(TNxDevList& list, NxDownloadUi& ui, const std::string& serial, int channel,
                  const std::string& file);
+
+// Refuses, without a device, a file that is not a regular file or, for .hex
+// and .xml, is larger than kMaxInputBytes: "<file> is not a regular file",
+// "<file> is larger than 64 MiB, ...". A missing file passes: its reader says so.
+void CheckInputFile(const std::string& file, int kind);
 
 // Removes the temporary files of a .dat download in progress. Safe to call
 // from a signal handler: a front end that is interrupted calls it before it

@@ -14,6 +14,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <strings.h>
 
 namespace {
@@ -146,9 +147,9 @@ uint32_t ReadUIntParam(const XMLNode& node, const char* name)
     return text ? ToUInt32(text) : 0;
 }
 
-bool LoadTblData(NxCmdTblData& data, const char* path)
+bool LoadTblData(NxCmdTblData& data, const char* path, bool showReport, XmlResults* results)
 {
-    const XMLNode root = OpenDocument(path, "ParameterTables", true);
+    const XMLNode root = OpenDocument(path, "ParameterTables", showReport, results);
     if (root.IsEmpty())
         return false;
 
@@ -182,8 +183,43 @@ bool LoadTblData(NxCmdTblData& data, const char* path)
     return true;
 }
 
+bool ReadTableFile(NxCmdTblData& data, const char* path, const std::string& what, bool showReport,
+                   XmlResults* results)
+{
+    XmlResults r;
+    NxCmdTblData read;
+    const bool ok = LoadTblData(read, path, showReport, &r);
+    if (results)
+        *results = r;
+    if (!ok)
+        return false;
+    // Loading went on after these; what was cut off would be written as zeros.
+    if (r.nError == eXmlUnmatchedEndTagWarning || r.nError == eXmlTextAfterNul)
+        ThrowNx("%s are incomplete: %s", what.c_str(), XmlErrorWithPlace(r).c_str());
+    CheckTblData(read);
+    data = std::move(read);
+    return true;
+}
+
+void CheckTblData(const NxCmdTblData& data)
+{
+    // One frame carries 255 payload bytes; a longer text would arrive cut short.
+    const std::pair<const char*, const std::string*> texts[] = {{"name", &data.m_szTblName},
+                                                                {"date", &data.m_szTblDate},
+                                                                {"version", &data.m_szTblVersion}};
+    for (const auto& [what, text] : texts)
+        if (text->size() > NxTblLoader::kMaxTextLength)
+            ThrowNx("Parameter table %s is too long for the device (%zu characters, at most %zu)",
+                    what, text->size(), NxTblLoader::kMaxTextLength);
+}
+
 NxTblLoader::NxTblLoader(TNxDev* dev, const char* xmlFile, ITblLoaderEvent* events)
     : m_pDev(dev), m_szXmlFile(xmlFile ? xmlFile : ""), m_pEvents(events)
+{
+}
+
+NxTblLoader::NxTblLoader(TNxDev* dev, NxCmdTblData tables, ITblLoaderEvent* events)
+    : m_pDev(dev), m_pEvents(events), m_Tables(std::move(tables)), m_bHaveTables(true)
 {
 }
 
@@ -212,19 +248,26 @@ bool NxTblLoader::Update()
 
 bool NxTblLoader::Run()
 {
+    // Read and checked before the first command: a broken file sends nothing.
+    if (!m_bHaveTables && !ReadFile())
+        return false;
     EnsureApplication();
 
     Progress("Loading parameter tables", 0);
-    NxCmdTblData data;
-    if (!LoadTblData(data, m_szXmlFile.c_str()))
-        return false;
-
-    CheckHardware(data);
-    if (!WriteTables(data))
+    CheckHardware(m_Tables);
+    if (!WriteTables(m_Tables))
         return false;
 
     Progress("Parameter table successfully updated", 100);
     return true;
+}
+
+bool NxTblLoader::ReadFile()
+{
+    const std::string name = std::filesystem::path(m_szXmlFile).filename().string();
+    m_bHaveTables =
+        ReadTableFile(m_Tables, m_szXmlFile.c_str(), "The parameter tables in " + name, true);
+    return m_bHaveTables;
 }
 
 void NxTblLoader::EnsureApplication()
@@ -261,15 +304,6 @@ void NxTblLoader::CheckHardware(const NxCmdTblData& data)
 
 bool NxTblLoader::WriteTables(const NxCmdTblData& data)
 {
-    // One frame carries 255 payload bytes; a longer text would arrive cut short.
-    const std::pair<const char*, const std::string*> texts[] = {{"name", &data.m_szTblName},
-                                                                {"date", &data.m_szTblDate},
-                                                                {"version", &data.m_szTblVersion}};
-    for (const auto& [what, text] : texts)
-        if (text->size() > kMaxTextLength)
-            ThrowNx("Parameter table %s is too long for the device (%zu characters, at most %zu)",
-                    what, text->size(), kMaxTextLength);
-
     const unsigned total =
         static_cast<unsigned>(3 + data.m_PidParams.size() + data.m_CompParamSets.size());
     unsigned step = 0;

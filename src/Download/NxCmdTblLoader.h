@@ -4,6 +4,7 @@
 #pragma once
 
 #include "../XmlParser/XMLNode.h"
+#include "../XmlParser/XmlParser.h"
 
 #include <bit>
 #include <cstddef>
@@ -90,8 +91,24 @@ static_assert(offsetof(NxCmdTblData::_CompParamSet, Channel) == 15);
 // appends to the two arrays. Returns false, changing nothing, when the file
 // yields no ParameterTables element; the XML reader has then sent its report
 // to NxMessages(). Missing elements and values read as empty or 0; nothing in
-// the content is rejected.
-bool LoadTblData(NxCmdTblData& data, const char* path);
+// the content is rejected. results (optional) receives the reader's results;
+// without showReport the report goes nowhere.
+bool LoadTblData(NxCmdTblData& data, const char* path, bool showReport = true,
+                 XmlResults* results = nullptr);
+
+// Reads and checks a table file without a device, so that a file that cannot
+// be written whole is refused before the first command; a front end may run
+// it alone to check a file. what names the file at the start of a sentence
+// ("The parameter tables in t.xml"). Returns false, with data unchanged and
+// the reader's results in *results, when the file yields no ParameterTables
+// element. Raises NxException when the parse stopped short of the file's end
+// (unmatched or missing end tags, text after a zero byte: "<what> are
+// incomplete: <reader's text> at line L, column C") or a text does not fit a
+// frame (CheckTblData).
+bool ReadTableFile(NxCmdTblData& data, const char* path, const std::string& what, bool showReport,
+                   XmlResults* results = nullptr);
+// Raises NxException when a table text is longer than one frame carries.
+void CheckTblData(const NxCmdTblData& data);
 
 // The number held by node's first "param" child whose "name" attribute equals
 // name without regard to case: strtol in base 0, clamped to 32 bits, for the
@@ -115,10 +132,13 @@ public:
     // dev and xmlFile must be set; events may be null. Nothing is owned (the
     // path is copied). Sends nothing.
     NxTblLoader(TNxDev* dev, const char* xmlFile, ITblLoaderEvent* events);
+    // Tables already read and checked with ReadTableFile (a .dat's part).
+    NxTblLoader(TNxDev* dev, NxCmdTblData tables, ITblLoaderEvent* events);
     NxTblLoader(const NxTblLoader&) = delete;
     NxTblLoader& operator=(const NxTblLoader&) = delete;
 
-    // Brings the controller into its application, checks the table name
+    // Reads and checks the file (ReadTableFile) before the first command,
+    // brings the controller into its application, checks the table name
     // against its hardware name and writes name, date, version and every
     // record. Returns true on success and never false: a failure is reported
     // once through OnProgress (percent 100) and raised as NxException, either
@@ -140,9 +160,12 @@ private:
     void EnsureApplication();
     void CheckHardware(const NxCmdTblData& data);
     bool WriteTables(const NxCmdTblData& data);
+    bool ReadFile();
     void Progress(const char* text, unsigned percent);
 
     TNxDev* m_pDev;
     std::string m_szXmlFile;
     ITblLoaderEvent* m_pEvents;
+    NxCmdTblData m_Tables;
+    bool m_bHaveTables = false;
 };

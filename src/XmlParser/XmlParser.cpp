@@ -1,5 +1,6 @@
 #include "XmlParser.h"
 
+#include "../InputFile.h"
 #include "../LargeBuffer.h"
 
 #include "XMLNodeData.h"
@@ -155,6 +156,14 @@ private:
         while (IsWs(*m_p))
             ++m_p;
     }
+    // Counts one more item of the tree; false (and the parse stops) past the bound.
+    bool CountItem(const char* pos)
+    {
+        if (++m_nItems <= kXmlMaxItems)
+            return true;
+        Fail(eXmlTooManyItems, pos);
+        return false;
+    }
     void Fail(int code, const char* pos)
     {
         m_nCode = code;
@@ -189,6 +198,7 @@ private:
     bool m_bInAttributes = false;
     bool m_bStop = false;
     bool m_bLastWordQ = false; // last word of a declaration ended with '?'
+    int m_nItems = 0;
     // Pending text of the innermost element.
     bool m_bHaveText = false;
     bool m_bTextAmp = false;
@@ -369,6 +379,8 @@ void Parser::ParseClear(XMLNodeData* e, int kind)
         Fail(eXmlUnmatchedClearTag, open);
         return;
     }
+    if (!CountItem(open))
+        return;
     e->Order.push_back(static_cast<int>(e->Clears.size()) * 4 + XMLNode::ItemClear);
     e->Clears.push_back({std::string(s, q), kClearKinds[kind].szOpen, close});
     m_p = q + n;
@@ -406,6 +418,8 @@ void Parser::ParseEndTag(XMLNodeData* e)
 
 void Parser::OpenChild(XMLNodeData* e, const Token& name, bool decl)
 {
+    if (!CountItem(name.pStart))
+        return;
     auto* c = new XMLNodeData;
     c->Name.assign(name.pBegin, name.pEnd);
     c->bHasName = true;
@@ -491,7 +505,7 @@ void Parser::AttributeStep()
         // Without value; a declaration's trailing '?' on its last word is dropped.
         if (m_bLastWordQ && next.eType == tTagClose)
             name.pop_back();
-        if (!name.empty())
+        if (!name.empty() && CountItem(t.pStart))
             e->Attributes.push_back({std::move(name), std::string(), false});
         return;
     }
@@ -512,7 +526,7 @@ void Parser::AttributeStep()
         --vend;
     }
     std::string value;
-    if (!Decode(v.pBegin, vend, true, value))
+    if (!CountItem(t.pStart) || !Decode(v.pBegin, vend, true, value))
         return;
     e->Attributes.push_back({std::move(name), std::move(value), true});
 }
@@ -538,6 +552,8 @@ void Parser::FlushText(XMLNodeData* e, const char* end)
 
 void Parser::AddText(XMLNodeData* e, std::string&& text)
 {
+    if (!CountItem(m_p))
+        return;
     // "one <!-- c --> two" becomes one text when comments are removed.
     const size_t n = e->Order.size();
     if (g_Options.bRemoveComments && n >= 2) {
@@ -679,31 +695,67 @@ XMLNode ParseBuffer(const char* text, const char* firstTag, XmlResults* results)
     return result;
 }
 
+XMLNode ParseBuffer(const char* text, size_t size, const char* firstTag, XmlResults* results)
+{
+    XmlResults local;
+    XmlResults& r = results ? *results : local;
+    XMLNode node = ParseBuffer(text, firstTag, &r);
+    const char* nul = text ? static_cast<const char*>(std::memchr(text, 0, size)) : nullptr;
+    if (!nul)
+        return node;
+    for (const char* p = nul; p < text + size; ++p) {
+        if (*p != 0 && !IsWs(*p)) {
+            // What the reader read is there; the rest of the file is not.
+            if (r.nError <= eXmlNoXmlTag) {
+                r.nError = eXmlTextAfterNul;
+                LineColumn(text, nul, r.nLine, r.nColumn);
+            }
+            break;
+        }
+    }
+    return node;
+}
+
 XMLNode ParseDocumentFile(const char* path, const char* firstTag, XmlResults* results)
 {
     XmlResults local;
     XmlResults& r = results ? *results : local;
     r = XmlResults();
-    FILE* f = path ? std::fopen(path, "rb") : nullptr;
+    InputFileError err;
+    uint64_t size = 0;
+    FILE* f = FOpenInputFile(path, kMaxInputBytes, err, &size);
     if (!f) {
-        r.nError = eXmlFileNotFound;
+        r.nError = err == InputFileError::NotRegular ? eXmlNotRegularFile
+                   : err == InputFileError::TooLarge ? eXmlFileTooLarge
+                                                     : eXmlFileNotFound;
         return {};
     }
     std::vector<char> buf;
+    buf.reserve(static_cast<size_t>(size) + 4);
     char chunk[65536];
     size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0)
+    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) {
         buf.insert(buf.end(), chunk, chunk + n);
+        if (buf.size() > kMaxInputBytes) // grown since it was opened
+            break;
+    }
     std::fclose(f);
+    if (buf.size() > kMaxInputBytes) {
+        r.nError = eXmlFileTooLarge;
+        return {};
+    }
     if (buf.empty()) {
         r.nError = eXmlNoData;
         return {};
     }
+    size_t len = buf.size();
     buf.insert(buf.end(), 4, '\0');
     const char* text = buf.data();
-    if (g_Options.bSkipBom && std::memcmp(text, "\xEF\xBB\xBF", 3) == 0)
+    if (g_Options.bSkipBom && len >= 3 && std::memcmp(text, "\xEF\xBB\xBF", 3) == 0) {
         text += 3;
-    return ParseBuffer(text, firstTag, &r);
+        len -= 3;
+    }
+    return ParseBuffer(text, len, firstTag, &r);
 }
 
 const char* XmlErrorText(int code)
@@ -731,6 +783,19 @@ const char* XmlErrorText(int code)
         "Warning: Base64-string is truncated",
         "Error: Base64 decode output buffer is too small",
     };
+    static_assert(kXmlMaxItems == 262144, "the text below names the bound");
+    switch (code) {
+    case eXmlTooManyItems:
+        return "Error: More than 262144 XML items (elements, attributes and texts)";
+    case eXmlTextAfterNul:
+        return "Warning: Text after a zero byte";
+    case eXmlFileTooLarge:
+        return "Error: File larger than 64 MiB";
+    case eXmlNotRegularFile:
+        return "Error: Not a regular file";
+    default:
+        break;
+    }
     if (code < 0 || code > eXmlBase64BufferTooSmall)
         return "Unknown";
     return kTexts[code];

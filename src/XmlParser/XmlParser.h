@@ -9,8 +9,9 @@
 
 #include <cstddef>
 
-// Error codes; 1, 2, 17 and 19 are warnings, every other non-zero code of a
-// parse yields an empty result.
+// Error codes; 1, 2, 17, 19 and 102 are warnings, every other non-zero code
+// of a parse yields an empty result. Codes from 101 on bound what a hostile
+// file can make the reader hold.
 enum XmlError
 {
     eXmlNoError = 0,
@@ -33,8 +34,17 @@ enum XmlError
     eXmlBase64Length = 17,
     eXmlBase64IllegalChar = 18,
     eXmlBase64Truncated = 19,
-    eXmlBase64BufferTooSmall = 20
+    eXmlBase64BufferTooSmall = 20,
+    eXmlTooManyItems = 101, // more than kXmlMaxItems
+    eXmlTextAfterNul = 102, // a zero byte ends the text before the end of the file
+    eXmlFileTooLarge = 103, // more than kMaxInputBytes
+    eXmlNotRegularFile = 104,
 };
+
+// Elements, attributes, texts and clear sections one parse may hold. Each
+// costs the tree about a hundred bytes or more; a parameter table for all
+// 255 channels holds far fewer.
+constexpr int kXmlMaxItems = 1 << 18;
 
 // Encoding codes used by SetGlobalOptions and GuessEncoding.
 enum XmlEncoding
@@ -71,8 +81,15 @@ struct XmlGlobalOptions
 XMLNode ParseBuffer(const char* text, const char* firstTag = nullptr,
                     XmlResults* results = nullptr);
 
+// As ParseBuffer for a buffer of size bytes (a zero byte behind them) that
+// may hold zero bytes: anything but white space and zeros after the first
+// zero byte is text the reader never saw, reported as code 102 at that zero
+// byte (a warning: the tree of what was read is still returned).
+XMLNode ParseBuffer(const char* text, size_t size, const char* firstTag, XmlResults* results);
+
 // Reads a whole file and parses it with ParseBuffer; a leading UTF-8 byte
-// order mark is skipped when the flag is on. Code 10: cannot open; 3: empty.
+// order mark is skipped when the flag is on. Code 10: cannot open; 3: empty;
+// 104: not a regular file; 103: larger than kMaxInputBytes.
 XMLNode ParseDocumentFile(const char* path, const char* firstTag = nullptr,
                           XmlResults* results = nullptr);
 
