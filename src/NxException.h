@@ -9,7 +9,17 @@ class NxException : public std::runtime_error
 {
 public:
     explicit NxException(const std::string& msg) : std::runtime_error(msg) {}
+    // detail: the cause behind a text that must stay as it is, for the front
+    // ends that can show more than one line (the CLI prints it below).
+    NxException(const std::string& msg, const std::string& detail)
+        : std::runtime_error(msg), m_Detail(detail)
+    {
+    }
     std::string Message() const { return what(); }
+    const std::string& Detail() const { return m_Detail; }
+
+private:
+    std::string m_Detail;
 };
 
 // printf-style formatting into a std::string.

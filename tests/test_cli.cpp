@@ -498,3 +498,141 @@ TEST_F(CliTest, ListAndInfoThroughTheSerialBackendAgainstNxsim)
 }
 
 } // namespace
+
+// ---- closed output, write errors, signals, failure texts ----
+
+namespace {
+
+// Reads fd until it has delivered `lines` line ends, or ends; at most 60 s.
+std::string ReadLines(int fd, size_t lines)
+{
+    std::string got;
+    pollfd p{fd, POLLIN, 0};
+    while (static_cast<size_t>(std::count(got.begin(), got.end(), '\n')) < lines &&
+           ::poll(&p, 1, 60000) > 0) {
+        char buf[512];
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        got.append(buf, static_cast<size_t>(n));
+    }
+    return got;
+}
+
+// The last "--- SEND" line of a communication log.
+std::string LastSend(const std::string& log)
+{
+    const size_t at = log.rfind("--- SEND");
+    return at == std::string::npos ? "" : log.substr(at, log.find('\n', at) - at);
+}
+
+} // namespace
+
+// `download ... 2>&1 | head -3`: the reader goes away at the first block. The
+// download finishes all the same, leaves no temporary file, and exits 1 for
+// the lost output instead of dying of SIGPIPE.
+TEST_F(CliTest, ClosedOutputNeverCutsADownloadShort)
+{
+    const std::string sc = Scenario("boot.json", Controller("0001", "IncuControl", "bootloader"));
+    fs::create_directory(dir / "tmp");
+    fs::create_directory(dir / "logs");
+    RunOptions o;
+    o.Env["TMPDIR"] = (dir / "tmp").string();
+    int out = -1;
+    const pid_t pid = Spawn("/bin/sh",
+                            {"-c", "exec \"$0\" \"$@\" 2>&1", kCli, "download", "--simulate=" + sc,
+                             "--comlog=" + (dir / "logs").string(),
+                             "--file=" + kExamples + "/incucontrol_update.dat"},
+                            o, out, nullptr);
+    ASSERT_GT(pid, 0);
+    EXPECT_NE(ReadLines(out, 3).find("Block: 1/97"), std::string::npos);
+    ::close(out);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status)) << "signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_TRUE(fs::is_empty(dir / "tmp"));
+    const std::string log = ReadFile(dir / "logs" / "NxComLog_0.txt");
+    EXPECT_NE(LastSend(log).find("CmdName='TblCompParamSet'"), std::string::npos) << LastSend(log);
+    EXPECT_NE(log.find("--- RESP: OK", log.rfind("--- SEND")), std::string::npos);
+}
+
+TEST_F(CliTest, OutputThatCannotBeWrittenExitsWithOne)
+{
+    for (const char* cmd : {"list", "info"}) {
+        const RunResult r =
+            RunProgram("/bin/sh", {"-c", "exec \"$0\" \"$@\" >/dev/full", kCli, "--simulate", cmd});
+        EXPECT_EQ(r.Code, 1) << cmd;
+        EXPECT_EQ(r.Err, "nxupdate-cli: the output could not be written: No space left on device\n")
+            << cmd;
+    }
+}
+
+// Signals whose default ends the process first remove the unpacked firmware.
+TEST_F(CliTest, FatalSignalsRemoveTheTemporaryFiles)
+{
+    const std::string sc = Scenario("boot.json", Controller("0001", "IncuControl", "bootloader"));
+    fs::create_directory(dir / "tmp");
+    RunOptions o;
+    o.Env["TMPDIR"] = (dir / "tmp").string();
+    for (int sig : {SIGUSR1, SIGALRM, SIGTERM}) {
+        SCOPED_TRACE(sig);
+        int out = -1;
+        const pid_t pid =
+            Spawn("/bin/sh",
+                  {"-c", "exec \"$0\" \"$@\" 2>&1", kCli, "download", "--simulate=" + sc,
+                   "--file=" + kExamples + "/incucontrol_update.dat"},
+                  o, out, nullptr);
+        ASSERT_GT(pid, 0);
+        ReadLines(out, 2); // "Clear flash", the first block: both files exist
+        EXPECT_FALSE(fs::is_empty(dir / "tmp"));
+        ::kill(pid, sig);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        ::close(out);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig);
+        EXPECT_TRUE(fs::is_empty(dir / "tmp"));
+    }
+}
+
+// On a pipe a failure is printed once; a refused table write names its cause
+// on the line below the text the desktop program shows.
+TEST_F(CliTest, FailureTextsArePrintedOnce)
+{
+    const std::string faults = R"("faults": [{"kind": "reject", "cmd": 13},
+                                             {"kind": "reject", "cmd": 3, "count": 0}])";
+    RunResult r =
+        RunProgram(kCli, {"download",
+                          "--simulate=" + Scenario("app.json", R"({"serial": "0001", "controller": {
+                   "hwName": "IncuControl", )" + faults + "}}"),
+                          "--file=" + kExamples + "/incucontrol_tables.xml"});
+    EXPECT_EQ(r.Code, 1);
+    const std::string text = "Parameter table update failed\n'TblVersion' failed: ";
+    EXPECT_NE(r.Err.find(text), std::string::npos) << r.Err;
+    EXPECT_EQ(r.Err.find("Parameter table update failed"),
+              r.Err.rfind("Parameter table update failed"))
+        << r.Err;
+
+    // In its bootloader the controller is programmed at once.
+    r = RunProgram(kCli,
+                   {"download",
+                    "--simulate=" + Scenario("boot.json", R"({"serial": "0001", "controller": {
+                        "state": "bootloader", )" + faults + "}}"),
+                    "--file=" + kExamples + "/incucontrol_app.hex"});
+    EXPECT_EQ(r.Code, 1);
+    const std::string block = "Download of block #0/";
+    ASSERT_NE(r.Err.find(block), std::string::npos) << r.Err;
+    EXPECT_EQ(r.Err.find(block), r.Err.rfind(block)) << r.Err;
+}
+
+// The command line updates the list once: a controller that missed its first
+// status probe (a stall just ended) is asked again at once.
+TEST_F(CliTest, AControllerThatMissedItsFirstProbeIsFound)
+{
+    const std::string sc = Scenario(
+        "stall.json",
+        R"({"serial": "0001", "controller": {"faults": [{"kind": "noReply", "cmd": 20}]}})");
+    const RunResult r = RunProgram(kCli, {"list", "--simulate=" + sc});
+    EXPECT_EQ(r.Code, 0) << r.Err;
+    EXPECT_EQ(r.Out, "Controller (#0001)\n");
+}

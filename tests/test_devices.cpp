@@ -129,6 +129,23 @@ TEST_F(DevListTest, ControllerThatDoesNotAnswerIsNeverListedAndTriedAgain)
     EXPECT_EQ(clock.Timeouts(), (std::vector<uint32_t>{100, 100}));
 }
 
+// A list updated only once (the command line) asks a silent controller twice,
+// flushing before each try; a stall or noise that ends in time costs one probe.
+TEST_F(DevListTest, SecondStatusProbeForAListUpdatedOnce)
+{
+    list.SetStatusAttempts(2);
+    auto stalled = AddBridge("A");
+    stalled.Controller->AddFault({Sim::SimFaultKind::Garbage, 20, -1, -1, -1, 1, 1});
+    auto silent = AddBridge("B");
+    silent.Controller->AddFault({Sim::SimFaultKind::NoReply, 20, -1, -1, -1, 1, 0});
+    ASSERT_TRUE(list.Update());
+    ASSERT_EQ(list.Count(), 1u);
+    EXPECT_EQ(list.GetDev(0)->GetSerial(), "A");
+    EXPECT_EQ(stalled.Controller->CountOf(20), 2u);
+    EXPECT_EQ(silent.Controller->CountOf(20), 2u);
+    EXPECT_TRUE(sink.Shown.empty());
+}
+
 TEST_F(DevListTest, OpenFailureIsShownAtEveryUpdate)
 {
     auto h = AddBridge("A");

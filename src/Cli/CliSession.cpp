@@ -1,6 +1,7 @@
 #include "CliSession.h"
 
 #include "Appcfg.h"
+#include "Command.h"
 #include "Download/DownloadAction.h"
 #include "NxException.h"
 #include "NxUi.h"
@@ -19,7 +20,7 @@ public:
     void ShowMessage(const std::string& text, const std::string& caption, Icon) override
     {
         TerminalProgress::EndActiveLine();
-        std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+        WriteOutput(stderr, caption + ": " + text + "\n");
     }
 };
 StderrSink g_Sink;
@@ -42,8 +43,12 @@ CliSession::CliSession(const CliOptions& opts, bool openDevices) : m_Opts(opts)
     if (opts.Simulate)
         m_pSim = std::make_unique<Sim::SimBackend>(opts.ScenarioFile);
     TNxDevList::SetInstance(&m_List);
-    if (openDevices)
+    // The list is updated once, not polled: a controller that missed its
+    // first status probe gets a second one at once.
+    if (openDevices) {
+        m_List.SetStatusAttempts(2);
         m_List.Update();
+    }
 }
 
 CliSession::~CliSession()

@@ -7,6 +7,7 @@
 #include "CmdList.h"
 #include "CmdReset.h"
 
+#include <cerrno>
 #include <cstdio>
 
 const std::vector<const Command*>& Command::All()
@@ -70,8 +71,37 @@ void PrintText(const std::string& text)
     for (size_t i = 0; i < text.size(); ++i)
         if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
             out += text[i];
-    std::fputs(out.c_str(), stdout);
-    std::fflush(stdout);
+    WriteOutput(stdout, out);
+}
+
+namespace {
+
+int g_OutputError = 0;
+bool g_StdoutLost = false;
+bool g_StderrLost = false;
+
+} // namespace
+
+bool WriteOutput(std::FILE* f, const std::string& text)
+{
+    bool& lost = f == stdout ? g_StdoutLost : g_StderrLost;
+    if (lost)
+        return false;
+    errno = 0;
+    const bool ok = (text.empty() || std::fwrite(text.data(), 1, text.size(), f) == text.size()) &&
+                    std::fflush(f) == 0;
+    if (ok)
+        return true;
+    if (g_OutputError == 0)
+        g_OutputError = errno ? errno : EIO;
+    lost = true;
+    std::clearerr(f);
+    return false;
+}
+
+int OutputError()
+{
+    return g_OutputError;
 }
 
 void PrintJson(const CliJson& doc)

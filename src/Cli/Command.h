@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -52,5 +53,13 @@ std::string CliUsage();
 
 // Writes text to stdout with line ends as the terminal wants them ("\n").
 void PrintText(const std::string& text);
+
+// Output that cannot be written (a closed pipe, a full disk) never stops a
+// command: writing to that stream stops, the command goes on, and the exit
+// code says the output was lost. Writes text to f and flushes it; false once
+// a write to f has failed.
+bool WriteOutput(std::FILE* f, const std::string& text);
+// errno of the first failed write, 0 while every write went through.
+int OutputError();
 // Writes one JSON document to stdout.
 void PrintJson(const CliJson& doc);

@@ -1,5 +1,8 @@
 #include "TerminalProgress.h"
 
+#include "Command.h"
+
+#include <cstring>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -21,15 +24,14 @@ TerminalProgress::~TerminalProgress()
 void TerminalProgress::SetStatus(const std::string& text)
 {
     NxDownloadUi::SetStatus(text);
-    if (text == m_Text)
+    if (m_bFailed || text == m_Text)
         return;
     m_Text = text;
     if (m_bBar) {
         if (!m_bHold)
             Draw();
     } else {
-        std::fprintf(m_Out, "%s\n", text.c_str());
-        std::fflush(m_Out);
+        WriteOutput(m_Out, text + "\n");
     }
 }
 
@@ -40,7 +42,7 @@ void TerminalProgress::SetProgress(unsigned percent)
     if (percent == m_Percent)
         return;
     m_Percent = percent;
-    if (m_bBar && !m_bHold)
+    if (m_bBar && !m_bHold && !m_bFailed)
         Draw();
 }
 
@@ -53,12 +55,21 @@ void TerminalProgress::OnBlockProgress(const ProgBlock& block, uint32_t index, u
         Draw();
 }
 
+void TerminalProgress::OnFailure(const char* text)
+{
+    m_bFailed = true;
+    NxDownloadUi::OnFailure(text);
+}
+
 void TerminalProgress::OnProgress(const char* text, unsigned percent)
 {
+    if (text &&
+        std::strncmp(text, NxTblLoader::kFailedText, std::strlen(NxTblLoader::kFailedText)) == 0)
+        m_bFailed = true;
     m_bHold = true;
     NxDownloadUi::OnProgress(text, percent);
     m_bHold = false;
-    if (m_bBar)
+    if (m_bBar && !m_bFailed)
         Draw();
 }
 
@@ -86,17 +97,14 @@ void TerminalProgress::Draw()
     const size_t room = static_cast<size_t>(Columns() - 1);
     if (line.size() > room)
         line.resize(room);
-    std::fprintf(m_Out, "\r%s\033[K", line.c_str());
-    std::fflush(m_Out);
-    m_bOnLine = true;
+    m_bOnLine = WriteOutput(m_Out, "\r" + line + "\033[K");
 }
 
 void TerminalProgress::EndLine()
 {
     if (!m_bOnLine)
         return;
-    std::fputc('\n', m_Out);
-    std::fflush(m_Out);
+    WriteOutput(m_Out, "\n");
     m_bOnLine = false;
 }
 

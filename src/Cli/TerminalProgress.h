@@ -22,6 +22,9 @@ public:
     // Text and percentage change together here: one redraw, not two.
     void OnBlockProgress(const ProgBlock& block, uint32_t index, uint32_t count) override;
     void OnProgress(const char* text, unsigned percent) override;
+    // A failure is printed once, by the caller that ends with it: from here on
+    // the statuses only restate it and are kept, not shown.
+    void OnFailure(const char* text) override;
 
     // Ends the bar's line so that other output starts on a fresh one.
     void EndLine();
@@ -36,6 +39,7 @@ private:
     bool m_bBar;
     bool m_bOnLine = false; // the cursor stands behind a drawn bar
     bool m_bHold = false;   // a combined update is under way; draw at its end
+    bool m_bFailed = false; // the download failed; its caller prints why
     unsigned m_Percent = 0;
     std::string m_Text; // the status shown last
     static TerminalProgress* s_pActive;

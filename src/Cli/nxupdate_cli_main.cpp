@@ -12,6 +12,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -59,32 +60,53 @@ const Command& Resolve(const CliOptions& opts)
     return *cmd;
 }
 
-// Ctrl-C or a kill during a .dat download must not leave the unpacked
-// firmware in the temporary folder.
-void OnTerminate(int sig)
+// The exit code once the command is done: output that could not be written
+// (a closed pipe, a full disk) turns it into a failure, said on stderr when
+// stderr still takes it.
+int Finish(int rc)
 {
-    RemovePendingTempFiles();
-    std::signal(sig, SIG_DFL);
-    std::raise(sig);
+    if (std::fflush(stdout) != 0)
+        WriteOutput(stdout, ""); // records the error
+    if (OutputError() == 0)
+        return rc;
+    WriteOutput(stderr, std::string("nxupdate-cli: the output could not be written: ") +
+                            std::strerror(OutputError()) + "\n");
+    return kExitFailed;
+}
+
+// The failure's text, then the lines that explain it.
+void PrintFailure(const std::exception& e)
+{
+    TerminalProgress::EndActiveLine();
+    std::fflush(stdout);
+    std::string text = e.what();
+    if (const auto* nx = dynamic_cast<const NxException*>(&e); nx && !nx->Detail().empty())
+        text += "\n" + nx->Detail();
+    for (size_t pos; (pos = text.find("\r\n")) != std::string::npos;)
+        text.erase(pos, 1);
+    WriteOutput(stderr, text + "\n");
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    for (int sig : {SIGINT, SIGTERM, SIGHUP})
-        std::signal(sig, OnTerminate);
+    // A closed pipe must not end a download half-way: writes fail instead,
+    // printing stops and the exit code says the output was lost.
+    std::signal(SIGPIPE, SIG_IGN);
+    // Every other signal that ends the process removes the unpacked firmware first.
+    RemoveTempFilesOnFatalSignals();
     CliOptions opts;
     const Command* cmd = nullptr;
     try {
         opts = ParseCliOptions(std::vector<std::string>(argv + 1, argv + argc));
         if (opts.Help) {
             PrintText(CliUsage());
-            return 0;
+            return Finish(0);
         }
         if (opts.Version) {
             std::printf("nxupdate-cli %s\n", NX_VERSION);
-            return 0;
+            return Finish(0);
         }
         cmd = &Resolve(opts);
     } catch (const CliUsageError& e) {
@@ -93,18 +115,16 @@ int main(int argc, char** argv)
 
     try {
         CliSession session(opts, cmd->OpensDevices());
-        return cmd->Execute(session);
+        return Finish(cmd->Execute(session));
     } catch (const CliUsageError& e) {
         return UsageError(e.what());
+    } catch (const std::bad_alloc&) {
+        PrintFailure(NxException("Out of memory"));
+        return Finish(kExitFailed);
     } catch (const std::exception& e) {
         // NxException carries the desktop program's text; anything else is
         // still a failed operation, not a crash.
-        TerminalProgress::EndActiveLine();
-        std::fflush(stdout);
-        std::string text = e.what();
-        for (size_t pos; (pos = text.find("\r\n")) != std::string::npos;)
-            text.erase(pos, 1);
-        std::fprintf(stderr, "%s\n", text.c_str());
-        return kExitFailed;
+        PrintFailure(e);
+        return Finish(kExitFailed);
     }
 }

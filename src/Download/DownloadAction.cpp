@@ -305,6 +305,46 @@ void RemovePendingTempFiles()
             ::unlink(g_PendingPath[i]);
 }
 
+namespace {
+
+void OnFatalSignal(int sig)
+{
+    RemovePendingTempFiles();
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
+} // namespace
+
+void RemoveTempFilesOnFatalSignals()
+{
+    std::vector<int> sigs = {SIGHUP,  SIGINT,  SIGQUIT, SIGABRT,   SIGUSR1, SIGUSR2,
+                             SIGPIPE, SIGALRM, SIGTERM, SIGXCPU,   SIGXFSZ, SIGVTALRM,
+                             SIGPROF, SIGIO,   SIGPWR,  SIGSTKFLT, SIGSYS,  SIGTRAP};
+#if !defined(__SANITIZE_ADDRESS__)
+    // A sanitizer reports these itself.
+    sigs.insert(sigs.end(), {SIGSEGV, SIGBUS, SIGILL, SIGFPE});
+#endif
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig)
+        sigs.push_back(sig);
+    for (int sig : sigs) {
+        struct sigaction old
+        {
+        };
+        // Only the default ends the process: a signal the caller ignores
+        // (nohup, a closed pipe) or handles itself stays as it is.
+        if (sigaction(sig, nullptr, &old) != 0 || (old.sa_flags & SA_SIGINFO) ||
+            old.sa_handler != SIG_DFL)
+            continue;
+        struct sigaction sa
+        {
+        };
+        sa.sa_handler = OnFatalSignal;
+        sigemptyset(&sa.sa_mask);
+        sigaction(sig, &sa, nullptr);
+    }
+}
+
 void RunDownload(TNxDevList& list, NxDownloadUi& ui, const std::string& serial, int channel,
                  const std::string& file)
 {

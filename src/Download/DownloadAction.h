@@ -76,6 +76,11 @@ void CheckInputFile(const std::string& file, int kind);
 // ends, so no unpacked firmware is left behind.
 void RemovePendingTempFiles();
 
+// Makes every signal whose default action ends the process (and that the
+// process does not ignore) remove the pending temporary files first, then end
+// the process as the signal would have.
+void RemoveTempFilesOnFatalSignals();
+
 // Firmware download of an Intel HEX file into the device (channel 0) or a component.
 // A failure that leaves the target in its bootloader says so in a second line.
 void DownloadHex(TNxDev& dev, int channel, const std::string& file, NxDownloadUi& ui);

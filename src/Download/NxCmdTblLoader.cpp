@@ -236,12 +236,12 @@ bool NxTblLoader::Update()
         ok = Run();
     } catch (const NxException& e) {
         // Reported once here; the caller shows the same message.
-        Progress(("Parameter table update failed: " + e.Message()).c_str(), 100);
+        Progress((std::string(kFailedText) + ": " + e.Message()).c_str(), 100);
         throw;
     }
     if (!ok) {
-        Progress("Parameter table update failed", 100);
-        throw NxException("Parameter table update failed");
+        Progress(kFailedText, 100);
+        throw NxException(kFailedText, m_Cause);
     }
     return true;
 }
@@ -312,7 +312,10 @@ bool NxTblLoader::WriteTables(const NxCmdTblData& data)
     auto send = [&](const std::string& text) {
         ++step;
         Progress(text.c_str(), step * 100 / total);
-        return m_pDev->Execute(cmd, kCmdTimeoutMs);
+        if (m_pDev->Execute(cmd, kCmdTimeoutMs))
+            return true;
+        m_Cause = StrFormat("'%s' failed: %s", cmd.GetName().c_str(), cmd.GetErrMsg().c_str());
+        return false;
     };
 
     cmd.TblName(data.m_szTblName.c_str());

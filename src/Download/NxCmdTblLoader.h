@@ -148,6 +148,9 @@ public:
     // bootloader ("Device did not start its application").
     bool Update();
 
+    // The plain failure's text; after a refused write the exception's
+    // Detail() names the exchange and its error.
+    static constexpr const char* kFailedText = "Parameter table update failed";
     static constexpr uint32_t kStatusTimeoutMs = 7500;
     static constexpr uint32_t kCmdTimeoutMs = 2500;
     static constexpr size_t kMaxTextLength = 254; // and its zero: one full frame
@@ -168,4 +171,5 @@ private:
     ITblLoaderEvent* m_pEvents;
     NxCmdTblData m_Tables;
     bool m_bHaveTables = false;
+    std::string m_Cause; // the refused write, for the plain failure
 };

@@ -97,9 +97,15 @@ TNxDev* TNxDevList::CreateDev(const TNxDevDesc& /*desc*/, int devIndex)
         Warn(text);
         return nullptr;
     }
-    // A bridge without a controller behind it stays silent here.
+    // A bridge without a controller behind it stays silent here. Each try
+    // flushes first, so noise left from a stall is gone before the next.
     NxCmdSts sts;
-    if (!dev->Execute(sts, 100))
+    bool answered = false;
+    for (int attempt = 0; attempt < m_nStatusAttempts && !answered; ++attempt) {
+        sts.DeviceStatus(); // a failed reply may have overwritten the request
+        answered = dev->Execute(sts, 100);
+    }
+    if (!answered)
         return nullptr;
     dev->ProbeChannels();
     m_Devs.push_back(std::move(dev));

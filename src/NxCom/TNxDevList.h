@@ -52,6 +52,12 @@ public:
     // device is deleted under an operation that is using it.
     bool Update();
     TNxDev* CreateDev(const TNxDevDesc& desc, int devIndex);
+    // How often CreateDev asks a new bridge's controller for its status
+    // (100 ms each) before it concludes there is none. The desktop program's
+    // poll asks again a second later; a front end that updates the list only
+    // once (the command line) sets 2, so a link that was stalled or flooded
+    // a moment ago still finds its controller.
+    void SetStatusAttempts(int attempts) { m_nStatusAttempts = attempts < 1 ? 1 : attempts; }
     TNxDev* FindDev(uint32_t pid, uint32_t vid, const std::string& serial) const;
     TNxDev* GetDev(size_t pos) const { return pos < m_Devs.size() ? m_Devs[pos].get() : nullptr; }
     size_t Count() const { return m_Devs.size(); }
@@ -68,5 +74,6 @@ private:
 
     std::vector<std::unique_ptr<TNxDev>> m_Devs;
     CbList m_Listeners;
+    int m_nStatusAttempts = 1;
     static TNxDevList* s_pInstance;
 };
