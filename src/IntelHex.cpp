@@ -247,6 +247,8 @@ const char* IntelHexErrorText(int code)
         return "Not a regular file";
     case IH_TOO_LARGE:
         return "File larger than 64 MiB";
+    case IH_TOO_MANY_BLOCKS:
+        return "Image larger than 16 MiB or 131072 blocks";
     default:
         return "Undefined IntelHex error";
     }

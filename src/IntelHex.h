@@ -14,9 +14,10 @@ enum IntelHexResult : int
     IH_NO_EOF = -5,
     IH_OPEN_FAILED = -6,
     IH_INVALID_TYPE = -7,
-    IH_EOF_RECORD = -8,  // internal: reported as IH_SUCCESS
-    IH_NOT_REGULAR = -9, // a FIFO, device or folder: nothing is read
-    IH_TOO_LARGE = -10,  // more than kMaxInputBytes
+    IH_EOF_RECORD = -8,       // internal: reported as IH_SUCCESS
+    IH_NOT_REGULAR = -9,      // a FIFO, device or folder: nothing is read
+    IH_TOO_LARGE = -10,       // more than kMaxInputBytes
+    IH_TOO_MANY_BLOCKS = -11, // the memory image's bound (MemoryImage)
 };
 
 enum IntelHexRecordType : uint8_t

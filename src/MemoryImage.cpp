@@ -18,6 +18,15 @@ void MemoryImage::Clear()
     m_bEndOfFile = false;
 }
 
+namespace {
+
+// Thrown by the sink past the bounds; the reader's owners close its file.
+struct TooManyBlocks
+{
+};
+
+} // namespace
+
 int MemoryImage::LoadFile(const char* path, int& line)
 {
     // path may be m_FilePath itself (a reload), so copy before assigning.
@@ -25,7 +34,11 @@ int MemoryImage::LoadFile(const char* path, int& line)
     Clear();
     m_FilePath = std::move(copy);
     line = 0;
-    return ReadIntelHexFile(m_FilePath.c_str(), *this, line);
+    try {
+        return ReadIntelHexFile(m_FilePath.c_str(), *this, line);
+    } catch (const TooManyBlocks&) {
+        return IH_TOO_MANY_BLOCKS;
+    }
 }
 
 bool MemoryImage::SetBlockSize(uint32_t size)
@@ -51,6 +64,8 @@ bool MemoryImage::Recut(uint32_t size)
     cut.m_nBlockSize = size;
     for (const ProgBlock* b = m_pFirst; b; b = b->Next) {
         ProgBlock* into = cut.FindOrAddBlock(b->Address());
+        if (!into)
+            return false; // past the bounds at the larger size; nothing changed
         std::memcpy(into->Data() + (b->Address() - into->Address()), b->Data(), b->DataLength);
     }
     cut.m_FilePath = std::move(m_FilePath);
@@ -87,6 +102,9 @@ MemoryImage::IndexEntry MemoryImage::FindOrAddEntry(uint32_t blockAddr)
     IndexEntry& slot = m_Index[IndexSlot(blockAddr)];
     if (slot.Block)
         return slot;
+    if (m_Blocks.size() >= kMaxBlocks ||
+        (m_Blocks.size() + 1) * uint64_t{m_nBlockSize} > kMaxImageBytes)
+        throw TooManyBlocks();
     ProgBlock& block = m_Blocks.emplace_back(blockAddr, m_nBlockSize);
     if (m_Blocks.size() > 1)
         m_Blocks[m_Blocks.size() - 2].Next = &block;
@@ -98,7 +116,11 @@ MemoryImage::IndexEntry MemoryImage::FindOrAddEntry(uint32_t blockAddr)
 
 ProgBlock* MemoryImage::FindOrAddBlock(uint32_t addr)
 {
-    return FindOrAddEntry(addr & ~(m_nBlockSize - 1)).Block;
+    try {
+        return FindOrAddEntry(addr & ~(m_nBlockSize - 1)).Block;
+    } catch (const TooManyBlocks&) {
+        return nullptr;
+    }
 }
 
 uint8_t* MemoryImage::FindByte(uint32_t addr) const

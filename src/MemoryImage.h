@@ -18,6 +18,11 @@ public:
     static constexpr uint32_t kDefaultBlockSize = 128;
     static constexpr uint32_t kMinBlockSize = 16;
     static constexpr uint32_t kMaxBlockSize = 65536;
+    // Bounds of one image, so that a sparse file of a byte per block cannot
+    // take hundreds of megabytes: the controllers' 24-bit address space, and
+    // at most as many blocks as it holds at the default size.
+    static constexpr uint64_t kMaxImageBytes = 16u << 20;
+    static constexpr size_t kMaxBlocks = kMaxImageBytes / kDefaultBlockSize;
 
     MemoryImage() = default;
     ~MemoryImage() override = default;
@@ -32,7 +37,8 @@ public:
 
     // Discards the image, remembers path and reads it with the current block
     // size. Sets line to 0 first; returns the reader's result code (0 on
-    // success) with line at the offending line. After a failure the image
+    // success) with line at the offending line, or IH_TOO_MANY_BLOCKS at the
+    // line that would pass kMaxBlocks or kMaxImageBytes. After a failure the image
     // holds what was read before the bad line; callers discard it.
     int LoadFile(const char* path, int& line);
     // Changes the block size; an invalid size returns false and changes
@@ -43,7 +49,8 @@ public:
     // Cuts the loaded blocks again at size from the bytes in memory, without
     // the file. Gives the blocks, their order and their bytes that a reload
     // at size gives, which holds for a size that is a multiple of the current
-    // one; any other size returns false and changes nothing.
+    // one; any other size, or one at which the image would pass the bounds,
+    // returns false and changes nothing.
     bool Recut(uint32_t size);
     // Empties the image (the block size and the path stay).
     void Clear();
@@ -53,7 +60,8 @@ public:
     const std::string& GetFilePath() const { return m_FilePath; }
 
     // The block starting at addr (rounded down to the block size); a new
-    // zero-filled block appended to the list when there is none yet.
+    // zero-filled block appended to the list when there is none yet; null
+    // when one more block would pass the bounds.
     ProgBlock* FindOrAddBlock(uint32_t addr);
     // The image byte at addr, or null when no block holds that address.
     uint8_t* FindByte(uint32_t addr) const;

@@ -47,7 +47,9 @@ long ReadGzipFile(const char* path, TScopedMallocBuffer<char>& buffer)
     size_t total = 0;
     for (;;) {
         if (cap - total < kChunk + 1) {
-            const size_t grown = std::max(cap * 2, total + kChunk + 1);
+            // Never more than the bound and one chunk: that is enough to tell.
+            const size_t grown = std::min(std::max(cap * 2, total + kChunk + 1),
+                                          static_cast<size_t>(kGzipMaxBytes) + kChunk + 1);
             char* p = static_cast<char*>(std::realloc(buf.get(), grown));
             if (!p)
                 return kGzipTooLarge;

@@ -228,10 +228,35 @@ TEST_F(HostileTest, AttributeBomb)
     std::string table = "<ParameterTables";
     for (int i = 0; i < kXmlMaxItems; ++i)
         table += " a";
-    EXPECT_EQ(Download(dir.Write("attrs.xml", table + "><Name>IncuControl</Name></ParameterTables>")),
-              "Parameter table update failed");
+    EXPECT_EQ(
+        Download(dir.Write("attrs.xml", table + "><Name>IncuControl</Name></ParameterTables>")),
+        "Parameter table update failed");
     ASSERT_FALSE(sink.Shown.empty());
     EXPECT_NE(sink.Shown.back().Text.find("More than 262144 XML items"), std::string::npos);
+    ExpectUntouched();
+    EXPECT_LT(PeakRssMb(), kMemoryBoundMb);
+}
+
+TEST_F(HostileTest, SparseHexOfOneByteBlocks)
+{
+    // One byte in every 128-byte block: each line makes a block. The image
+    // takes the bound's worth and refuses one block more.
+    auto sparse = [](size_t blocks) {
+        Image img;
+        for (size_t i = 0; i < blocks; ++i)
+            img[static_cast<uint32_t>(i * 128)] = {1};
+        return HexText(img);
+    };
+    const std::string full = sparse(MemoryImage::kMaxBlocks);
+    NxProgrammer prog(0);
+    int line = 0;
+    EXPECT_EQ(prog.LoadFile(dir.Write("max.hex", full).c_str(), line), IH_SUCCESS);
+    EXPECT_EQ(prog.GetBlockCount(), MemoryImage::kMaxBlocks);
+    const std::string over = sparse(MemoryImage::kMaxBlocks + 1);
+    const size_t lines = static_cast<size_t>(std::count(over.begin(), over.end(), '\n'));
+    EXPECT_EQ(Download(dir.Write("over.hex", over)),
+              StrFormat("IntelHex error at line %zu: Image larger than 16 MiB or 131072 blocks",
+                        lines - 1)); // the last data line, before the end record
     ExpectUntouched();
     EXPECT_LT(PeakRssMb(), kMemoryBoundMb);
 }

@@ -219,7 +219,8 @@ TEST(IntelHexReader, ErrorTexts)
         {-8, "End of file record"},
         {-9, "Not a regular file"},
         {-10, "File larger than 64 MiB"},
-        {-11, "Undefined IntelHex error"},
+        {-11, "Image larger than 16 MiB or 131072 blocks"},
+        {-12, "Undefined IntelHex error"},
         {1, "Undefined IntelHex error"},
     };
     for (const auto& [code, text] : texts)

@@ -160,8 +160,9 @@ void NxProgrammer::IdentifyFile(const char* appName)
             ThrowNx("Invalid download file for this device (Device='%s' File='%s')", appName,
                     row->ModelName);
     }
-    if (m_Image.GetBlockSize() != row->BlockSize &&
-        (!m_Image.SetBlockSize(row->BlockSize) || m_Image.GetBlockCount() == 0))
+    // Cut again from the bytes in memory: the file may have changed since it
+    // was read, and what was checked is what is sent.
+    if (!m_Image.Recut(row->BlockSize) || m_Image.GetBlockCount() == 0)
         ThrowNx("Repacking of download blocks failed");
     m_pProfile = row;
 }
