@@ -2,6 +2,10 @@
 // communication log byte for byte.
 #include "support/LinkFixture.h"
 
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
 using Bridge::kDeviceNotFound;
 
 TEST(StatusText, WholeTable)
@@ -221,4 +225,62 @@ TEST_F(PortTest, WireTimeTakesAPausesOverrunOffTheNext)
         EXPECT_NEAR(static_cast<double>(c.NowNs()), 1e9, 1e6);
         EXPECT_GT(c.Sleeps().size(), 300u);
     }
+}
+
+// The log's name is predictable and its folder may be shared: a planted
+// symlink or FIFO is never written through, a new log is private, a second
+// program writes beside the first, and a log that cannot be written is told
+// once while the link goes on without it.
+TEST_F(PortTest, ComLogIsOpenedSafely)
+{
+    const TempFolder dir("comlogsafe");
+    const auto log = [&](const char* name) { return (dir / name).string(); };
+    dir.Write("victim.txt", "keep");
+    std::filesystem::create_symlink(dir / "victim.txt", dir / "NxComLog_0.txt");
+    ASSERT_EQ(::mkfifo(log("NxComLog_1.txt").c_str(), 0600), 0);
+    TakeComLogProblem();
+
+    CP2102Com planted(0), fifo(1), fresh(2), second(2), gone(3);
+    EXPECT_EQ(planted.OpenTrace(log("NxComLog_0.txt")), "");
+    EXPECT_EQ(fifo.OpenTrace(log("NxComLog_1.txt")), "");
+    EXPECT_EQ(planted.OpenTrace(log("NxComLog_0.txt")), ""); // told once only
+    EXPECT_EQ(gone.OpenTrace(log("no/such/NxComLog_3.txt")), "");
+    EXPECT_FALSE(planted.IsTracing() || fifo.IsTracing() || gone.IsTracing());
+    EXPECT_EQ(ReadFile(dir / "victim.txt"), "keep");
+    const std::string told = TakeComLogProblem();
+    EXPECT_EQ(told, "The communication log " + log("NxComLog_0.txt") +
+                        " cannot be written: it is a symbolic link. The program goes on without "
+                        "it.\nThe communication log " +
+                        log("NxComLog_1.txt") +
+                        " cannot be written: it is not a regular file. The program goes on "
+                        "without it.\nThe communication log " +
+                        log("no/such/NxComLog_3.txt") +
+                        " cannot be written: No such file or directory. The program goes on "
+                        "without it.");
+
+    EXPECT_EQ(fresh.OpenTrace(log("NxComLog_2.txt")), log("NxComLog_2.txt"));
+    EXPECT_EQ(std::filesystem::status(dir / "NxComLog_2.txt").permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    const std::string beside = log("NxComLog_2-") + std::to_string(::getpid()) + ".txt";
+    EXPECT_EQ(second.OpenTrace(log("NxComLog_2.txt")), beside);
+    fresh.TraceLine("first\n");
+    second.TraceLine("second\n");
+    EXPECT_EQ(ReadFile(dir / "NxComLog_2.txt").find("second"), std::string::npos);
+    EXPECT_NE(ReadFile(beside).find("second"), std::string::npos);
+
+    // Disk full, made with a file size limit: the log ends, told once.
+    rlimit old{};
+    ::getrlimit(RLIMIT_FSIZE, &old);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = old;
+    small.rlim_cur = std::filesystem::file_size(dir / "NxComLog_2.txt") + 8;
+    ::setrlimit(RLIMIT_FSIZE, &small);
+    fresh.TraceLine("%s\n", std::string(64, 'x').c_str());
+    fresh.TraceLine("more\n");
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_FALSE(fresh.IsTracing());
+    EXPECT_EQ(TakeComLogProblem(), "The communication log " + log("NxComLog_2.txt") +
+                                       " cannot be written: File too large. The program goes "
+                                       "on without it.");
 }

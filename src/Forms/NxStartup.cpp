@@ -169,6 +169,9 @@ int NxUpdateRun(int& argc, char** argv, const NxRunSettings& settings)
 
         QCoreApplication::processEvents();
         list->Update();
+        // A communication log that cannot be written: one box, once the list is up.
+        if (const std::string problem = TakeComLogProblem(); !problem.empty())
+            NxMessages().ShowMessage(problem, kAppTitle, INxMessageSink::Icon::Warning);
 
         PostDownloadRequest(*formDownload, nullptr, opt.Channel,
                             opt.File ? opt.File->c_str() : nullptr);

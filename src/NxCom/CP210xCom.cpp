@@ -2,9 +2,17 @@
 
 #include "../NxClock.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <set>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
 
 using namespace Bridge;
 
@@ -200,13 +208,116 @@ NxStatus CP2102Com::Read(uint8_t* buf, uint32_t count)
     return st;
 }
 
-void CP2102Com::OpenTrace(const std::string& path)
+namespace {
+
+std::mutex g_ProblemLock;
+std::set<std::string> g_Reported; // logs whose problem was told
+std::string g_Problems;           // not yet taken by a front end
+
+// A log file opened for writing as OpenTrace promises, or -1 with errno.
+int OpenLogFile(const std::string& path)
 {
+    // O_NONBLOCK: a FIFO planted at the path must not wait for a reader.
+    const int fd =
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+    if (fd < 0)
+        return -1;
+    struct stat st
+    {
+    };
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
+}
+
+std::string WhyNot(int err)
+{
+    // O_NOFOLLOW says ELOOP for a symbolic link.
+    if (err == ELOOP)
+        return "it is a symbolic link";
+    // ENXIO: a FIFO without a reader, opened without waiting for one.
+    if (err == EINVAL || err == ENXIO)
+        return "it is not a regular file";
+    return std::strerror(err);
+}
+
+std::string NoLogText(const std::string& path, const std::string& why)
+{
+    return "The communication log " + path + " cannot be written: " + why +
+           ". The program goes on without it.";
+}
+
+} // namespace
+
+void ReportComLogProblem(const std::string& path, const std::string& text)
+{
+    std::lock_guard<std::mutex> lock(g_ProblemLock);
+    if (!g_Reported.insert(path).second)
+        return;
+    g_Problems += (g_Problems.empty() ? "" : "\n") + text;
+    std::fprintf(stderr, "%s\n", text.c_str());
+}
+
+std::string TakeComLogProblem()
+{
+    std::lock_guard<std::mutex> lock(g_ProblemLock);
+    return std::exchange(g_Problems, std::string());
+}
+
+std::string CP2102Com::OpenTrace(const std::string& path)
+{
+    CloseTrace();
+    std::string used = path;
+    int fd = OpenLogFile(used);
+    if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        // Another program logs here: write beside it instead of into its frames.
+        ::close(fd);
+        const std::string stem = path.size() > 4 && path.compare(path.size() - 4, 4, ".txt") == 0
+                                     ? path.substr(0, path.size() - 4)
+                                     : path;
+        used = stem + "-" + std::to_string(::getpid()) + ".txt";
+        fd = OpenLogFile(used);
+        if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            ::close(fd);
+            fd = -1;
+            errno = EWOULDBLOCK;
+        }
+        if (fd >= 0)
+            std::fprintf(
+                stderr,
+                "The communication log %s is in use by another program; this one writes %s.\n",
+                path.c_str(), used.c_str());
+    }
+    // Emptied only now: the lock says no one else is writing it.
+    if (fd >= 0 && ::ftruncate(fd, 0) != 0) {
+        const int err = errno;
+        ::close(fd);
+        fd = -1;
+        errno = err;
+    }
+    FILE* f = fd >= 0 ? ::fdopen(fd, "w") : nullptr;
+    if (!f) {
+        const int err = errno;
+        if (fd >= 0)
+            ::close(fd);
+        ReportComLogProblem(used, NoLogText(used, WhyNot(err)));
+        return {};
+    }
     CEasyMutex lock(m_TraceLock);
-    if (m_pTrace)
-        std::fclose(m_pTrace);
-    // A log that cannot be created leaves logging off, silently.
-    m_pTrace = std::fopen(path.c_str(), "w");
+    m_pTrace = f;
+    m_TracePath = used;
+    return used;
+}
+
+void CP2102Com::TraceFailed()
+{
+    const int err = errno ? errno : EIO;
+    std::fclose(m_pTrace);
+    m_pTrace = nullptr;
+    ReportComLogProblem(m_TracePath, NoLogText(m_TracePath, WhyNot(err)));
 }
 
 void CP2102Com::CloseTrace()
@@ -232,12 +343,14 @@ void CP2102Com::TraceLine(const char* fmt, ...)
     CEasyMutex lock(m_TraceLock);
     if (!m_pTrace)
         return;
+    errno = 0;
     std::fprintf(m_pTrace, "%s: ", stamp);
     va_list args;
     va_start(args, fmt);
     std::vfprintf(m_pTrace, fmt, args);
     va_end(args);
-    std::fflush(m_pTrace);
+    if (std::fflush(m_pTrace) != 0 || std::ferror(m_pTrace))
+        TraceFailed();
 }
 
 void CP2102Com::TraceData(const char* label, const uint8_t* data, uint32_t count)
@@ -249,9 +362,11 @@ void CP2102Com::TraceData(const char* label, const uint8_t* data, uint32_t count
     CEasyMutex lock(m_TraceLock);
     if (!m_pTrace)
         return;
+    errno = 0;
     if (!data || count == 0) {
         std::fprintf(m_pTrace, "%s: %s: (no data)", stamp, label);
-        std::fflush(m_pTrace);
+        if (std::fflush(m_pTrace) != 0 || std::ferror(m_pTrace))
+            TraceFailed();
         return;
     }
     std::string prefix = std::string(stamp) + ": " + label + ": ";
@@ -290,5 +405,6 @@ void CP2102Com::TraceData(const char* label, const uint8_t* data, uint32_t count
         data += c;
         count -= c;
     }
-    std::fflush(m_pTrace);
+    if (std::fflush(m_pTrace) != 0 || std::ferror(m_pTrace))
+        TraceFailed();
 }

@@ -44,7 +44,14 @@ public:
     // Reads exactly count bytes, or fails; bytes that arrived stay in buf.
     NxStatus Read(uint8_t* buf, uint32_t count);
 
-    void OpenTrace(const std::string& path);
+    // Opens the communication log at path: never through a symbolic link,
+    // only a regular file, created with mode 0600, and locked so that two
+    // programs logging into one folder do not interleave their frames. When
+    // another process holds the lock the log becomes "<path without .txt>-
+    // <pid>.txt", said on stderr. A log that cannot be opened or later
+    // written is reported once (ReportComLogProblem) and stays off. Returns
+    // the path written, or "" when there is no log.
+    std::string OpenTrace(const std::string& path);
     void CloseTrace();
     bool IsTracing() const { return m_pTrace != nullptr; }
     void TraceLine(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -53,8 +60,19 @@ public:
     int GetDevIndex() const { return m_nDevIndex; }
 
 protected:
+    // Ends a log that cannot be written to the end, reporting why. Holds the trace lock.
+    void TraceFailed();
+
     std::unique_ptr<Bridge::IPort> m_hDev;
     int m_nDevIndex;
     FILE* m_pTrace = nullptr;
+    std::string m_TracePath;
     CMutexClass m_TraceLock;
 };
+
+// A problem with the communication log at path, told once per log and
+// process: written to stderr at once, and kept for a front end that also
+// shows it in a box (the desktop program, after start-up).
+void ReportComLogProblem(const std::string& path, const std::string& text);
+// The problems kept since the last call, one per line; "" when none.
+std::string TakeComLogProblem();
