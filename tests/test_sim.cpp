@@ -546,6 +546,16 @@ TEST(SimScenarioParse, MistakesAreNamed)
         }
     }
     EXPECT_THROW(LoadScenario(NX_TEST_DATA "/sim/no-such-file.json"), NxException);
+
+    // 100,000 levels overflowed the stack when the document was copied.
+    const std::string deep =
+        "{\"bridges\": [" + std::string(100000, '[') + std::string(100000, ']') + "]}";
+    try {
+        ParseScenario(deep);
+        ADD_FAILURE() << "accepted";
+    } catch (const NxException& e) {
+        EXPECT_EQ(e.Message(), "Scenario: nested deeper than 64 levels");
+    }
 }
 
 } // namespace

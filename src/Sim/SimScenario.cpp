@@ -209,9 +209,16 @@ SimController ParseController(const json& j)
 
 SimScenario ParseScenario(const std::string& jsonText)
 {
+    // A scenario is a few levels deep; copying a deeper document recurses
+    // once per level, and 100,000 levels overflow the stack.
+    const json::parser_callback_t depthCheck = [](int depth, json::parse_event_t, json&) {
+        if (depth > kMaxScenarioDepth)
+            ThrowNx("Scenario: nested deeper than %d levels", kMaxScenarioDepth);
+        return true;
+    };
     json doc;
     try {
-        doc = json::parse(jsonText);
+        doc = json::parse(jsonText, depthCheck);
     } catch (const json::exception& e) {
         ThrowNx("Scenario: %s", e.what());
     }

@@ -58,6 +58,9 @@ struct SimHandle
 // downloaded and has no serial number.
 SimScenario DemoScenario();
 
+// Deepest nesting a scenario file may have; a real one has five levels.
+constexpr int kMaxScenarioDepth = 64;
+
 // Parses a scenario; raises NxException naming the bad key or value.
 SimScenario ParseScenario(const std::string& jsonText);
 // Reads and parses a scenario file; raises NxException on failure.
