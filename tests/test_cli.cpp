@@ -599,30 +599,29 @@ TEST_F(CliTest, FatalSignalsRemoveTheTemporaryFiles)
 // on the line below the text the desktop program shows.
 TEST_F(CliTest, FailureTextsArePrintedOnce)
 {
-    const std::string faults = R"("faults": [{"kind": "reject", "cmd": 13},
-                                             {"kind": "reject", "cmd": 3, "count": 0}])";
-    RunResult r =
-        RunProgram(kCli, {"download",
-                          "--simulate=" + Scenario("app.json", R"({"serial": "0001", "controller": {
-                   "hwName": "IncuControl", )" + faults + "}}"),
-                          "--file=" + kExamples + "/incucontrol_tables.xml"});
-    EXPECT_EQ(r.Code, 1);
-    const std::string text = "Parameter table update failed\n'TblVersion' failed: ";
-    EXPECT_NE(r.Err.find(text), std::string::npos) << r.Err;
-    EXPECT_EQ(r.Err.find("Parameter table update failed"),
-              r.Err.rfind("Parameter table update failed"))
-        << r.Err;
-
-    // In its bootloader the controller is programmed at once.
-    r = RunProgram(kCli,
-                   {"download",
-                    "--simulate=" + Scenario("boot.json", R"({"serial": "0001", "controller": {
-                        "state": "bootloader", )" + faults + "}}"),
-                    "--file=" + kExamples + "/incucontrol_app.hex"});
-    EXPECT_EQ(r.Code, 1);
-    const std::string block = "Download of block #0/";
-    ASSERT_NE(r.Err.find(block), std::string::npos) << r.Err;
-    EXPECT_EQ(r.Err.find(block), r.Err.rfind(block)) << r.Err;
+    const struct
+    {
+        const char *State, *File, *Once, *Below;
+    } cases[] = {
+        {"application", "incucontrol_tables.xml", "Parameter table update failed\n",
+         "'TblVersion' failed: "},
+        // In its bootloader the controller is programmed at once.
+        {"bootloader", "incucontrol_app.hex", "Download of block #0/", ""},
+    };
+    for (const auto& c : cases) {
+        const std::string sc = Scenario(
+            "f.json", std::string(R"({"serial": "0001", "controller": {"hwName": "IncuControl",
+                "state": ")") +
+                          c.State + R"(", "faults": [{"kind": "reject", "cmd": 13},
+                {"kind": "reject", "cmd": 3, "count": 0}]}})");
+        const RunResult r = RunProgram(
+            kCli, {"download", "--simulate=" + sc, "--file=" + kExamples + "/" + c.File});
+        EXPECT_EQ(r.Code, 1);
+        const size_t at = r.Err.find(c.Once);
+        ASSERT_NE(at, std::string::npos) << r.Err;
+        EXPECT_EQ(at, r.Err.rfind(c.Once)) << r.Err;
+        EXPECT_EQ(r.Err.find(std::string(c.Once) + c.Below), at) << r.Err;
+    }
 }
 
 // The command line updates the list once: a controller that missed its first
