@@ -629,3 +629,141 @@ TEST_F(ProgrammerTest, BlockDelayAfterEveryAcknowledgedPage)
                        "sleep 20", "EnterApplication@2500", "sleep 1000"}));
     EXPECT_EQ(clock().Timeouts(), std::vector<uint32_t>{2500});
 }
+
+// ---- Checks before the first write, and the least time ----
+
+namespace {
+
+// Every target a download knows, in its application and in its bootloader:
+// the controller and a component of each profile (channels 4 to 8).
+struct TargetCase
+{
+    std::string What;
+    int Channel;
+    bool Bootloader;
+    Image Img;
+};
+
+std::vector<TargetCase> TargetCases()
+{
+    // 0xF0 bytes in the code make the frames stuffed.
+    Bytes code = Pattern(0x1F0, 0x11);
+    code[5] = code[6] = 0xF0;
+    std::vector<TargetCase> cases;
+    for (bool boot : {false, true}) {
+        const char* state = boot ? " in its bootloader" : "";
+        cases.push_back({std::string("controller") + state,
+                         0,
+                         boot,
+                         {{0x10, code}, {0xC08000, Name8("IncuControlApp")}}});
+        uint8_t ch = 4;
+        for (const DeviceProfile* r = kDeviceProfiles; r->IdentityAddress; ++r, ++ch)
+            cases.push_back(
+                {r->ModelName + std::string(state), ch, boot, ComponentImage(*r, r->ModelName)});
+    }
+    return cases;
+}
+
+Sim::SimScenario TargetScenario(const TargetCase& c)
+{
+    auto sc = ProfileScenario();
+    if (c.Channel == 0)
+        sc.Bridges[0].Controller.Bootloader = c.Bootloader;
+    else
+        sc.Bridges[0].Controller.Channels[static_cast<uint8_t>(c.Channel)].Bootloader =
+            c.Bootloader;
+    return sc;
+}
+
+} // namespace
+
+TEST_F(ProgrammerTest, CheckTargetSendsOnlyTheDownloadsReads)
+{
+    for (const TargetCase& c : TargetCases()) {
+        SCOPED_TRACE(c.What);
+        Start(TargetScenario(c));
+        rig->dev->SetReadOnly(true); // a write would fail the check
+        NxProgrammer p(c.Channel);
+        ASSERT_TRUE(Load(p, c.Img));
+        ASSERT_TRUE(p.CheckTarget(rig->dev, &prog)) << ::testing::PrintToString(prog.Events);
+        EXPECT_EQ(p.ApplicationRan(), !c.Bootloader);
+        EXPECT_TRUE(prog.Events.empty());
+        const Strings reads = c.Channel == 0 ? Strings{"DeviceStatus@2500", "GetAppName@2500"}
+                                             : Strings{"StatusFlag@2500", "AppName@2500"};
+        EXPECT_EQ(Trace(), Strings(reads.begin(), reads.begin() + (c.Bootloader ? 1 : 2)));
+        if (c.Channel > 0) {
+            EXPECT_EQ(p.GetBlockSize(), p.GetProfile()->BlockSize);
+        }
+    }
+
+    // Refused as the download refuses it, in the same words.
+    Start();
+    NxProgrammer wrong(1);
+    ASSERT_TRUE(Load(wrong, {{0x6FD0, Name8("WarmCase5000XL")}}));
+    EXPECT_FALSE(wrong.CheckTarget(rig->dev, &prog));
+    EXPECT_EQ(prog.Events, Strings{"failure Invalid download file for this device "
+                                   "(Device='GasProbe' File='WarmCase5000XL')"});
+}
+
+TEST_F(ProgrammerTest, ReadOnlyDeviceRefusesEveryWrite)
+{
+    Start();
+    rig->dev->SetReadOnly(true);
+    NxProgrammer p(0);
+    ASSERT_TRUE(Load(p, ControllerImage()));
+    EXPECT_FALSE(Run(p));
+    EXPECT_EQ(prog.Events.back(),
+              "failure 'ResetToBootloader' failed: not sent: a dry run changes nothing");
+    EXPECT_EQ(ctl().CountOf(1), 0u);
+}
+
+TEST_F(ProgrammerTest, EstimateHoldsTheBytesAndPausesOfTheDownload)
+{
+    setenv("BLKDELAY", "7", 1);
+    for (const TargetCase& c : TargetCases()) {
+        SCOPED_TRACE(c.What);
+        Start(TargetScenario(c));
+        NxProgrammer p(c.Channel);
+        ASSERT_TRUE(Load(p, c.Img));
+        if (c.Channel > 0)
+            p.IdentifyFile(nullptr);
+        const DownloadEstimate est = p.Estimate(!c.Bootloader);
+        rig->h.Device->Written.clear();
+        rig->h.Device->ReadRequests.clear();
+        ASSERT_TRUE(Run(p)) << ::testing::PrintToString(prog.Events);
+
+        // Requests to the byte, replies at their shortest, every fixed pause.
+        EXPECT_EQ(est.Exchanges, ctl().Log().size());
+        EXPECT_EQ(est.RequestBytes, rig->h.Device->Written.size());
+        uint64_t read = 0;
+        for (uint32_t n : rig->h.Device->ReadRequests)
+            read += n;
+        EXPECT_LE(est.ReplyBytes, read);
+        EXPECT_GE(est.ReplyBytes, read * 95 / 100);
+        uint64_t paused = 0;
+        for (uint32_t ms : clock().Sleeps())
+            paused += ms;
+        EXPECT_EQ(est.PauseMs, paused);
+        EXPECT_EQ(est.LeastMs(), static_cast<uint64_t>(est.WireMs()) + paused);
+    }
+}
+
+TEST(DownloadEstimate, LeastTimeRoundsDown)
+{
+    DownloadEstimate e;
+    e.AddExchanges(1, 5760 - 7, 0); // 5760 bytes: one second at 57600 bit/s
+    e.AddPause(999);
+    EXPECT_EQ(e.LeastMs(), 1999u);
+    const std::pair<uint64_t, const char*> rows[] = {
+        {0, "0.0 s"},
+        {9999, "9.9 s"},
+        {10999, "10 s"},
+        {59999, "59 s"},
+        {60000, "1 min 00 s"},
+        {185500, "3 min 05 s"},
+        {3600000, "1 h 00 min"},
+        {3725000, "1 h 02 min"},
+    };
+    for (const auto& [ms, text] : rows)
+        EXPECT_EQ(FormatLeastTime(ms), text) << ms;
+}

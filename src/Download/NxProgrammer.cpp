@@ -178,14 +178,25 @@ uint32_t NxProgrammer::BlockSum(const ProgBlock& block)
 
 bool NxProgrammer::Download(TNxDev* dev, IProg* prog)
 {
+    return Run(dev, prog, false);
+}
+
+bool NxProgrammer::CheckTarget(TNxDev* dev, IProg* prog)
+{
+    return Run(dev, prog, true);
+}
+
+bool NxProgrammer::Run(TNxDev* dev, IProg* prog, bool checkOnly)
+{
     m_bInBootloader = false;
+    m_bApplicationRan = false;
     try {
         if (!m_Image.HasEndOfFile())
             ThrowNx("No data");
         if (m_nChannel == 0)
-            DownloadController(*dev, *prog);
+            DownloadController(*dev, *prog, checkOnly);
         else
-            DownloadChannel(*dev, *prog);
+            DownloadChannel(*dev, *prog, checkOnly);
         return true;
     } catch (const NxException& e) {
         prog->OnFailure(e.what());
@@ -193,10 +204,14 @@ bool NxProgrammer::Download(TNxDev* dev, IProg* prog)
     }
 }
 
-void NxProgrammer::DownloadController(TNxDev& dev, IProg& prog)
+void NxProgrammer::DownloadController(TNxDev& dev, IProg& prog, bool checkOnly)
 {
     const CAppCfg& cfg = CAppCfg::Instance();
     if (cfg.BootloaderFirst())
+        CheckController(dev);
+    if (checkOnly)
+        return;
+    if (m_bApplicationRan)
         EnterControllerBootloader(dev, prog);
 
     NxCmdDL dl;
@@ -235,7 +250,7 @@ void NxProgrammer::DownloadController(TNxDev& dev, IProg& prog)
     }
 }
 
-void NxProgrammer::EnterControllerBootloader(TNxDev& dev, IProg& prog)
+void NxProgrammer::CheckController(TNxDev& dev)
 {
     NxCmdSts sts;
     dev.ExecuteOrThrow(sts, kCmdTimeout);
@@ -243,26 +258,25 @@ void NxProgrammer::EnterControllerBootloader(TNxDev& dev, IProg& prog)
         m_bInBootloader = true;
         return;
     }
+    m_bApplicationRan = true;
 
     // The image's name must be the running application's.
     NxCmdVer ver;
     ver.GetAppName();
     dev.ExecuteOrThrow(ver, kCmdTimeout);
-    size_t avail = 0;
-    const uint8_t* p = m_Image.FindByte(kAppNameAddress, avail);
-    if (!p)
+    if (!m_Image.FindByte(kAppNameAddress) || !EqualNoCase(ImageAppName(), ver.Text()))
         ThrowNx("Invalid download file for this device");
-    const std::string name(reinterpret_cast<const char*>(p), std::find(p, p + avail, 0) - p);
-    if (!EqualNoCase(name, ver.Text()))
-        ThrowNx("Invalid download file for this device");
+}
 
+void NxProgrammer::EnterControllerBootloader(TNxDev& dev, IProg& prog)
+{
     prog.OnReset(false);
     NxCmdDL dl;
     dl.ResetToBootloader();
     dev.ExecuteOrThrow(dl, kCmdTimeout);
     m_bInBootloader = true;
     Pause(prog, kBootloaderPause);
-    sts.DeviceStatus();
+    NxCmdSts sts;
     dev.ExecuteOrThrow(sts, kBootloaderStatusTimeout);
     // Erasing under a running application would fail half-way or worse.
     if (sts.IsInApplication()) {
@@ -271,25 +285,13 @@ void NxProgrammer::EnterControllerBootloader(TNxDev& dev, IProg& prog)
     }
 }
 
-void NxProgrammer::DownloadChannel(TNxDev& dev, IProg& prog)
+void NxProgrammer::DownloadChannel(TNxDev& dev, IProg& prog, bool checkOnly)
 {
-    if (m_nChannel < 1 || m_nChannel > 255)
-        ThrowNx("Invalid channel %d", m_nChannel);
+    CheckChannel(dev);
+    if (checkOnly)
+        return;
     const auto ch = static_cast<uint8_t>(m_nChannel);
     NxCmdSerialCom cmd;
-
-    cmd.SerialComGetStatusFlag(ch);
-    dev.ExecuteOrThrow(cmd, kCmdTimeout);
-    const uint16_t status = cmd.RespWord(0);
-    m_bInBootloader = (status & 0x8000) != 0;
-    std::string appName;
-    if ((status & 0x8000) == 0) {
-        cmd.SerialComGetApplicationName(ch);
-        dev.ExecuteOrThrow(cmd, kCmdTimeout);
-        appName = cmd.RespText(0);
-    }
-    // A component in its bootloader takes any listed model.
-    IdentifyFile(appName.empty() ? nullptr : appName.c_str());
 
     prog.OnReset(false);
     cmd.SerialComEnterBootloader(ch);
@@ -308,6 +310,28 @@ void NxProgrammer::DownloadChannel(TNxDev& dev, IProg& prog)
     dev.ExecuteOrThrow(cmd, kCmdTimeout);
     m_bInBootloader = false;
     Pause(prog, kEnterApplicationPause);
+}
+
+void NxProgrammer::CheckChannel(TNxDev& dev)
+{
+    if (m_nChannel < 1 || m_nChannel > 255)
+        ThrowNx("Invalid channel %d", m_nChannel);
+    const auto ch = static_cast<uint8_t>(m_nChannel);
+    NxCmdSerialCom cmd;
+
+    cmd.SerialComGetStatusFlag(ch);
+    dev.ExecuteOrThrow(cmd, kCmdTimeout);
+    const uint16_t status = cmd.RespWord(0);
+    m_bInBootloader = (status & 0x8000) != 0;
+    m_bApplicationRan = !m_bInBootloader;
+    std::string appName;
+    if (m_bApplicationRan) {
+        cmd.SerialComGetApplicationName(ch);
+        dev.ExecuteOrThrow(cmd, kCmdTimeout);
+        appName = cmd.RespText(0);
+    }
+    // A component in its bootloader takes any listed model.
+    IdentifyFile(appName.empty() ? nullptr : appName.c_str());
 }
 
 void NxProgrammer::SendPages(TNxDev& dev, IProg& prog, NxCmdSerialCom& cmd)
@@ -331,4 +355,105 @@ void NxProgrammer::SendPages(TNxDev& dev, IProg& prog, NxCmdSerialCom& cmd)
                 NxSleep(delay);
         }
     }
+}
+
+uint32_t NxProgrammer::ImageChecksum() const
+{
+    uint32_t sum = 0;
+    for (const ProgBlock* b = m_Image.FirstBlock(); b; b = b->Next)
+        sum += BlockSum(*b);
+    return sum;
+}
+
+std::string NxProgrammer::ImageAppName() const
+{
+    size_t avail = 0;
+    const uint8_t* p = m_Image.FindByte(kAppNameAddress, avail);
+    if (!p)
+        return {};
+    return std::string(reinterpret_cast<const char*>(p), std::find(p, p + avail, 0) - p);
+}
+
+// The estimates follow the sequences above exchange by exchange; the tests
+// hold them to the bytes and pauses of simulated downloads.
+
+DownloadEstimate NxProgrammer::Estimate(bool applicationRuns) const
+{
+    DownloadEstimate est;
+    if (m_nChannel == 0)
+        EstimateController(est, applicationRuns);
+    else
+        EstimateChannel(est, applicationRuns);
+    return est;
+}
+
+void NxProgrammer::EstimateController(DownloadEstimate& est, bool applicationRuns) const
+{
+    const CAppCfg& cfg = CAppCfg::Instance();
+    NxCmdSts sts;
+    NxCmdDL dl;
+    if (cfg.BootloaderFirst()) {
+        sts.DeviceStatus();
+        est.AddExchange(sts, 1);
+        if (applicationRuns) {
+            NxCmdVer ver;
+            ver.GetAppName();
+            est.AddExchange(ver, ImageAppName().size());
+            dl.ResetToBootloader();
+            est.AddExchange(dl, 0);
+            est.AddPause(kBootloaderPause);
+            sts.DeviceStatus();
+            est.AddExchange(sts, 1);
+        }
+    }
+    dl.ProgEraseFlash();
+    est.AddExchange(dl, 0);
+    for (const ProgBlock* b = m_Image.FirstBlock(); b; b = b->Next) {
+        dl.ProgFlashPage(*b);
+        est.AddExchange(dl, 0);
+    }
+    dl.ProgCheckSum(ImageChecksum());
+    est.AddExchange(dl, 0);
+    if (cfg.StartApplication()) {
+        dl.ResetToApplication();
+        est.AddExchange(dl, 0);
+        est.AddPause(kApplicationPause);
+        sts.DeviceStatus();
+        est.AddExchange(sts, 1);
+    }
+}
+
+void NxProgrammer::EstimateChannel(DownloadEstimate& est, bool applicationRuns) const
+{
+    if (!m_pProfile)
+        ThrowNx("Unsupported or unknown download file");
+    // A relayed reply carries two bytes before the component's value.
+    constexpr size_t kRelayed = 2;
+    const auto ch = static_cast<uint8_t>(m_nChannel);
+    NxCmdSerialCom cmd;
+    cmd.SerialComGetStatusFlag(ch);
+    est.AddExchange(cmd, kRelayed + 2);
+    if (applicationRuns) {
+        cmd.SerialComGetApplicationName(ch);
+        est.AddExchange(cmd, kRelayed + std::strlen(m_pProfile->ModelName));
+    }
+    cmd.SerialComEnterBootloader(ch);
+    est.AddExchange(cmd, kRelayed);
+    est.AddPause(kEnterBootloaderPause);
+    if (m_pProfile->Flags & kProfileErase) {
+        cmd.SerialComProgErase(ch, 0);
+        est.AddExchange(cmd, kRelayed);
+    }
+    const uint32_t pages = m_Image.GetBlockSize() / NxCmdSerialCom::kPageSize;
+    const uint64_t delay = BlockDelayMs();
+    for (const ProgBlock* blk = m_Image.FirstBlock(); blk; blk = blk->Next) {
+        for (uint32_t p = 0; p < pages && cmd.SerialComProgPage(ch, *blk, p, m_pProfile->PageBase);
+             ++p) {
+            est.AddExchange(cmd, kRelayed);
+            est.AddPause(delay);
+        }
+    }
+    cmd.SerialComEnterApplication(ch);
+    est.AddExchange(cmd, kRelayed);
+    est.AddPause(kEnterApplicationPause);
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "../MemoryImage.h"
+#include "DownloadEstimate.h"
 #include "IProg.h"
 
 #include <cstddef>
@@ -75,6 +76,27 @@ public:
     // Only NxException is caught; other exceptions reach the caller. The
     // target is left where the failure stopped it.
     bool Download(TNxDev* dev, IProg* prog);
+    // The checks Download makes before its first write, and nothing more:
+    // the target's state, its application name against the image and, for a
+    // component, the match to a device profile (the image is then repacked
+    // to the profile's block size). Sends only reads. Reports as Download
+    // does: true, or false after prog->OnFailure with Download's message.
+    bool CheckTarget(TNxDev* dev, IProg* prog);
+    // The target ran its application when the last Download or CheckTarget
+    // looked (false when it was not asked).
+    bool ApplicationRan() const { return m_bApplicationRan; }
+
+    // The least time Download takes on this channel (DownloadEstimate), for
+    // a target that runs its application at the start (the controller is then
+    // checked and reset, with its 5000 ms pause; a component is asked its
+    // name) or its bootloader. A component's image must be matched to its
+    // profile first (IdentifyFile); "BLKDELAY" is read as Download reads it.
+    DownloadEstimate Estimate(bool applicationRuns) const;
+    // The sum "ProgCheckSum" sends to the controller: BlockSum of every block.
+    uint32_t ImageChecksum() const;
+    // The controller application's name the image stores at 0xC08000 (up to
+    // its zero byte or its block's end); empty when no block holds that address.
+    std::string ImageAppName() const;
     // The last Download left its target in the bootloader: it was found
     // there, or its switch into it or its erase was answered, and no switch
     // back into the application was answered since.
@@ -84,11 +106,19 @@ public:
     static uint32_t BlockSum(const ProgBlock& block);
 
 private:
-    void DownloadController(TNxDev& dev, IProg& prog);
-    // With the application running: checks the image against it and resets
-    // the controller into its bootloader.
+    // Download or, with checkOnly, CheckTarget for this channel.
+    bool Run(TNxDev* dev, IProg* prog, bool checkOnly);
+    void DownloadController(TNxDev& dev, IProg& prog, bool checkOnly);
+    // Reads the controller's state and, with the application running, checks
+    // the image against it.
+    void CheckController(TNxDev& dev);
+    // Resets the running application into the bootloader.
     void EnterControllerBootloader(TNxDev& dev, IProg& prog);
-    void DownloadChannel(TNxDev& dev, IProg& prog);
+    void DownloadChannel(TNxDev& dev, IProg& prog, bool checkOnly);
+    // Reads the component's state and name and matches the image to them.
+    void CheckChannel(TNxDev& dev);
+    void EstimateController(DownloadEstimate& est, bool applicationRuns) const;
+    void EstimateChannel(DownloadEstimate& est, bool applicationRuns) const;
     // Every page of every block, with retries and the "BLKDELAY" pause.
     void SendPages(TNxDev& dev, IProg& prog, NxCmdSerialCom& cmd);
 
@@ -96,4 +126,5 @@ private:
     MemoryImage m_Image;
     const DeviceProfile* m_pProfile = nullptr;
     bool m_bInBootloader = false;
+    bool m_bApplicationRan = false;
 };

@@ -21,6 +21,15 @@ NxStatus TNxDev::Open()
     return CP2102Com::GetIds(m_nDevIndex, m_Pid, m_Vid);
 }
 
+bool TNxDev::Execute(NxCmd& cmd, uint32_t timeoutMs)
+{
+    if (m_bReadOnly && !IsReadCommand(cmd)) {
+        cmd.SetError("not sent: a dry run changes nothing");
+        return false;
+    }
+    return m_pCom->Execute(cmd, timeoutMs);
+}
+
 void TNxDev::ExecuteOrThrow(NxCmd& cmd, uint32_t timeoutMs)
 {
     if (Execute(cmd, timeoutMs))
@@ -83,4 +92,35 @@ bool CanResetFilter(const TNxDev::NxChannelInfo& info)
 {
     const std::string prefix = info.SerialNumber.substr(0, 3);
     return prefix.size() == 3 && (prefix == "133" || prefix == "142");
+}
+
+bool IsReadCommand(const NxCmd& cmd)
+{
+    const uint8_t nr = cmd.GetCmdNr();
+    const uint8_t access = cmd.GetBuffer()[4];
+    if (nr == NxCmdSerialCom::kCmdRelay) {
+        if (cmd.PayloadLength() < 2)
+            return false;
+        switch (cmd.Payload()[1]) {
+        case 0x01: // identifier
+        case 0x03: // capability flags
+        case 0x04: // application name, version, date
+        case 0x05:
+        case 0x06:
+        case 0x07: // status flags
+        case 0x32: // hardware version, bootloader name, version, date
+        case 0x33:
+        case 0x34:
+        case 0x35:
+        case 0x37: // serial number
+        case 0x39: // running time
+        case 0x43: // filter change (0x42 resets it)
+            return true;
+        default:
+            return false;
+        }
+    }
+    // The table identity is read with R and written with W under one number.
+    const bool controllerRead = (nr >= 4 && nr <= 14) || nr == 20 || nr == TNxDev::kCmdProbeChannel;
+    return controllerRead && access == NX_ACCESS_READ;
 }

@@ -52,12 +52,19 @@ public:
 
     // Opens the link and reads the bridge's identity; the first failing status.
     NxStatus Open();
-    bool Execute(NxCmd& cmd, uint32_t timeoutMs) { return m_pCom->Execute(cmd, timeoutMs); }
+    // One exchange (NxCom::Execute). While the device is read-only, a command
+    // that is not a read (IsReadCommand) fails unsent with the message
+    // "not sent: a dry run changes nothing".
+    bool Execute(NxCmd& cmd, uint32_t timeoutMs);
     // Execute for a command that must succeed: a failed exchange raises
     // NxException "'%s' failed: %s" with the command's name and error message.
     void ExecuteOrThrow(NxCmd& cmd, uint32_t timeoutMs);
     // Probes channels 1, 2, ... until one does not answer; reads each component.
     const std::vector<NxChannelInfo>& ProbeChannels();
+    // A dry run sets this for its whole length, so that no path of the
+    // download it shares can change the device.
+    void SetReadOnly(bool on) { m_bReadOnly = on; }
+    bool IsReadOnly() const { return m_bReadOnly; }
 
     const std::string& GetName() const { return m_Name; }
     const std::vector<NxChannelInfo>& GetChannels() const { return m_Channels; }
@@ -74,7 +81,13 @@ private:
     int m_nDevIndex;
     std::string m_Name;
     std::vector<NxChannelInfo> m_Channels;
+    bool m_bReadOnly = false;
 };
+
+// The request in cmd only reads: status, names, versions, dates, the channel
+// probe and the relayed reads. Relayed commands all carry the access byte W,
+// so they are judged by their sub-command; anything unknown counts as a write.
+bool IsReadCommand(const NxCmd& cmd);
 
 // "Channel #%d (%04X|%02X[|serial])": the label of channel number ch in the tree.
 std::string ChannelLabel(int ch, const TNxDev::NxChannelInfo& info);
