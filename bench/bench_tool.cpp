@@ -8,7 +8,8 @@
 //   bench_tool load HEX [OUT.bin]                load; write the flat image
 //   bench_tool unpack DAT [temp]                 gzip, XML, Base64 as a .dat download
 //   bench_tool noop                              the program's baseline
-//   bench_tool download DIR                      page-phase efficiency, CPU share
+//   bench_tool download DIR                      page-phase efficiency, CPU share,
+//                                                least-time estimate against the whole time
 // Every command ends with "peak_kib=N", the process's peak resident size.
 #include "Bridge/SimBridge.h"
 #include "Download/NxProgrammer.h"
@@ -272,6 +273,11 @@ void RunDownload(const char* what, int channel, const std::string& hexPath)
     if (prog.LoadFile(hexPath.c_str(), line) != 0)
         Fail("cannot load " + hexPath);
     PhaseClock phase(*counter);
+    // The dry run's estimate: the checks before the first write, then the
+    // least time for the state they found.
+    if (!prog.CheckTarget(dev, &phase))
+        Fail(std::string(what) + " check failed: " + phase.Failure);
+    const DownloadEstimate est = prog.Estimate(prog.ApplicationRan());
     const double wall0 = WallSeconds(), cpu0 = CpuSeconds();
     const bool ok = prog.Download(dev, &phase);
     const double wall = WallSeconds() - wall0, cpu = CpuSeconds() - cpu0;
@@ -282,9 +288,11 @@ void RunDownload(const char* what, int channel, const std::string& hexPath)
     const double wire = static_cast<double>(bytes) / kLineBytesPerSecond;
     std::printf("download=%s exchanges=%zu request_bytes=%zu reply_bytes=%zu wire_s=%.3f "
                 "page_s=%.3f efficiency=%.4f page_cpu_share=%.4f total_s=%.3f "
-                "total_cpu_share=%.4f\n",
+                "total_cpu_share=%.4f estimate_s=%.3f estimate_ratio=%.4f\n",
                 what, counter->Exchanges, counter->Requests, counter->Replies, wire, phase.Wall,
-                wire / phase.Wall, phase.Cpu / phase.Wall, wall, cpu / wall);
+                wire / phase.Wall, phase.Cpu / phase.Wall, wall, cpu / wall,
+                static_cast<double>(est.LeastMs()) / 1000.0,
+                static_cast<double>(est.LeastMs()) / 1000.0 / wall);
     std::fflush(stdout);
 }
 
