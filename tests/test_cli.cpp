@@ -5,6 +5,7 @@
 #include "FilterInfo.h"
 #include "NxVersion.h"
 
+#include "support/DeviceTargets.h"
 #include "support/RunProgram.h"
 #include "support/TempFolder.h"
 
@@ -336,6 +337,10 @@ TEST_F(CliTest, UsageErrorsExitWithTwoBeforeTouchingAnything)
         {"info", "--channel=1", "--channel=2"},
         {"download"},
         {"download", "--file=a.hex", "--json"},
+        {"info", "--dry-run"},
+        {"download", "--file=a.hex", "--dry-run=yes"},
+        {"inspect"},
+        {"inspect", "--file=a.hex", "--device=0001"},
         {"filter"},
         {"filter", "--channel=0"},
         {"filter", "--channel=1", "--yes"},
@@ -360,7 +365,8 @@ TEST_F(CliTest, HelpShowsTheInterfaceAndVersionTheProgramVersion)
     EXPECT_EQ(r.Code, 0);
     for (const char* line :
          {"  nxupdate-cli list\n", "  nxupdate-cli info     [--device=SERIAL] [--channel=N]\n",
-          "  nxupdate-cli download --file=PATH [--device=SERIAL] [--channel=N]\n",
+          "  nxupdate-cli download --file=PATH [--device=SERIAL] [--channel=N] [--dry-run]\n",
+          "  nxupdate-cli inspect  --file=PATH [--channel=N]\n",
           "  nxupdate-cli filter   --channel=N [--device=SERIAL] [--reset [--yes]]\n",
           "  nxupdate-cli reset    [--device=SERIAL] [--channel=N]\n",
           "common options: --simulate[=FILE]  --comlog[=DIR]  --json  --help  --version\n"})
@@ -437,6 +443,80 @@ TEST_F(CliTest, DownloadOfAComponentImage)
     EXPECT_NE(r.Err.find("Block: 1/68 - Address: 0x000000 - Progress: 1%\n"), std::string::npos)
         << r.Err;
     EXPECT_NE(r.Err.find("Block: 68/68 - Address: 0x00EF00 - Progress: 100%\n"), std::string::npos)
+        << r.Err;
+}
+
+// ---- inspect and the dry run ----
+
+// Without --simulate and without devices: inspect needs none.
+TEST_F(CliTest, InspectPrintsEveryExampleAndProfileFileAsTextAndJson)
+{
+    struct Case
+    {
+        std::string File;
+        std::string Target;
+        size_t Blocks; // 0: tables only
+    };
+    std::vector<Case> cases = {
+        {kExamples + "/incucontrol_app.hex", "controller application 'IncuControlApp'", 97},
+        {kExamples + "/incucontrol_update.dat", "controller application 'IncuControlApp'", 97},
+        {kExamples + "/incucontrol_tables.xml", "controller hardware 'IncuControl'", 0},
+        {kExamples + "/gasprobe.hex", "component 'GasProbe'", 33},
+        {kExamples + "/meridian.hex", "component 'Meridian'", 17},
+    };
+    for (const DeviceProfile* r = kDeviceProfiles; r->IdentityAddress; ++r) {
+        const fs::path file = dir / (std::string(r->ModelName) + ".hex");
+        std::ofstream(file) << HexText(ComponentImage(*r, r->ModelName));
+        // The code's blocks and the name's, at the model's block size.
+        cases.push_back({file.string(), std::string("component '") + r->ModelName + "'",
+                         (r->BlockSize == 128 ? 3u : 2u) + 1});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.File);
+        RunResult r = RunProgram(kCli, {"inspect", "--file=" + c.File});
+        EXPECT_EQ(r.Code, 0) << r.Err;
+        EXPECT_EQ(r.Err, "");
+        EXPECT_NE(r.Out.find("\nFor:           " + c.Target + "\n"), std::string::npos) << r.Out;
+        EXPECT_NE(r.Out.find("\nDownload time: at least "), std::string::npos) << r.Out;
+
+        r = RunProgram(kCli, {"inspect", "--file=" + c.File, "--json"});
+        EXPECT_EQ(r.Code, 0) << r.Err;
+        const json doc = json::parse(r.Out);
+        EXPECT_EQ(doc["target"], c.Target);
+        EXPECT_EQ(doc.contains("firmware") ? doc["firmware"]["blocks"].get<size_t>() : 0, c.Blocks);
+        EXPECT_EQ(doc.contains("tables"), EndsWith(c.File, ".xml") || EndsWith(c.File, ".dat"));
+        EXPECT_GT(doc["leastTime"]["inApplicationMs"], 0);
+    }
+}
+
+TEST_F(CliTest, InspectOfABadFileExitsOneWithTheDownloadsMessage)
+{
+    const std::string bad = (dir / "bad.hex").string();
+    std::ofstream(bad) << ":00000001FF\n";
+    const RunResult r = RunProgram(kCli, {"inspect", "--file=" + bad, "--json"});
+    EXPECT_EQ(r.Code, 1);
+    EXPECT_EQ(r.Out, "");
+    EXPECT_EQ(r.Err, "Open download file first\n");
+}
+
+TEST_F(CliTest, DryRunPrintsTheVerdictOrTheDownloadsFailure)
+{
+    RunResult r = RunProgram(kCli, {"download", "--simulate", "--dry-run",
+                                    "--file=" + kExamples + "/incucontrol_update.dat"});
+    EXPECT_EQ(r.Code, 0) << r.Err;
+    EXPECT_EQ(r.Out.rfind("would download 97 blocks into controller 0001 (IncuControlApp) and "
+                          "then write the parameter tables 'IncuControl' version 18",
+                          0),
+              0u)
+        << r.Out;
+    EXPECT_TRUE(EndsWith(r.Out, ", at least 9.5 s\n")) << r.Out;
+
+    r = RunProgram(kCli, {"download", "--simulate", "--dry-run", "--channel=2",
+                          "--file=" + kExamples + "/gasprobe.hex"});
+    EXPECT_EQ(r.Code, 1);
+    EXPECT_EQ(r.Out, "");
+    EXPECT_TRUE(EndsWith(
+        r.Err, "Invalid download file for this device (Device='Meridian' File='GasProbe')\n"))
         << r.Err;
 }
 

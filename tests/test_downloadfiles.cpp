@@ -10,6 +10,7 @@
 #include <zlib.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <map>
 
 namespace {

@@ -5,6 +5,7 @@
 #include "Download/NxProgrammer.h"
 #include "NxException.h"
 #include "Sim/SimScenario.h"
+#include "support/DeviceTargets.h"
 #include "support/HexText.h"
 #include "support/SimRig.h"
 #include "support/TempFolder.h"
@@ -435,34 +436,6 @@ TEST_F(ProgrammerTest, NoCompleteImageSendsNothing)
 
 // ---- Channel components ----
 
-namespace {
-
-// The demo controller with a component for every profile row on channels
-// 4 to 8, each running the application named after its row.
-Sim::SimScenario ProfileScenario()
-{
-    auto sc = Sim::DemoScenario();
-    uint8_t ch = 4;
-    for (const DeviceProfile* r = kDeviceProfiles; r->IdentityAddress; ++r, ++ch) {
-        SimComponent c;
-        c.Identifier = ch;
-        c.Capability = 1;
-        c.AppName = r->ModelName;
-        sc.Bridges[0].Controller.Channels[ch] = c;
-    }
-    return sc;
-}
-
-// Code around the row's identity address plus the name, loaded at 128 bytes.
-Image ComponentImage(const DeviceProfile& r, const std::string& name)
-{
-    const uint32_t base = (r.IdentityAddress & ~0xFFFu) + 0x100;
-    return {{base + 0x10, Pattern(0x160, static_cast<uint8_t>(r.BlockSize))},
-            {r.IdentityAddress, Name8("." + name)}};
-}
-
-} // namespace
-
 TEST_F(ProgrammerTest, ComponentOfEveryProfile)
 {
     uint8_t ch = 4;
@@ -632,50 +605,6 @@ TEST_F(ProgrammerTest, BlockDelayAfterEveryAcknowledgedPage)
 
 // ---- Checks before the first write, and the least time ----
 
-namespace {
-
-// Every target a download knows, in its application and in its bootloader:
-// the controller and a component of each profile (channels 4 to 8).
-struct TargetCase
-{
-    std::string What;
-    int Channel;
-    bool Bootloader;
-    Image Img;
-};
-
-std::vector<TargetCase> TargetCases()
-{
-    // 0xF0 bytes in the code make the frames stuffed.
-    Bytes code = Pattern(0x1F0, 0x11);
-    code[5] = code[6] = 0xF0;
-    std::vector<TargetCase> cases;
-    for (bool boot : {false, true}) {
-        const char* state = boot ? " in its bootloader" : "";
-        cases.push_back({std::string("controller") + state,
-                         0,
-                         boot,
-                         {{0x10, code}, {0xC08000, Name8("IncuControlApp")}}});
-        uint8_t ch = 4;
-        for (const DeviceProfile* r = kDeviceProfiles; r->IdentityAddress; ++r, ++ch)
-            cases.push_back(
-                {r->ModelName + std::string(state), ch, boot, ComponentImage(*r, r->ModelName)});
-    }
-    return cases;
-}
-
-Sim::SimScenario TargetScenario(const TargetCase& c)
-{
-    auto sc = ProfileScenario();
-    if (c.Channel == 0)
-        sc.Bridges[0].Controller.Bootloader = c.Bootloader;
-    else
-        sc.Bridges[0].Controller.Channels[static_cast<uint8_t>(c.Channel)].Bootloader =
-            c.Bootloader;
-    return sc;
-}
-
-} // namespace
 
 TEST_F(ProgrammerTest, CheckTargetSendsOnlyTheDownloadsReads)
 {
@@ -755,7 +684,9 @@ TEST(DownloadEstimate, LeastTimeRoundsDown)
     e.AddPause(999);
     EXPECT_EQ(e.LeastMs(), 1999u);
     const std::pair<uint64_t, const char*> rows[] = {
-        {0, "0.0 s"},
+        {0, "0 ms"},
+        {999, "999 ms"},
+        {1000, "1.0 s"},
         {9999, "9.9 s"},
         {10999, "10 s"},
         {59999, "59 s"},

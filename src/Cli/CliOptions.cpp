@@ -13,11 +13,17 @@ struct OptionDef
 };
 
 constexpr OptionDef kOptionDefs[] = {
-    {"device", kOptDevice, true, true}, {"channel", kOptChannel, true, true},
-    {"file", kOptFile, true, true},     {"reset", kOptReset, false, false},
-    {"yes", kOptYes, false, false},     {"json", kOptJson, false, false},
-    {"simulate", 0, false, true},       {"comlog", 0, false, true},
-    {"help", 0, false, false},          {"version", 0, false, false},
+    {"device", kOptDevice, true, true},
+    {"channel", kOptChannel, true, true},
+    {"file", kOptFile, true, true},
+    {"reset", kOptReset, false, false},
+    {"yes", kOptYes, false, false},
+    {"json", kOptJson, false, false},
+    {"dry-run", kOptDryRun, false, false},
+    {"simulate", 0, false, true},
+    {"comlog", 0, false, true},
+    {"help", 0, false, false},
+    {"version", 0, false, false},
 };
 
 int ParseChannel(const std::string& text)
@@ -95,6 +101,8 @@ CliOptions ParseCliOptions(const std::vector<std::string>& args)
             o.Yes = true;
         else if (name == "json")
             o.Json = true;
+        else if (name == "dry-run")
+            o.DryRun = true;
         else if (name == "simulate") {
             o.Simulate = true;
             o.ScenarioFile = value.value_or("");

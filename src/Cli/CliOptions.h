@@ -24,6 +24,7 @@ enum CliOption : unsigned
     kOptReset = 1u << 3,
     kOptYes = 1u << 4,
     kOptJson = 1u << 5,
+    kOptDryRun = 1u << 6,
 };
 
 struct CliOptions
@@ -39,6 +40,7 @@ struct CliOptions
     bool Json = false;
     bool Reset = false;
     bool Yes = false;
+    bool DryRun = false; // download: the checks before the first write, nothing written
     bool Help = false;
     bool Version = false;
 

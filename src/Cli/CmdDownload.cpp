@@ -5,9 +5,9 @@
 #include "TerminalProgress.h"
 
 CmdDownload::CmdDownload()
-    : Command("download", "--file=PATH [--device=SERIAL] [--channel=N]",
+    : Command("download", "--file=PATH [--device=SERIAL] [--channel=N] [--dry-run]",
               "download firmware (.hex), parameter tables (.xml) or both (.dat)",
-              kOptFile | kOptDevice | kOptChannel)
+              kOptFile | kOptDevice | kOptChannel | kOptDryRun)
 {
 }
 
@@ -22,9 +22,13 @@ int CmdDownload::Execute(CliSession& session) const
     TNxDevList& list = session.Devices();
     ScopedSect lock(list.Lock);
     TNxDev& dev = session.Target();
+    const int channel = session.Options().Channel.value_or(0);
+    if (session.Options().DryRun) {
+        PrintText(DryRunDownload(list, dev.GetSerial(), channel, *session.Options().File) + "\n");
+        return 0;
+    }
     TerminalProgress progress;
-    RunDownload(list, progress, dev.GetSerial(), session.Options().Channel.value_or(0),
-                *session.Options().File);
+    RunDownload(list, progress, dev.GetSerial(), channel, *session.Options().File);
     progress.EndLine();
     PrintText(std::string(kDownloadFinished) + "\n");
     return 0;

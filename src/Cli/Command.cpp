@@ -4,6 +4,7 @@
 #include "CmdDownload.h"
 #include "CmdFilter.h"
 #include "CmdInfo.h"
+#include "CmdInspect.h"
 #include "CmdList.h"
 #include "CmdReset.h"
 
@@ -18,8 +19,9 @@ const std::vector<const Command*>& Command::All()
     static const CmdFilter filter;
     static const CmdReset reset;
     static const CmdBridges bridges;
-    static const std::vector<const Command*> all{&list,   &info,  &download,
-                                                 &filter, &reset, &bridges};
+    static const CmdInspect inspect;
+    static const std::vector<const Command*> all{&list,  &info,    &download, &filter,
+                                                 &reset, &bridges, &inspect};
     return all;
 }
 
@@ -55,7 +57,10 @@ std::string CliUsage()
             "                    communication log (or a folder of them) is replayed\n"
             "  --comlog[=DIR]    write the communication log NxComLog_<n>.txt into DIR\n"
             "                    (default: the parent folder of the working directory)\n"
-            "  --json            print one JSON document (list, info, filter, bridges)\n"
+            "  --json            print one JSON document (list, info, filter, bridges,\n"
+            "                    inspect)\n"
+            "  --dry-run         download: run the checks a download makes before its\n"
+            "                    first write and say what it would do; nothing is written\n"
             "  -h, --help        print this help and exit\n"
             "  -V, --version     print the version and exit\n"
             "\n"

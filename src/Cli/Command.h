@@ -37,6 +37,10 @@ public:
     virtual void Validate(const CliOptions& /*opts*/) const {}
     // Returns the exit code; a failure raises NxException with the user's message.
     virtual int Execute(CliSession& session) const = 0;
+    // A command that needs no device runs without a session: no bridge is
+    // looked for, none is opened.
+    virtual bool Offline() const { return false; }
+    virtual int ExecuteOffline(const CliOptions& /*opts*/) const { return 0; }
 
     static const std::vector<const Command*>& All();
     static const Command* Find(const std::string& name);

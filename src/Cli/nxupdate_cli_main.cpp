@@ -40,8 +40,10 @@ const char* OptionName(unsigned bit)
         return "reset";
     case kOptYes:
         return "yes";
-    default:
+    case kOptJson:
         return "json";
+    default:
+        return "dry-run";
     }
 }
 
@@ -53,7 +55,7 @@ const Command& Resolve(const CliOptions& opts)
         throw CliUsageError(opts.Command.empty() ? "no command given"
                                                  : "unknown command '" + opts.Command + "'");
     const unsigned extra = opts.Given & ~cmd->Options();
-    for (unsigned bit = 1; bit <= kOptJson; bit <<= 1)
+    for (unsigned bit = 1; bit <= kOptDryRun; bit <<= 1)
         if (extra & bit)
             throw CliUsageError(std::string(cmd->Name()) + " does not take --" + OptionName(bit));
     cmd->Validate(opts);
@@ -114,6 +116,8 @@ int main(int argc, char** argv)
     }
 
     try {
+        if (cmd->Offline())
+            return Finish(cmd->ExecuteOffline(opts));
         CliSession session(opts, cmd->OpensDevices());
         return Finish(cmd->Execute(session));
     } catch (const CliUsageError& e) {

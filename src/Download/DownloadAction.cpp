@@ -1,7 +1,9 @@
 #include "DownloadAction.h"
 
+#include "../Appcfg.h"
 #include "../InputFile.h"
 #include "../IntelHex.h"
+#include "../NxCmdSerialCom.h"
 #include "../NxException.h"
 #include "../XmlParser/XMLParserBase64Tool.h"
 #include "../XmlParser/XmlParser.h"
@@ -275,25 +277,74 @@ void UnpackDat(const std::string& file, TempFile& hexFile, TempFile& xmlFile)
     hexFile.Close();
 }
 
-void DownloadDat(TNxDev& dev, int channel, const std::string& file, NxDownloadUi& ui)
+NxCmdTblData ReadTables(const std::string& path, const std::string& what)
 {
-    TempFile hexFile("hex");
-    TempFile xmlFile("xml");
-    UnpackDat(file, hexFile, xmlFile);
-
-    // Both parts are read and checked before the first command: a bad table
-    // part must not be found after the firmware was flashed.
-    const auto prog = LoadHex(channel, hexFile.Path());
-    const std::string what =
-        "The parameter tables inside " + std::filesystem::path(file).filename().string();
     NxCmdTblData tables;
     XmlResults res;
-    if (!ReadTableFile(tables, xmlFile.Path().c_str(), what, false, &res))
+    if (!ReadTableFile(tables, path.c_str(), what, false, &res))
         ThrowNx("%s cannot be read: %s", what.c_str(), XmlErrorWithPlace(res).c_str());
+    return tables;
+}
 
-    RunProgrammer(*prog, dev, ui);
-    NxTblLoader loader(&dev, std::move(tables), &ui);
-    loader.Update();
+uint64_t FileSize(const std::string& path)
+{
+    std::error_code ec;
+    const auto n = std::filesystem::file_size(path, ec);
+    return ec ? 0 : static_cast<uint64_t>(n);
+}
+
+// Both parts of a .dat, read and checked before the first command: a bad
+// table part must not be found after the firmware was flashed.
+void ReadDat(const std::string& file, int channel, DownloadParts& parts)
+{
+    auto files = std::make_shared<std::pair<TempFile, TempFile>>("hex", "xml");
+    TempFile& hexFile = files->first;
+    TempFile& xmlFile = files->second;
+    UnpackDat(file, hexFile, xmlFile);
+    parts.UnpackedFiles = files;
+    parts.Firmware = LoadHex(channel, hexFile.Path());
+    parts.Tables = ReadTables(xmlFile.Path(), "The parameter tables inside " +
+                                                  std::filesystem::path(file).filename().string());
+
+    unsigned char magic[2] = {};
+    if (FILE* f = std::fopen(file.c_str(), "rb")) {
+        parts.Compressed = std::fread(magic, 1, 2, f) == 2 && magic[0] == 0x1F && magic[1] == 0x8B;
+        std::fclose(f);
+    }
+    parts.FileBytes = FileSize(file);
+    parts.UnpackedBytes = FileSize(xmlFile.Path());
+    parts.HexBytes = FileSize(hexFile.Path());
+}
+
+// The checks of the target before the file is read: the device, the channel,
+// the file kind for a component, and the component's capability.
+TNxDev& FindDownloadTarget(TNxDevList& list, const std::string& serial, int channel,
+                           EDownloadKind kind)
+{
+    TNxDev* dev = list.FindBySerial(serial);
+    if (!dev)
+        ThrowNx("Device '%s' not found", serial.c_str());
+    if (!IsValidChannel(list, *dev, channel))
+        ThrowNx("Invalid channel for device '%s'", serial.c_str());
+    if (channel > 0 && kind != kKindHex)
+        throw NxException("File not supported in SerialMode");
+    // The desktop program offers Download only where this holds.
+    if (channel > 0 && !CanDownload(dev->GetChannels()[static_cast<size_t>(channel - 1)]))
+        ThrowNx("The component on channel %d cannot be downloaded", channel);
+    return *dev;
+}
+
+EDownloadKind KnownKind(const std::string& file)
+{
+    const EDownloadKind kind = DownloadFileKind(file);
+    if (kind == kKindNone)
+        throw NxException("Invalid download file");
+    return kind;
+}
+
+[[noreturn]] void ThrowOutOfMemory(const std::string& file)
+{
+    ThrowNx("Out of memory while reading %s: the file is too large to process", file.c_str());
 }
 
 } // namespace
@@ -345,40 +396,148 @@ void RemoveTempFilesOnFatalSignals()
     }
 }
 
-void RunDownload(TNxDevList& list, NxDownloadUi& ui, const std::string& serial, int channel,
-                 const std::string& file)
+DownloadParts ReadDownloadFile(const std::string& file, int channel)
 {
-    const EDownloadKind kind = DownloadFileKind(file);
-    if (kind == kKindNone)
-        throw NxException("Invalid download file");
-    ScopedSect lock(list.Lock);
-    TNxDev* dev = list.FindBySerial(serial);
-    if (!dev)
-        ThrowNx("Device '%s' not found", serial.c_str());
-    if (!IsValidChannel(list, *dev, channel))
-        ThrowNx("Invalid channel for device '%s'", serial.c_str());
-    if (channel > 0 && kind != kKindHex)
-        throw NxException("File not supported in SerialMode");
-    // The desktop program offers Download only where this holds.
-    if (channel > 0 && !CanDownload(dev->GetChannels()[static_cast<size_t>(channel - 1)]))
-        ThrowNx("The component on channel %d cannot be downloaded", channel);
-    ui.OnTargetChecked(*dev, channel);
-    CheckInputFile(file, kind);
+    DownloadParts parts;
+    parts.Kind = KnownKind(file);
+    CheckInputFile(file, parts.Kind);
     try {
-        switch (kind) {
+        switch (parts.Kind) {
         case kKindHex:
-            DownloadHex(*dev, channel, file, ui);
+            parts.Firmware = LoadHex(channel, file);
             break;
         case kKindXml:
-            RunTables(*dev, file, ui);
+            parts.Tables = ReadTables(file, "The parameter tables in " +
+                                                std::filesystem::path(file).filename().string());
             break;
         default:
-            DownloadDat(*dev, channel, file, ui);
+            ReadDat(file, channel, parts);
             break;
         }
     } catch (const std::bad_alloc&) {
-        ThrowNx("Out of memory while reading %s: the file is too large to process", file.c_str());
+        ThrowOutOfMemory(file);
     }
+    return parts;
+}
+
+void RunDownload(TNxDevList& list, NxDownloadUi& ui, const std::string& serial, int channel,
+                 const std::string& file)
+{
+    const EDownloadKind kind = KnownKind(file);
+    ScopedSect lock(list.Lock);
+    TNxDev& dev = FindDownloadTarget(list, serial, channel, kind);
+    ui.OnTargetChecked(dev, channel);
+    try {
+        if (kind == kKindXml) {
+            // The loader reads the file itself, showing the XML reader's report.
+            CheckInputFile(file, kind);
+            RunTables(dev, file, ui);
+            return;
+        }
+        DownloadParts parts = ReadDownloadFile(file, channel);
+        RunProgrammer(*parts.Firmware, dev, ui);
+        if (parts.Tables) {
+            NxTblLoader loader(&dev, std::move(*parts.Tables), &ui);
+            loader.Update();
+        }
+    } catch (const std::bad_alloc&) {
+        ThrowOutOfMemory(file);
+    }
+}
+
+namespace {
+
+// A dry run's device: every write fails unsent, whatever path tries one.
+class ReadOnlyScope
+{
+public:
+    explicit ReadOnlyScope(TNxDev& dev) : m_Dev(dev) { m_Dev.SetReadOnly(true); }
+    ~ReadOnlyScope() { m_Dev.SetReadOnly(false); }
+    ReadOnlyScope(const ReadOnlyScope&) = delete;
+    ReadOnlyScope& operator=(const ReadOnlyScope&) = delete;
+
+private:
+    TNxDev& m_Dev;
+};
+
+// Keeps the programmer's failure text; the checks report nothing else.
+class FailureText : public IProg
+{
+public:
+    void OnEraseStart() override {}
+    void OnBlockProgress(const ProgBlock&, uint32_t, uint32_t) override {}
+    void OnChecksum(uint32_t) override {}
+    void OnFailure(const char* text) override { Text = text ? text : ""; }
+    void OnReset(bool) override {}
+    std::string Text;
+};
+
+std::string FirmwareVerdict(const NxProgrammer& prog, const TNxDev& dev)
+{
+    std::string into = "controller " + dev.GetSerial();
+    std::string state = prog.ApplicationRan() ? prog.ImageAppName() : "in its bootloader";
+    std::string blocks = StrFormat("%zu blocks", prog.GetBlockCount());
+    if (const DeviceProfile* profile = prog.GetProfile()) {
+        into = StrFormat("the component on channel %d of ", prog.GetChannel()) + into;
+        state = prog.ApplicationRan() ? std::string(profile->ModelName)
+                                      : state + ", the file is for " + profile->ModelName;
+        blocks += StrFormat(" (%zu pages)", prog.GetBlockCount() *
+                                                (prog.GetBlockSize() / NxCmdSerialCom::kPageSize));
+    }
+    return "would download " + blocks + " into " + into + " (" + state + ")";
+}
+
+std::string TablesVerdict(const NxCmdTblData& t)
+{
+    return StrFormat("the parameter tables '%s' version %s of %s (%zu PID and %zu component "
+                     "parameter sets)",
+                     t.m_szTblName.c_str(), t.m_szTblVersion.c_str(), t.m_szTblDate.c_str(),
+                     t.m_PidParams.size(), t.m_CompParamSets.size());
+}
+
+} // namespace
+
+std::string DryRunDownload(TNxDevList& list, const std::string& serial, int channel,
+                           const std::string& file)
+{
+    const EDownloadKind kind = KnownKind(file);
+    ScopedSect lock(list.Lock);
+    TNxDev& dev = FindDownloadTarget(list, serial, channel, kind);
+    ReadOnlyScope readOnly(dev);
+
+    DownloadEstimate est;
+    std::string verdict;
+    DownloadParts parts;
+    if (kind == kKindXml)
+        CheckInputFile(file, kind);
+    else
+        parts = ReadDownloadFile(file, channel);
+    parts.UnpackedFiles.reset(); // nothing is sent from them
+    if (parts.Firmware) {
+        NxProgrammer& prog = *parts.Firmware;
+        FailureText failure;
+        if (!prog.CheckTarget(&dev, &failure))
+            throw NxException(failure.Text);
+        est += prog.Estimate(prog.ApplicationRan());
+        verdict = FirmwareVerdict(prog, dev);
+    }
+    if (kind != kKindHex) {
+        // A .xml is read by the loader, as its download reads it.
+        std::unique_ptr<NxTblLoader> loader =
+            parts.Tables ? std::make_unique<NxTblLoader>(&dev, std::move(*parts.Tables), nullptr)
+                         : std::make_unique<NxTblLoader>(&dev, file.c_str(), nullptr);
+        const bool application = loader->Check();
+        if (verdict.empty())
+            verdict = "would write " + TablesVerdict(loader->Tables()) + " into controller " +
+                      dev.GetSerial() + (application ? "" : " after a reset into its application");
+        else
+            verdict += " and then write " + TablesVerdict(loader->Tables());
+        // After its firmware the controller runs its application again.
+        est += NxTblLoader::Estimate(
+            loader->Tables(),
+            application || (parts.Firmware && CAppCfg::Instance().StartApplication()));
+    }
+    return verdict + ", at least " + FormatLeastTime(est.LeastMs());
 }
 
 void CheckInputFile(const std::string& file, int kind)

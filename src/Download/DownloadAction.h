@@ -6,7 +6,11 @@
 #include "../NxCom/TNxDevList.h"
 #include "IProg.h"
 #include "NxCmdTblLoader.h"
+#include "NxProgrammer.h"
 
+#include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 
 // Texts the front ends show.
@@ -65,6 +69,36 @@ bool IsValidChannel(TNxDevList& list, TNxDev& dev, int channel);
 // memory runs out.
 void RunDownload(TNxDevList& list, NxDownloadUi& ui, const std::string& serial, int channel,
                  const std::string& file);
+
+// Every part of a download file as the download reads it.
+struct DownloadParts
+{
+    EDownloadKind Kind = kKindNone;
+    std::unique_ptr<NxProgrammer> Firmware; // .hex and .dat: the image, read at 128-byte blocks
+    std::optional<NxCmdTblData> Tables;     // .xml and .dat
+    // A .dat: gzip-compressed or plain, its size, what it unpacks to, and
+    // the Intel HEX text its HexFile element decodes to.
+    bool Compressed = false;
+    uint64_t FileBytes = 0, UnpackedBytes = 0, HexBytes = 0;
+    // Its unpacked parts on disk, removed with the parts: they stay while
+    // the download runs, as a download keeps them.
+    std::shared_ptr<void> UnpackedFiles;
+};
+
+// Reads and checks every part of file for a download into channel, with the
+// download's readers and checks and without a device. Raises NxException with the
+// download's message. An .xml is read without the XML reader's report: the
+// message names the error and its place.
+DownloadParts ReadDownloadFile(const std::string& file, int channel);
+
+// The checks a download of file makes before its first write, on a device
+// made read-only for the while (TNxDev::SetReadOnly): the target, the file,
+// the device's state, its application or model name against the image, its
+// hardware name against the tables. Returns the verdict, "would download 97
+// blocks into controller 0001 (IncuControlApp), at least 10 s"; raises
+// NxException with the message the download would give.
+std::string DryRunDownload(TNxDevList& list, const std::string& serial, int channel,
+                           const std::string& file);
 
 // Refuses, without a device, a file that is not a regular file or, for .hex
 // and .xml, is larger than kMaxInputBytes: "<file> is not a regular file",

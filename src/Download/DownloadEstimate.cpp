@@ -37,6 +37,8 @@ uint64_t DownloadEstimate::LeastMs() const
 
 std::string FormatLeastTime(uint64_t ms)
 {
+    if (ms < 1000)
+        return StrFormat("%u ms", static_cast<unsigned>(ms));
     if (ms < 10000)
         return StrFormat("%u.%u s", static_cast<unsigned>(ms / 1000),
                          static_cast<unsigned>(ms % 1000 / 100));

@@ -36,6 +36,6 @@ public:
     uint64_t PauseMs = 0;
 };
 
-// A least time for people: "9.4 s" below ten seconds, "42 s", "3 min 05 s",
+// A least time for people: "450 ms" below a second, "9.4 s" below ten, "42 s", "3 min 05 s",
 // "1 h 02 min"; always rounded down, as it is a lower bound.
 std::string FormatLeastTime(uint64_t ms);

@@ -262,6 +262,51 @@ bool NxTblLoader::Run()
     return true;
 }
 
+bool NxTblLoader::Check()
+{
+    if (!m_bHaveTables && !ReadFile())
+        throw NxException(kFailedText);
+    NxCmdSts sts;
+    m_pDev->ExecuteOrThrow(sts, kStatusTimeoutMs);
+    CheckHardware(m_Tables);
+    return sts.IsInApplication();
+}
+
+DownloadEstimate NxTblLoader::Estimate(const NxCmdTblData& data, bool applicationRuns)
+{
+    // Exchange by exchange as Update sends them; replies at their shortest.
+    DownloadEstimate est;
+    NxCmdSts sts;
+    est.AddExchange(sts, 1);
+    if (!applicationRuns) {
+        NxCmdDL reset;
+        reset.ResetToApplication();
+        est.AddExchange(reset, 0);
+        est.AddPause(kRestartPauseMs);
+        sts.DeviceStatus();
+        est.AddExchange(sts, 1);
+    }
+    NxCmdVer ver;
+    ver.GetHwName();
+    est.AddExchange(ver, data.m_szTblName.size());
+    NxCmdTbl cmd;
+    cmd.TblName(data.m_szTblName.c_str());
+    est.AddExchange(cmd, 0);
+    cmd.TblDate(data.m_szTblDate.c_str());
+    est.AddExchange(cmd, 0);
+    cmd.TblVersion(data.m_szTblVersion.c_str());
+    est.AddExchange(cmd, 0);
+    for (const auto& r : data.m_PidParams) {
+        cmd.TblPidParam(r.Channel, r.Bytes());
+        est.AddExchange(cmd, 0);
+    }
+    for (const auto& r : data.m_CompParamSets) {
+        cmd.TblCompParamSet(r.Channel, r.Bytes());
+        est.AddExchange(cmd, 0);
+    }
+    return est;
+}
+
 bool NxTblLoader::ReadFile()
 {
     const std::string name = std::filesystem::path(m_szXmlFile).filename().string();

@@ -5,6 +5,7 @@
 
 #include "../XmlParser/XMLNode.h"
 #include "../XmlParser/XmlParser.h"
+#include "DownloadEstimate.h"
 
 #include <bit>
 #include <cstddef>
@@ -147,6 +148,18 @@ public:
     // failed query, a hardware mismatch or a controller that stays in its
     // bootloader ("Device did not start its application").
     bool Update();
+
+    // The checks Update makes before its first write, sending only reads:
+    // the file is read as Update reads it, the controller's state is asked
+    // and its hardware name compared with the table name. Returns whether the
+    // application runs (if not, Update resets it first). Raises what Update
+    // would raise, in the same words; reports nothing.
+    bool Check();
+    // The tables read by the constructor or by Check and Update.
+    const NxCmdTblData& Tables() const { return m_Tables; }
+    // The least time of Update for these tables (DownloadEstimate), for a
+    // controller that runs its application or must be reset into it.
+    static DownloadEstimate Estimate(const NxCmdTblData& data, bool applicationRuns);
 
     // The plain failure's text; after a refused write the exception's
     // Detail() names the exchange and its error.

@@ -45,6 +45,9 @@ public:
     NxProgrammer& operator=(const NxProgrammer&) = delete;
 
     int GetChannel() const { return m_nChannel; }
+    // The target changes before a download: an image inspected without one
+    // is estimated for the controller (0) or a component (above 0).
+    void SetChannel(int channel) { m_nChannel = channel; }
 
     // ---- Memory image ----
 
