@@ -1,6 +1,7 @@
 #include "TFormDownload.h"
 
 #include "Appcfg.h"
+#include "Download/FileInspection.h"
 #include "FilterInfo.h"
 #include "NxClock.h"
 #include "NxDialogs.h"
@@ -574,7 +575,7 @@ void TFormDownload::RunDownload(const std::string& serial, int channel, const st
     NxDialogs().Information(this, windowTitle(), kDownloadFinished);
 }
 
-std::string TFormDownload::SelectFile()
+std::string TFormDownload::SelectFile(int channel)
 {
     const QString name =
         NxDialogs().OpenFile(this, kOpenDialogTitle, ToQString(CAppCfg::Instance().StartFolder()),
@@ -583,7 +584,8 @@ std::string TFormDownload::SelectFile()
         return {};
     const std::string file = name.toStdString();
     CAppCfg::Instance().SetLastDir(file.substr(0, file.find_last_of('/') + 1));
-    const QString question = QString("Are you sure to download this file: '%1'").arg(name);
+    const QString question = QString("Are you sure to download this file: '%1'").arg(name) +
+                             ToQString(ConfirmationLines(file, channel));
     if (!NxDialogs().Question(this, "Download confirmation", question))
         return {};
     return file;
@@ -599,7 +601,8 @@ void TFormDownload::ButtonDownloadClick()
         return;
     }
     if (!m_bFilePreset) {
-        const std::string file = SelectFile();
+        // The selected channel's frames go into the least time.
+        const std::string file = SelectFile(GetNodeRef(SelectedNode()).Channel);
         if (file.empty())
             return;
         EditFilename->setText(ToQString(file));

@@ -90,8 +90,9 @@ public:
     std::optional<std::string> OnDownloadRequest(std::unique_ptr<SDownloadInfo> request);
     // The download with its boxes; a failure is shown, then raised again.
     void RunDownload(const std::string& serial, int channel, const std::string& file);
-    // File dialog and confirmation; empty when cancelled or refused.
-    std::string SelectFile();
+    // File dialog and confirmation, which names the file's target and its
+    // least time into channel; empty when cancelled or refused.
+    std::string SelectFile(int channel);
 
     // TNxDevList::IDevEvent
     void OnDevAdded(TNxDev* dev) override;

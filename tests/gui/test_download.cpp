@@ -98,16 +98,27 @@ void TestDownload::fileDialogAndConfirmation()
     QVERIFY(rig.Dialogs.Questions.empty());
 
     // No to the question: nothing is sent, but the next dialog starts in the file's folder.
+    // The question names the file's target and its least time.
     rig.Dialogs.Files = {hex};
     rig.Dialogs.Answers = {false};
     w.ButtonDownloadClick();
-    QCOMPARE(rig.Dialogs.Questions,
-             std::vector<QString>{"Download confirmation|Are you sure to download this file: '" +
-                                  hex + "'"});
+    const QString question = "Download confirmation|Are you sure to download this file: '" + hex;
+    QCOMPARE(rig.Dialogs.Questions.size(), size_t(1));
+    QVERIFY(rig.Dialogs.Questions[0].startsWith(question + "'\n\nFile for: controller "
+                                                           "application 'IncuControlApp'\n"
+                                                           "Download time: at least "));
     QVERIFY(rig.Controller().Log().empty());
     QVERIFY(rig.Dialogs.Boxes.empty());
     w.ButtonDownloadClick();
     QCOMPARE(rig.Dialogs.FileCalls.back().StartDir, m_Dir->path() + "/");
+
+    // A file that cannot be inspected: the question alone; the download says why.
+    const QString bad = Write("bad.hex", ":00000001FF\n");
+    rig.Dialogs.Files = {bad};
+    rig.Dialogs.Answers = {false};
+    w.ButtonDownloadClick();
+    QCOMPARE(rig.Dialogs.Questions.back(),
+             "Download confirmation|Are you sure to download this file: '" + bad + "'");
 }
 
 void TestDownload::hexIntoController()
