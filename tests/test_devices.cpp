@@ -182,6 +182,37 @@ TEST_F(DevListTest, CountFailuresAndCountZero)
     EXPECT_EQ(events.Events, (Strings{"added A", "added B", "removed B", "removed A"}));
 }
 
+TEST_F(DevListTest, EnumerationOpensNothingAndTheFilterOpensOnlyTheChosen)
+{
+    auto a = AddBridge("A");
+    auto b = AddBridge("B", {{1, Component(0x21, 1, "1330001")}});
+    auto c = AddBridge("C");
+    c.Device->OpenStatus = Bridge::kDeviceIoFailed; // held elsewhere: listed all the same
+    std::vector<SBridgeInfo> found;
+    ASSERT_EQ(TNxDevList::EnumerateBridges(found), 0);
+    ASSERT_EQ(found.size(), 3u);
+    EXPECT_EQ(found[1].Index, 1);
+    EXPECT_EQ(found[1].Serial, "B");
+    EXPECT_EQ(found[1].Name, "Controller (#B)");
+    EXPECT_EQ(found[1].Vid, 0x10C4u);
+    EXPECT_EQ(found[1].Pid, 0xEA60u);
+    for (const auto* h : {&a, &b, &c})
+        EXPECT_EQ(h->Device->OpenCount, 0) << h->Device->Serial;
+
+    list.SetBridgeFilter([](const std::string& serial) { return serial == "B"; });
+    ASSERT_TRUE(list.Update());
+    ASSERT_EQ(list.Count(), 1u);
+    EXPECT_EQ(list.GetDev(0)->GetChannels().size(), 1u);
+    EXPECT_EQ(a.Device->OpenCount + c.Device->OpenCount, 0);
+    EXPECT_TRUE(sink.Shown.empty());
+
+    // A failed count leaves nothing to go by.
+    lib.OverrideCount = true;
+    lib.CountStatus = Bridge::kDeviceIoFailed;
+    EXPECT_EQ(TNxDevList::EnumerateBridges(found), Bridge::kDeviceIoFailed);
+    EXPECT_TRUE(found.empty());
+}
+
 TEST_F(DevListTest, PlugUnplugAndReplug)
 {
     auto a = AddBridge("A");

@@ -191,6 +191,7 @@ TEST_F(PortProblems, PortLockedByAnotherProgramIsReportedBusyUntilReleased)
     EXPECT_NE(hint.find(slave), std::string::npos) << hint;
     EXPECT_NE(hint.find("in use by another program"), std::string::npos) << hint;
     EXPECT_EQ(hint.find('\n'), std::string::npos) << "one line only";
+    EXPECT_TRUE(lib.LastOpenBusy());
 
     const auto shown = UpdateList();
     ASSERT_EQ(shown.size(), 1u);
@@ -202,6 +203,7 @@ TEST_F(PortProblems, PortLockedByAnotherProgramIsReportedBusyUntilReleased)
     other.Release();
     EXPECT_EQ(OpenSlave(lib, hint), kSuccess);
     EXPECT_EQ(hint, "");
+    EXPECT_FALSE(lib.LastOpenBusy());
 }
 
 TEST_F(PortProblems, SecondInstanceOfTheToolIsRefusedAndToldWhy)
@@ -271,6 +273,7 @@ TEST_F(PortProblems, OtherOpenFailuresAddNoGuess)
     std::string hint = "stale";
     EXPECT_EQ(OpenSlave(lib, hint), kDeviceIoFailed);
     EXPECT_EQ(hint, "");
+    EXPECT_FALSE(lib.LastOpenBusy()); // failed, but nobody holds it
     const auto shown = UpdateList();
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_EQ(shown[0].Text,

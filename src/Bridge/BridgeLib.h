@@ -77,6 +77,9 @@ public:
     // program); empty when the last Open succeeded or the cause is unknown.
     // It never changes the status that Open returned.
     virtual std::string LastOpenProblem() const { return {}; }
+    // True when the last Open failed because another program holds the
+    // bridge: a caller that updates several bridges reports it as busy.
+    virtual bool LastOpenBusy() const { return false; }
 };
 
 // The process-wide backend; nullptr restores the default (serial ports).

@@ -230,6 +230,7 @@ Status SerialBridgeLib::Open(uint32_t index, std::unique_ptr<IPort>& port)
     {
         std::lock_guard lock(m_Lock);
         m_LastOpenProblem.clear();
+        m_bLastOpenBusy = false;
         if (!m_bEnumerated)
             Enumerate();
         if (index >= m_Ports.size())
@@ -241,6 +242,7 @@ Status SerialBridgeLib::Open(uint32_t index, std::unique_ptr<IPort>& port)
     if (st != kSuccess) {
         std::lock_guard lock(m_Lock);
         m_LastOpenProblem = ProblemText(p->LastProblem(), path);
+        m_bLastOpenBusy = p->LastProblem() == SerialPort::Problem::Busy;
         return st;
     }
     port = std::move(p);
@@ -251,6 +253,12 @@ std::string SerialBridgeLib::LastOpenProblem() const
 {
     std::lock_guard lock(m_Lock);
     return m_LastOpenProblem;
+}
+
+bool SerialBridgeLib::LastOpenBusy() const
+{
+    std::lock_guard lock(m_Lock);
+    return m_bLastOpenBusy;
 }
 
 Status SerialBridgeLib::SetTimeouts(uint32_t readMs, uint32_t writeMs)

@@ -44,6 +44,7 @@ public:
     uint32_t ReadTimeout() const override { return m_pTimeouts->ReadMs; }
     uint32_t WriteTimeout() const override { return m_pTimeouts->WriteMs; }
     std::string LastOpenProblem() const override;
+    bool LastOpenBusy() const override;
 
     struct PortInfo
     {
@@ -65,6 +66,7 @@ private:
     void Enumerate();
     mutable std::mutex m_Lock;
     std::string m_LastOpenProblem;
+    bool m_bLastOpenBusy = false;
     bool m_bEnumerated = false;
     std::vector<PortInfo> m_Ports;
     std::shared_ptr<Timeouts> m_pTimeouts;

@@ -45,25 +45,19 @@ bool TNxDevList::Update()
         return false;
     ScopedSect lock(Lock);
 
-    uint32_t count = 0;
-    const NxStatus st = CP2102Com::GetNumDevices(count);
+    std::vector<SBridgeInfo> bridges;
+    const NxStatus st = EnumerateBridges(bridges);
     if (st != 0 && st != Bridge::kDeviceNotFound) {
         Warn(std::string("GetNumDevices failed: ") + CP2102Com::StatusText(st));
         return true;
     }
 
     std::vector<TNxDevDesc> found;
-    found.reserve(count);
-    for (uint32_t i = 0; i < count; ++i) {
-        const int index = static_cast<int>(i);
-        uint32_t pid = 0, vid = 0;
-        std::string serial, name;
-        CP2102Com::GetIds(index, pid, vid);
-        CP2102Com::GetSerial(serial, index);
-        CP2102Com::GetDisplayName(name, index);
-        TNxDevDesc desc(pid, vid, serial);
-        if (!FindDev(pid, vid, serial)) {
-            if (TNxDev* dev = CreateDev(desc, index))
+    found.reserve(bridges.size());
+    for (const SBridgeInfo& b : bridges) {
+        TNxDevDesc desc(b.Pid, b.Vid, b.Serial);
+        if (!FindDev(b.Pid, b.Vid, b.Serial) && (!m_Filter || m_Filter(b.Serial))) {
+            if (TNxDev* dev = CreateDev(desc, b.Index))
                 Notify(kDevAdded, dev);
         }
         found.push_back(std::move(desc));
@@ -81,6 +75,24 @@ bool TNxDevList::Update()
         Notify(kDevRemoved, const_cast<char*>(serial.c_str()));
     }
     return true;
+}
+
+NxStatus TNxDevList::EnumerateBridges(std::vector<SBridgeInfo>& out)
+{
+    out.clear();
+    uint32_t count = 0;
+    const NxStatus st = CP2102Com::GetNumDevices(count);
+    if (st != 0 && st != Bridge::kDeviceNotFound)
+        return st;
+    out.resize(count);
+    for (uint32_t i = 0; i < count; ++i) {
+        SBridgeInfo& b = out[i];
+        b.Index = static_cast<int>(i);
+        CP2102Com::GetIds(b.Index, b.Pid, b.Vid);
+        CP2102Com::GetSerial(b.Serial, b.Index);
+        CP2102Com::GetDisplayName(b.Name, b.Index);
+    }
+    return st;
 }
 
 TNxDev* TNxDevList::CreateDev(const TNxDevDesc& /*desc*/, int devIndex)

@@ -6,9 +6,19 @@
 #include "../Utils.h"
 #include "TNxDev.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
+
+// One enumerated bridge as the library reports it, before anything opens it.
+struct SBridgeInfo
+{
+    int Index = 0; // enumeration index, valid until the next enumeration
+    uint32_t Pid = 0, Vid = 0;
+    std::string Serial;
+    std::string Name; // "<description> (#<serial>)", as the list shows it
+};
 
 class TNxDevList
 {
@@ -51,6 +61,13 @@ public:
     // action that processes messages) is skipped and returns false, so no
     // device is deleted under an operation that is using it.
     bool Update();
+    // Update opens and probes only the bridges whose serial number passes
+    // filter; the others stay closed and unlisted, so another process may
+    // hold them. An empty filter (the default) takes every bridge.
+    void SetBridgeFilter(std::function<bool(const std::string& serial)> filter)
+    {
+        m_Filter = std::move(filter);
+    }
     TNxDev* CreateDev(const TNxDevDesc& desc, int devIndex);
     // How often CreateDev asks a new bridge's controller for its status
     // (100 ms each) before it concludes there is none. The desktop program's
@@ -64,6 +81,13 @@ public:
     // Exact, case-sensitive match on the bridge serial number; takes the lock.
     TNxDev* FindBySerial(const std::string& serial);
 
+    // Every bridge attached now, in enumeration order, without opening or
+    // probing any (a bridge held by another program is listed too). A failed
+    // identity query leaves that value 0 or empty, as Update does. Returns
+    // the status of the bridge count: with 0 or 255 (none found) out holds
+    // what was counted, otherwise it is empty.
+    static NxStatus EnumerateBridges(std::vector<SBridgeInfo>& out);
+
     // Callers hold it (ScopedSect) around every use of a device.
     CCritSect Lock;
 
@@ -75,5 +99,6 @@ private:
     std::vector<std::unique_ptr<TNxDev>> m_Devs;
     CbList m_Listeners;
     int m_nStatusAttempts = 1;
+    std::function<bool(const std::string&)> m_Filter;
     static TNxDevList* s_pInstance;
 };
