@@ -2,6 +2,7 @@
 // (and, through nxsim, against the real serial backend), checking stdout,
 // stderr and the exit code. Skips when the binaries are not built.
 #include "Appcfg.h"
+#include "Download/DownloadAction.h"
 #include "FilterInfo.h"
 #include "NxVersion.h"
 
@@ -22,6 +23,7 @@
 #include <map>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -341,6 +343,11 @@ TEST_F(CliTest, UsageErrorsExitWithTwoBeforeTouchingAnything)
         {"download", "--file=a.hex", "--dry-run=yes"},
         {"inspect"},
         {"inspect", "--file=a.hex", "--device=0001"},
+        {"reset", "--json"},
+        {"filter", "--channel=1", "--device=all"},
+        {"info", "--device=A,,B"},
+        {"info", "--device=A,B,A"},
+        {"info", "--device=all", "--events"},
         {"filter"},
         {"filter", "--channel=0"},
         {"filter", "--channel=1", "--yes"},
@@ -364,11 +371,13 @@ TEST_F(CliTest, HelpShowsTheInterfaceAndVersionTheProgramVersion)
     RunResult r = RunProgram(kCli, {"--help"});
     EXPECT_EQ(r.Code, 0);
     for (const char* line :
-         {"  nxupdate-cli list\n", "  nxupdate-cli info     [--device=SERIAL] [--channel=N]\n",
-          "  nxupdate-cli download --file=PATH [--device=SERIAL] [--channel=N] [--dry-run]\n",
+         {"  nxupdate-cli list\n",
+          "  nxupdate-cli info     [--device=SERIAL,...|all] [--channel=N]\n",
+          "  nxupdate-cli download --file=PATH [--device=SERIAL,...|all] [--channel=N] "
+          "[--dry-run]\n",
           "  nxupdate-cli inspect  --file=PATH [--channel=N]\n",
           "  nxupdate-cli filter   --channel=N [--device=SERIAL] [--reset [--yes]]\n",
-          "  nxupdate-cli reset    [--device=SERIAL] [--channel=N]\n",
+          "  nxupdate-cli reset    [--device=SERIAL,...|all] [--channel=N]\n",
           "common options: --simulate[=FILE]  --comlog[=DIR]  --json  --help  --version\n"})
         EXPECT_NE(r.Out.find(line), std::string::npos) << line;
 
@@ -575,6 +584,173 @@ TEST_F(CliTest, ListAndInfoThroughTheSerialBackendAgainstNxsim)
     EXPECT_EQ(r.Out, kDemoReport);
 
     EXPECT_EQ(StopServer(sim).Code, 0);
+}
+
+// ---- several devices at once ----
+
+// The lines of text, without their ends.
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    size_t begin = 0;
+    for (size_t nl; (nl = text.find('\n', begin)) != std::string::npos; begin = nl + 1)
+        lines.push_back(text.substr(begin, nl - begin));
+    return lines;
+}
+
+// The summary row of a device: its line and the one after it.
+std::string Row(const std::string& out, const std::string& device)
+{
+    const size_t at = out.find("\n" + device + " ");
+    if (at == std::string::npos)
+        return "<no row for " + device + ">";
+    const size_t end = out.find('\n', out.find('\n', at + 1) + 1);
+    return out.substr(at + 1, end - at - 1);
+}
+
+bool Has(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+// Three controllers at once: one takes the file, one runs another application
+// (the file is wrong for it), one is unplugged during its download. In
+// process and through the serial backend against nxsim.
+TEST_F(CliTest, SeveralDevicesEachFailAloneAndTheSummarySaysWhich)
+{
+    std::string wrong = Controller("B2", "IncuControl", "application");
+    wrong.replace(wrong.find("IncuControlApp"), 14, "OtherApp");
+    std::string unplugged = Controller("C3", "IncuControl", "bootloader");
+    unplugged.insert(unplugged.size() - 2,
+                     R"(, "faults": [{"kind": "unplug", "cmd": 3, "from": 20}])");
+    const std::string sc = Scenario("three.json", Controller("A1", "IncuControl", "bootloader") +
+                                                      "," + wrong + "," + unplugged);
+    const fs::path tmp = dir / "tmp";
+    fs::create_directory(tmp);
+    RunOptions opts;
+    opts.Env["TMPDIR"] = tmp.string();
+    const std::vector<std::string> args = {"download", "--device=all",
+                                           "--file=" + kExamples + "/incucontrol_update.dat"};
+
+    for (const bool viaNxsim : {false, true}) {
+        SCOPED_TRACE(viaNxsim ? "nxsim" : "--simulate");
+        std::vector<std::string> devices = {"A1", "B2", "C3"}, a = args;
+        ServerProcess sim;
+        const ServerStopper stopper{sim};
+        if (viaNxsim) {
+            if (::access(kSim.c_str(), X_OK) != 0)
+                GTEST_SKIP() << kSim << " is not built; build the nxsim target first";
+            sim = StartServer(kSim, {"--scenario=" + sc}, 3);
+            ASSERT_EQ(sim.Lines.size(), 3u) << "nxsim printed no paths";
+            devices = sim.Lines;
+            opts.Env["NXUPDATE_PORTS"] = PortList(devices);
+        } else {
+            a.push_back("--simulate=" + sc);
+        }
+        const RunResult r = RunProgram(kCli, a, opts);
+        EXPECT_EQ(r.Code, 1) << r.Err;
+        EXPECT_TRUE(Has(Row(r.Out, devices[0]), " done ")) << r.Out;
+        EXPECT_TRUE(Has(Row(r.Out, devices[0]), " 0x")) << r.Out;
+        EXPECT_TRUE(Has(Row(r.Out, devices[1]), " failed ")) << r.Out;
+        EXPECT_TRUE(Has(Row(r.Out, devices[1]), "Invalid download file for this device\n"))
+            << r.Out;
+        EXPECT_TRUE(
+            Has(Row(r.Out, devices[2]), "Download of block #19/97 failed: Device IO Failed"))
+            << r.Out;
+        EXPECT_TRUE(Has(Row(r.Out, devices[2]), LeftInBootloaderText(0))) << r.Out;
+        EXPECT_TRUE(EndsWith(r.Out, "\n1 of 3 succeeded\n")) << r.Out;
+        // Without a terminal: a line per status change, the serial number first.
+        for (const std::string& line : {devices[0] + ": Clear flash\n", devices[0] + ": done\n",
+                                        devices[1] + ": failed\n", devices[2] + ": failed\n"})
+            EXPECT_TRUE(Has(r.Err, line)) << line << " in\n" << r.Err;
+        EXPECT_TRUE(fs::is_empty(tmp));
+        if (viaNxsim)
+            break;
+
+        // The same run as JSON lines, a summary last.
+        a.push_back("--json");
+        const RunResult j = RunProgram(kCli, a, opts);
+        EXPECT_EQ(j.Code, 1) << j.Err;
+        std::map<std::string, std::string> last;
+        const std::vector<std::string> lines = Lines(j.Out);
+        ASSERT_FALSE(lines.empty());
+        for (size_t i = 0; i + 1 < lines.size(); ++i) {
+            const json e = json::parse(lines[i]);
+            const std::string event = e.at("event");
+            EXPECT_TRUE(event == "progress" || event == "done" || event == "failed") << event;
+            last[e.at("device")] = event;
+        }
+        EXPECT_EQ(last, (std::map<std::string, std::string>{
+                            {"A1", "done"}, {"B2", "failed"}, {"C3", "failed"}}));
+        const json summary = json::parse(lines.back());
+        EXPECT_EQ(summary.at("event"), "summary");
+        EXPECT_EQ(summary.at("succeeded"), 1);
+        EXPECT_EQ(summary.at("failed"), 2);
+        ASSERT_EQ(summary.at("devices").size(), 3u);
+        EXPECT_EQ(summary["devices"][0].at("result"), "done");
+        EXPECT_TRUE(summary["devices"][0].contains("checksum"));
+        EXPECT_EQ(summary["devices"][1].at("bootloader"), false);
+        EXPECT_EQ(summary["devices"][2].at("bootloader"), true);
+        EXPECT_TRUE(fs::is_empty(tmp));
+    }
+}
+
+// Ctrl-C while two controllers download at the line's speed and a third is
+// held by another program: the two stop where they are and say that they
+// are left in their bootloader, the third is busy, no temporary file remains.
+TEST_F(CliTest, CtrlCStopsEveryDownloadAndABusyBridgeIsReported)
+{
+    if (::access(kSim.c_str(), X_OK) != 0)
+        GTEST_SKIP() << kSim << " is not built; build the nxsim target first";
+    const std::string sc =
+        Scenario("three.json", Controller("A1", "IncuControl", "bootloader") + "," +
+                                   Controller("B2", "IncuControl", "bootloader") + "," +
+                                   Controller("C3", "IncuControl", "bootloader"));
+    ServerProcess sim = StartServer(kSim, {"--scenario=" + sc, "--wire-time"}, 3);
+    const ServerStopper stopper{sim};
+    const std::vector<std::string> ports = sim.Lines;
+    ASSERT_EQ(ports.size(), 3u) << "nxsim printed no paths";
+    const int held = ::open(ports[2].c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+
+    const fs::path tmp = dir / "tmp";
+    fs::create_directory(tmp);
+    RunOptions opts;
+    opts.Env["TMPDIR"] = tmp.string();
+    opts.Env["NXUPDATE_PORTS"] = PortList(ports);
+    int out = -1, err = -1;
+    const pid_t pid =
+        Spawn(kCli, {"download", "--device=all", "--file=" + kExamples + "/incucontrol_update.dat"},
+              opts, out, &err);
+    ASSERT_GT(pid, 0);
+    // Interrupt once both downloads are sending blocks.
+    std::string early;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!(Has(early, ports[0] + ": Block: ") && Has(early, ports[1] + ": Block: ")) &&
+           std::chrono::steady_clock::now() < deadline) {
+        pollfd p{err, POLLIN, 0};
+        char buf[1024];
+        ssize_t n = 0;
+        if (::poll(&p, 1, 100) > 0 && (n = ::read(err, buf, sizeof buf)) > 0)
+            early.append(buf, static_cast<size_t>(n));
+        if (n < 0 || (p.revents & POLLHUP && n == 0))
+            break;
+    }
+    ::kill(pid, SIGINT);
+    RunResult r;
+    EXPECT_TRUE(DrainPipes(out, err, r.Out, r.Err, std::chrono::seconds(60)));
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ::close(held);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << early << r.Err;
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_TRUE(Has(Row(r.Out, ports[i]), " interrupted ")) << r.Out;
+        EXPECT_TRUE(Has(Row(r.Out, ports[i]), LeftInBootloaderText(0))) << r.Out;
+    }
+    EXPECT_TRUE(Has(Row(r.Out, ports[2]), " busy ")) << r.Out;
+    EXPECT_TRUE(Has(Row(r.Out, ports[2]), "is in use by another program")) << r.Out;
+    EXPECT_TRUE(fs::is_empty(tmp));
 }
 
 } // namespace

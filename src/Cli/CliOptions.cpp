@@ -1,5 +1,6 @@
 #include "CliOptions.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace {
@@ -24,6 +25,7 @@ constexpr OptionDef kOptionDefs[] = {
     {"comlog", 0, false, true},
     {"help", 0, false, false},
     {"version", 0, false, false},
+    {"events", kOptEvents, false, false},
 };
 
 int ParseChannel(const std::string& text)
@@ -38,7 +40,34 @@ int ParseChannel(const std::string& text)
     return n;
 }
 
+// Splits A,B,C; empty when text names one device.
+std::vector<std::string> SplitDevices(const std::string& text)
+{
+    std::vector<std::string> out;
+    if (text.find(',') == std::string::npos)
+        return out;
+    size_t begin = 0;
+    while (begin <= text.size()) {
+        size_t end = text.find(',', begin);
+        if (end == std::string::npos)
+            end = text.size();
+        out.push_back(text.substr(begin, end - begin));
+        begin = end + 1;
+    }
+    return out;
+}
+
 } // namespace
+
+bool CliOptions::SeveralDevices() const
+{
+    return Device && (*Device == kAllDevices || Device->find(',') != std::string::npos);
+}
+
+std::vector<std::string> CliOptions::DeviceList() const
+{
+    return Device ? SplitDevices(*Device) : std::vector<std::string>{};
+}
 
 CliOptions ParseCliOptions(const std::vector<std::string>& args)
 {
@@ -89,8 +118,17 @@ CliOptions ParseCliOptions(const std::vector<std::string>& args)
             throw CliUsageError("--" + name + " needs a value (--" + name + "=...)");
         o.Given |= def->Bit;
 
-        if (name == "device")
+        if (name == "device") {
             o.Device = *value;
+            const std::vector<std::string> list = SplitDevices(*value);
+            for (auto it = list.begin(); it != list.end(); ++it) {
+                if (it->empty())
+                    throw CliUsageError("--device: an empty serial number in '" + *value + "'");
+                if (std::find(list.begin(), it, *it) != it)
+                    throw CliUsageError("--device names '" + *it + "' twice");
+            }
+        } else if (name == "events")
+            o.Events = true;
         else if (name == "channel")
             o.Channel = ParseChannel(*value);
         else if (name == "file")

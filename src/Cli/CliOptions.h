@@ -25,7 +25,12 @@ enum CliOption : unsigned
     kOptYes = 1u << 4,
     kOptJson = 1u << 5,
     kOptDryRun = 1u << 6,
+    kOptEvents = 1u << 7,
+    kOptLast = kOptEvents,
 };
+
+// --device=all: every attached controller.
+constexpr const char* kAllDevices = "all";
 
 struct CliOptions
 {
@@ -38,6 +43,7 @@ struct CliOptions
     bool ComLog = false;
     std::string ComLogDir; // --comlog=DIR; empty: beside the working directory
     bool Json = false;
+    bool Events = false; // one device's events as JSON lines (what a run on several reads)
     bool Reset = false;
     bool Yes = false;
     bool DryRun = false; // download: the checks before the first write, nothing written
@@ -45,10 +51,17 @@ struct CliOptions
     bool Version = false;
 
     unsigned Given = 0; // CliOption bits of the command-specific options present
+
+    // --device=all or a list A,B,...: the command runs on several devices,
+    // one process each, even when the list has one entry.
+    bool SeveralDevices() const;
+    // The serial numbers of a --device list; empty for "all" or one device.
+    std::vector<std::string> DeviceList() const;
 };
 
 // Splits argv into the command and its options. Values are given as
 // --name=value; --device, --channel and --file also take the next argument.
 // Raises CliUsageError for an unknown option, a missing or malformed value,
-// a repeated option or a second command word.
+// a repeated option or a second command word, and for a --device list with
+// an empty or repeated entry.
 CliOptions ParseCliOptions(const std::vector<std::string>& args);

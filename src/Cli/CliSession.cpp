@@ -1,7 +1,9 @@
 #include "CliSession.h"
 
 #include "Appcfg.h"
+#include "Bridge/BridgeLib.h"
 #include "Command.h"
+#include "DeviceEvents.h"
 #include "Download/DownloadAction.h"
 #include "NxException.h"
 #include "NxUi.h"
@@ -27,9 +29,12 @@ StderrSink g_Sink;
 
 } // namespace
 
-CliSession::CliSession(const CliOptions& opts, bool openDevices) : m_Opts(opts)
+CliSession::CliSession(const CliOptions& opts, bool openDevices, DeviceEvents* events)
+    : m_Opts(opts), m_pEvents(events)
 {
-    SetNxMessages(&g_Sink);
+    if (events)
+        m_pEventSink = std::make_unique<EventSink>(*events);
+    SetNxMessages(m_pEventSink ? static_cast<INxMessageSink*>(m_pEventSink.get()) : &g_Sink);
     if (opts.ComLog) {
         struct stat st
         {
@@ -43,12 +48,30 @@ CliSession::CliSession(const CliOptions& opts, bool openDevices) : m_Opts(opts)
     if (opts.Simulate)
         m_pSim = std::make_unique<Sim::SimBackend>(opts.ScenarioFile);
     TNxDevList::SetInstance(&m_List);
+    if (!openDevices || opts.SeveralDevices())
+        return;
     // The list is updated once, not polled: a controller that missed its
     // first status probe gets a second one at once.
-    if (openDevices) {
-        m_List.SetStatusAttempts(2);
+    m_List.SetStatusAttempts(2);
+    if (opts.Device)
+        OpenNamed(*opts.Device);
+    else
         m_List.Update();
+}
+
+void CliSession::OpenNamed(const std::string& serial)
+{
+    m_List.SetBridgeFilter([serial](const std::string& s) { return s == serial; });
+    m_List.Update();
+    if (!m_List.FindBySerial(serial)) {
+        m_bTargetBusy = Bridge::Lib().LastOpenBusy();
+        // What else is attached, for the message; the named one was tried.
+        if (!m_pEvents) {
+            m_List.SetBridgeFilter([serial](const std::string& s) { return s != serial; });
+            m_List.Update();
+        }
     }
+    m_List.SetBridgeFilter({});
 }
 
 CliSession::~CliSession()
@@ -75,6 +98,8 @@ TNxDev& CliSession::Target()
     if (m_Opts.Device) {
         if (TNxDev* dev = m_List.FindBySerial(*m_Opts.Device))
             return *dev;
+        if (m_pEventSink)
+            TargetMissing();
         ThrowNx("Device '%s' not found\n%s%s", m_Opts.Device->c_str(),
                 found.empty() ? "No controller found." : "Controllers found:", found.c_str());
     }
@@ -84,6 +109,19 @@ TNxDev& CliSession::Target()
         ThrowNx("No controller found. Attach one, list its serial port in NXUPDATE_PORTS, "
                 "or use --simulate.");
     ThrowNx("Several controllers found; choose one with --device=SERIAL:%s", found.c_str());
+}
+
+void CliSession::TargetMissing()
+{
+    // The list's message says why the bridge could not be opened.
+    if (!m_pEventSink->Last().empty())
+        throw NxException(m_pEventSink->Last());
+    std::vector<SBridgeInfo> bridges;
+    TNxDevList::EnumerateBridges(bridges);
+    for (const SBridgeInfo& b : bridges)
+        if (b.Serial == *m_Opts.Device)
+            ThrowNx("No controller answers behind bridge '%s'", b.Serial.c_str());
+    ThrowNx("Device '%s' not found", m_Opts.Device->c_str());
 }
 
 int CliSession::Channel(TNxDev& dev)

@@ -11,6 +11,9 @@
 #include <memory>
 #include <string>
 
+class DeviceEvents;
+class EventSink;
+
 class CliSession
 {
 public:
@@ -19,7 +22,13 @@ public:
     // and probes their channels. Raises NxException for a bad scenario file
     // and CliUsageError for a --comlog folder that does not exist. Without
     // openDevices the list stays empty and no bridge is touched.
-    explicit CliSession(const CliOptions& opts, bool openDevices = true);
+    // With --device=SERIAL only that bridge is opened (others may be busy
+    // with other work); only when it is not found are the others listed, to
+    // say what there is. With several devices nothing is opened: each
+    // device's own process does that. With events (one device's process of
+    // such a run) the core's messages go to them instead of stderr.
+    explicit CliSession(const CliOptions& opts, bool openDevices = true,
+                        DeviceEvents* events = nullptr);
     ~CliSession();
     CliSession(const CliSession&) = delete;
     CliSession& operator=(const CliSession&) = delete;
@@ -39,8 +48,20 @@ public:
     // "  <serial>  <display name>" for every listed controller, or "" when none.
     std::string FoundText();
 
+    // The events of a device's process, or null.
+    DeviceEvents* Events() { return m_pEvents; }
+    // The bridge named by --device is held by another program.
+    bool TargetBusy() const { return m_bTargetBusy; }
+
 private:
+    void OpenNamed(const std::string& serial);
+    // Raises the failure of a device's process whose bridge is not listed.
+    [[noreturn]] void TargetMissing();
+
     const CliOptions& m_Opts;
+    DeviceEvents* m_pEvents;
+    std::unique_ptr<EventSink> m_pEventSink;
+    bool m_bTargetBusy = false;
     std::unique_ptr<Sim::SimBackend> m_pSim; // outlives the list, whose devices use it
     TNxDevList m_List;
 };

@@ -1,13 +1,14 @@
 #include "CmdDownload.h"
 
 #include "CliSession.h"
+#include "DeviceEvents.h"
 #include "NxException.h"
 #include "TerminalProgress.h"
 
 CmdDownload::CmdDownload()
-    : Command("download", "--file=PATH [--device=SERIAL] [--channel=N] [--dry-run]",
+    : Command("download", "--file=PATH [--device=SERIAL,...|all] [--channel=N] [--dry-run]",
               "download firmware (.hex), parameter tables (.xml) or both (.dat)",
-              kOptFile | kOptDevice | kOptChannel | kOptDryRun)
+              kOptFile | kOptDevice | kOptChannel | kOptDryRun | kOptJson | kOptEvents)
 {
 }
 
@@ -15,6 +16,9 @@ void CmdDownload::Validate(const CliOptions& opts) const
 {
     if (!opts.File)
         throw CliUsageError("download needs --file=PATH");
+    if (opts.Json && !opts.SeveralDevices() && !opts.Events)
+        throw CliUsageError(
+            "download prints JSON for several devices only (--device=all or a list)");
 }
 
 int CmdDownload::Execute(CliSession& session) const
@@ -23,8 +27,21 @@ int CmdDownload::Execute(CliSession& session) const
     ScopedSect lock(list.Lock);
     TNxDev& dev = session.Target();
     const int channel = session.Options().Channel.value_or(0);
+    DeviceEvents* events = session.Events();
     if (session.Options().DryRun) {
-        PrintText(DryRunDownload(list, dev.GetSerial(), channel, *session.Options().File) + "\n");
+        const std::string verdict =
+            DryRunDownload(list, dev.GetSerial(), channel, *session.Options().File);
+        if (!events)
+            PrintText(verdict + "\n");
+        else if (session.Options().Json)
+            events->Result["verdict"] = verdict;
+        else
+            events->Result["report"] = verdict + "\n";
+        return 0;
+    }
+    if (events) {
+        EventProgress progress(*events);
+        RunDownload(list, progress, dev.GetSerial(), channel, *session.Options().File);
         return 0;
     }
     TerminalProgress progress;

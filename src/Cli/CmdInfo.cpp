@@ -1,12 +1,13 @@
 #include "CmdInfo.h"
 
 #include "CliSession.h"
+#include "DeviceEvents.h"
 #include "VersionInfo.h"
 
 CmdInfo::CmdInfo()
-    : Command("info", "[--device=SERIAL] [--channel=N]",
+    : Command("info", "[--device=SERIAL,...|all] [--channel=N]",
               "names, versions and dates of hardware, bootloader, application and tables",
-              kOptDevice | kOptChannel | kOptJson)
+              kOptDevice | kOptChannel | kOptJson | kOptEvents)
 {
 }
 
@@ -31,7 +32,12 @@ int CmdInfo::Execute(CliSession& session) const
     TNxDev& dev = session.Target();
     const int channel = session.Channel(dev);
     const NxVersionInfo info = ReadVersionInfo(dev, channel);
-    if (session.Options().Json)
+    if (DeviceEvents* events = session.Events()) {
+        if (session.Options().Json)
+            events->Result["info"] = InfoJson(dev, channel, info);
+        else
+            events->Result["report"] = FormatVersionReport(info, "\n");
+    } else if (session.Options().Json)
         PrintJson(InfoJson(dev, channel, info));
     else
         PrintText(FormatVersionReport(info, "\n"));

@@ -4,9 +4,16 @@
 #include "VersionInfo.h"
 
 CmdReset::CmdReset()
-    : Command("reset", "[--device=SERIAL] [--channel=N]",
-              "restart the application of the controller or component", kOptDevice | kOptChannel)
+    : Command("reset", "[--device=SERIAL,...|all] [--channel=N]",
+              "restart the application of the controller or component",
+              kOptDevice | kOptChannel | kOptJson | kOptEvents)
 {
+}
+
+void CmdReset::Validate(const CliOptions& opts) const
+{
+    if (opts.Json && !opts.SeveralDevices() && !opts.Events)
+        throw CliUsageError("reset prints JSON for several devices only (--device=all or a list)");
 }
 
 int CmdReset::Execute(CliSession& session) const

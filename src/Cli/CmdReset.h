@@ -7,5 +7,6 @@ class CmdReset : public Command
 {
 public:
     CmdReset();
+    void Validate(const CliOptions& opts) const override;
     int Execute(CliSession& session) const override;
 };

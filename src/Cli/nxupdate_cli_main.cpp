@@ -4,8 +4,10 @@
 #include "Appcfg.h"
 #include "CliSession.h"
 #include "Command.h"
+#include "DeviceEvents.h"
 #include "NxException.h"
 #include "NxVersion.h"
+#include "SeveralDevices.h"
 #include "TerminalProgress.h"
 
 #include "Download/DownloadAction.h"
@@ -42,6 +44,8 @@ const char* OptionName(unsigned bit)
         return "yes";
     case kOptJson:
         return "json";
+    case kOptEvents:
+        return "events";
     default:
         return "dry-run";
     }
@@ -55,9 +59,15 @@ const Command& Resolve(const CliOptions& opts)
         throw CliUsageError(opts.Command.empty() ? "no command given"
                                                  : "unknown command '" + opts.Command + "'");
     const unsigned extra = opts.Given & ~cmd->Options();
-    for (unsigned bit = 1; bit <= kOptDryRun; bit <<= 1)
+    for (unsigned bit = 1; bit <= kOptLast; bit <<= 1)
         if (extra & bit)
             throw CliUsageError(std::string(cmd->Name()) + " does not take --" + OptionName(bit));
+    // The commands that can tell their events can run on several devices.
+    if (opts.SeveralDevices() && !(cmd->Options() & kOptEvents))
+        throw CliUsageError(std::string(cmd->Name()) +
+                            " works on one device at a time: --device=SERIAL");
+    if (opts.SeveralDevices() && opts.Events)
+        throw CliUsageError("--events goes with one device; with several, --json gives the events");
     cmd->Validate(opts);
     return *cmd;
 }
@@ -89,6 +99,29 @@ void PrintFailure(const std::exception& e)
     WriteOutput(stderr, text + "\n");
 }
 
+// One device's process of a run on several: events on stdout, nothing else.
+int RunDeviceEvents(const Command& cmd, const CliOptions& opts)
+{
+    DeviceEvents::CatchInterrupt();
+    DeviceEvents events(opts.Device.value_or(""));
+    bool busy = false;
+    try {
+        CliSession session(opts, true, &events);
+        busy = session.TargetBusy();
+        if (DeviceEvents::Interrupted())
+            throw NxException(kInterruptedText);
+        const int rc = cmd.Execute(session);
+        events.Done();
+        return rc;
+    } catch (const CliUsageError& e) {
+        events.Failed(e.what());
+        return kExitUsage;
+    } catch (const std::exception& e) {
+        events.Failed(e.what(), busy);
+        return kExitFailed;
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -115,10 +148,14 @@ int main(int argc, char** argv)
         return UsageError(e.what());
     }
 
+    if (opts.Events)
+        return RunDeviceEvents(*cmd, opts);
     try {
         if (cmd->Offline())
             return Finish(cmd->ExecuteOffline(opts));
         CliSession session(opts, cmd->OpensDevices());
+        if (opts.SeveralDevices())
+            return Finish(RunOnSeveralDevices(*cmd, session));
         return Finish(cmd->Execute(session));
     } catch (const CliUsageError& e) {
         return UsageError(e.what());

@@ -98,7 +98,7 @@ void PtyServer::Poll(int timeoutMs)
 {
     std::vector<pollfd> fds;
     for (const auto& ch : m_Channels)
-        fds.push_back({ch->Master, POLLIN, 0});
+        fds.push_back({ch->Master, POLLIN, 0}); // a hung-up channel (-1) is skipped by poll
     if (fds.empty() || ::poll(fds.data(), fds.size(), timeoutMs) <= 0)
         return;
     for (size_t i = 0; i < fds.size(); ++i)
@@ -126,6 +126,15 @@ void PtyServer::Serve(Channel& ch)
     }
 
     Bridge::SimDevice& d = *ch.Device;
+    if (!d.IsPlugged()) {
+        // Unplugged (a fault of the scenario): hang up, as a USB bridge's
+        // terminal does, so that the host fails at once instead of waiting.
+        ch.Link.reset();
+        ::close(ch.Slave);
+        ::close(ch.Master);
+        ch.Slave = ch.Master = -1;
+        return;
+    }
     if (d.Written.size() > kMaxRecordedBytes) {
         d.Written.clear();
         d.Calls.clear();

@@ -110,24 +110,37 @@ inline RunResult RunProgram(const std::string& exe, const std::vector<std::strin
     return r;
 }
 
-// A program that serves until it is stopped (nxsim), with the first line it
-// printed (the path it serves on).
+// A program that serves until it is stopped (nxsim), with the first lines it
+// printed (the paths it serves on).
 struct ServerProcess
 {
     pid_t Pid = -1;
     int Out = -1, Err = -1;
     std::string FirstLine;
+    std::vector<std::string> Lines; // the first lines asked for, when all came
 };
 
-// Starts exe and waits up to 5 s for its first line on stdout.
-inline ServerProcess StartServer(const std::string& exe, const std::vector<std::string>& args)
+// Starts exe and waits up to 5 s for each of its first lines on stdout.
+inline ServerProcess StartServer(const std::string& exe, const std::vector<std::string>& args,
+                                 size_t lines = 1)
 {
     ServerProcess s;
     s.Pid = Spawn(exe, args, {}, s.Out, &s.Err);
     char c;
     pollfd p{s.Out, POLLIN, 0};
-    while (s.Pid > 0 && ::poll(&p, 1, 5000) > 0 && ::read(s.Out, &c, 1) == 1 && c != '\n')
-        s.FirstLine += c;
+    for (size_t i = 0; i < lines && s.Pid > 0; ++i) {
+        std::string line;
+        bool ended = false;
+        while (::poll(&p, 1, 5000) > 0 && ::read(s.Out, &c, 1) == 1 && !(ended = c == '\n'))
+            line += c;
+        if (i == 0)
+            s.FirstLine = line;
+        if (!ended)
+            break;
+        s.Lines.push_back(line);
+    }
+    if (s.Lines.size() < lines)
+        s.Lines.clear();
     return s;
 }
 
@@ -164,3 +177,19 @@ protected:
 private:
     std::string m_Program;
 };
+
+// Stops a server at the end of its scope, also when a test returns early.
+struct ServerStopper
+{
+    ServerProcess& Server;
+    ~ServerStopper() { StopServer(Server); }
+};
+
+// Paths as NXUPDATE_PORTS lists them.
+inline std::string PortList(const std::vector<std::string>& paths)
+{
+    std::string list;
+    for (const std::string& p : paths)
+        list += (list.empty() ? "" : ":") + p;
+    return list;
+}

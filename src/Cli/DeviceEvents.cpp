@@ -1,0 +1,164 @@
+#include "DeviceEvents.h"
+
+#include "NxCom/TNxDevList.h"
+#include "NxException.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+namespace {
+
+volatile std::sig_atomic_t g_Interrupted = 0;
+
+void OnInterrupt(int)
+{
+    g_Interrupted = 1;
+}
+
+} // namespace
+
+bool DeviceEvents::Interrupted()
+{
+    return g_Interrupted != 0;
+}
+
+void DeviceEvents::CatchInterrupt()
+{
+    struct sigaction sa
+    {
+    };
+    sa.sa_handler = OnInterrupt;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART; // a port's read or sleep goes on; the next step stops
+    ::sigaction(SIGINT, &sa, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    // A parent killed outright cannot tell us; the system can.
+    ::prctl(PR_SET_PDEATHSIG, SIGINT);
+}
+
+void DeviceEvents::Write(CliJson event)
+{
+    if (m_bEnded)
+        return;
+    // Texts come from devices and need not be UTF-8.
+    const std::string line = event.dump(-1, ' ', false, CliJson::error_handler_t::replace) + "\n";
+    if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size() ||
+        std::fflush(stdout) != 0) {
+        // Nobody reads any more: stop as after Ctrl-C, so the download ends cleanly.
+        std::clearerr(stdout);
+        g_Interrupted = 1;
+    }
+}
+
+void DeviceEvents::Progress(const std::string& text, int percent)
+{
+    CliJson e = {{"device", m_Device}, {"event", "progress"}, {"text", text}};
+    if (percent >= 0)
+        e["percent"] = percent;
+    Write(std::move(e));
+}
+
+void DeviceEvents::Done()
+{
+    CliJson e = {{"device", m_Device}, {"event", "done"}};
+    e.update(Result);
+    Write(std::move(e));
+    m_bEnded = true;
+}
+
+void DeviceEvents::Failed(const std::string& error, bool busy)
+{
+    std::string text = error;
+    for (size_t pos; (pos = text.find("\r\n")) != std::string::npos;)
+        text.erase(pos, 1);
+    const bool bootloader = text.find(" is left in its bootloader: ") != std::string::npos;
+    Write({{"device", m_Device},
+           {"event", "failed"},
+           {"error", text},
+           {"busy", busy},
+           {"interrupted", text.rfind(kInterruptedText, 0) == 0},
+           {"bootloader", bootloader}});
+    m_bEnded = true;
+}
+
+void EventProgress::Send()
+{
+    if (m_bHold || m_bFailed)
+        return;
+    m_Events.Progress(m_Text, m_Percent);
+}
+
+void EventProgress::SetStatus(const std::string& text)
+{
+    NxDownloadUi::SetStatus(text);
+    if (text == m_Text)
+        return;
+    m_Text = text;
+    Send();
+}
+
+void EventProgress::SetProgress(unsigned percent)
+{
+    const int p = static_cast<int>(percent > 100 ? 100 : percent);
+    if (p == m_Percent)
+        return;
+    m_Percent = p;
+    Send();
+}
+
+void EventProgress::ProcessMessages()
+{
+    if (DeviceEvents::Interrupted())
+        throw NxException(kInterruptedText);
+}
+
+// Text and percentage change together: one event, not two.
+void EventProgress::OnBlockProgress(const ProgBlock& block, uint32_t index, uint32_t count)
+{
+    m_bHold = true;
+    try {
+        NxDownloadUi::OnBlockProgress(block, index, count);
+    } catch (...) {
+        m_bHold = false;
+        throw;
+    }
+    m_bHold = false;
+    Send();
+}
+
+void EventProgress::OnProgress(const char* text, unsigned percent)
+{
+    m_bHold = true;
+    try {
+        NxDownloadUi::OnProgress(text, percent);
+    } catch (...) {
+        m_bHold = false;
+        throw;
+    }
+    m_bHold = false;
+    Send();
+}
+
+void EventProgress::OnChecksum(uint32_t sum)
+{
+    m_Events.Result["checksum"] = StrFormat("0x%08lX", static_cast<unsigned long>(sum));
+    NxDownloadUi::OnChecksum(sum);
+}
+
+void EventProgress::OnFailure(const char* text)
+{
+    m_bFailed = true;
+    NxDownloadUi::OnFailure(text);
+}
+
+void EventSink::ShowMessage(const std::string& text, const std::string& caption, Icon)
+{
+    // The list's own boxes explain why the device is missing: that is the failure.
+    if (caption == TNxDevList::kCaption)
+        m_Last = text;
+    else
+        m_Events.Progress(caption + ": " + text, -1);
+}
