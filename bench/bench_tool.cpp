@@ -10,6 +10,7 @@
 //   bench_tool noop                              the program's baseline
 //   bench_tool download DIR                      page-phase efficiency, CPU share,
 //                                                least-time estimate against the whole time
+//   bench_tool download DIR images               only write the images into DIR
 // Every command ends with "peak_kib=N", the process's peak resident size.
 #include "Bridge/SimBridge.h"
 #include "Download/NxProgrammer.h"

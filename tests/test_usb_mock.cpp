@@ -487,4 +487,36 @@ TEST(UsbMockCli, ListAndInfoMatchTheSimulator)
     }
 }
 
+// A rack of four: listed, then updated all at once, each bridge by its own
+// process, which finds its port under the testbed as the parent did.
+TEST(UsbMockCli, FourBridgesListedAndUpdatedInParallel)
+{
+    if (const std::string& why = TestbedUnavailable(); !why.empty())
+        GTEST_SKIP() << why;
+    for (const std::string& exe : {kSim, kCli})
+        if (::access(exe.c_str(), X_OK) != 0)
+            GTEST_SKIP() << exe << " is not built; build the nxsim and nxupdate-cli targets first";
+
+    std::vector<UsbBridge> bridges;
+    for (const char* n : {"1", "2", "3", "4"})
+        bridges.push_back({std::string("ttyUSB") + n, std::string("000") + n, "Controller"});
+    const std::string script = kCli + " list && " + kCli +
+                               " download --device=all --file=" + NX_SOURCE_DIR +
+                               "/examples/incucontrol_app.hex";
+    const RunResult r = RunBounded(
+        {"/usr/bin/env", Python(), kFixture, "--bridges=" + BridgesJson(bridges), "--nxsim=" + kSim,
+         "--timeout=" + std::to_string(kProgramSeconds), "--", "/bin/sh", "-c", script},
+        kFixtureSeconds);
+    EXPECT_EQ(r.Code, 0) << r.Out << r.Err;
+    for (const char* n : {"1", "2", "3", "4"}) {
+        EXPECT_NE(r.Out.find(std::string("Controller (#000") + n + ")\n"), std::string::npos)
+            << r.Out;
+        const size_t row = r.Out.find(std::string("\n000") + n + " ");
+        ASSERT_NE(row, std::string::npos) << r.Out;
+        const std::string line = r.Out.substr(row + 1, r.Out.find('\n', row + 1) - row - 1);
+        EXPECT_NE(line.find(" done "), std::string::npos) << line;
+    }
+    EXPECT_NE(r.Out.find("\n4 of 4 succeeded\n"), std::string::npos) << r.Out;
+}
+
 } // namespace

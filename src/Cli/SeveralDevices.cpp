@@ -2,6 +2,7 @@
 
 #include "CliSession.h"
 #include "Command.h"
+#include "DeviceEvents.h"
 #include "NxCom/CP210xCom.h"
 #include "NxException.h"
 
@@ -327,9 +328,13 @@ void Run::Draw()
         line += "[" + std::string(static_cast<size_t>(pct * kBar / 100), '#') +
                 std::string(static_cast<size_t>(kBar - pct * kBar / 100), '.') + "] ";
         line += w.Percent >= 0 ? StrFormat("%3d%% ", w.Percent) : "     ";
-        line += w.Ended && w.Result != "done" ? w.Result + ": " + FirstLine(w.Text)
-                : w.Ended                     ? std::string("done")
-                                              : FirstLine(w.Text);
+        const std::string first = FirstLine(w.Text);
+        if (!w.Ended)
+            line += first;
+        else if (w.Result == "done" || first == kInterruptedText)
+            line += w.Result;
+        else
+            line += w.Result + ": " + first;
         if (line.size() > cols - 1)
             line.resize(cols - 1);
         out += "\r" + line + "\033[K\n";
@@ -454,7 +459,7 @@ int Run::Execute()
                 std::max<int64_t>(0, std::chrono::duration_cast<std::chrono::milliseconds>(
                                          m_LastDraw + kRedrawEvery - now)
                                          .count()));
-        if (m_nStopLevel > 0) {
+        if (m_nStopLevel > 0 && m_nStopLevel < 3) {
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(m_NextStop - now);
             timeout = timeout < 0
@@ -483,7 +488,7 @@ int Run::Execute()
                     OnExit(w, 0);
             }
         }
-        if (m_nStopLevel > 0 && Clock::now() >= m_NextStop && Running())
+        if (m_nStopLevel > 0 && m_nStopLevel < 3 && Clock::now() >= m_NextStop && Running())
             Stop();
         if (m_bDirty && Clock::now() >= m_LastDraw + kRedrawEvery)
             Draw();
