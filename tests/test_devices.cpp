@@ -198,6 +198,13 @@ TEST_F(DevListTest, EnumerationOpensNothingAndTheFilterOpensOnlyTheChosen)
     EXPECT_EQ(found[1].Pid, 0xEA60u);
     for (const auto* h : {&a, &b, &c})
         EXPECT_EQ(h->Device->OpenCount, 0) << h->Device->Serial;
+    EXPECT_TRUE(found[0].Known && found[1].Known && found[2].Known);
+    // Gone since the count: what failed stays empty, and the entry says so.
+    a.Device->StringStatus[Bridge::kSerialNumber] = Bridge::kDeviceNotFound;
+    ASSERT_EQ(TNxDevList::EnumerateBridges(found), 0);
+    EXPECT_FALSE(found[0].Known);
+    EXPECT_EQ(found[0].Serial, "");
+    a.Device->StringStatus[Bridge::kSerialNumber] = Bridge::kSuccess;
 
     list.SetBridgeFilter([](const std::string& serial) { return serial == "B"; });
     ASSERT_TRUE(list.Update());

@@ -457,10 +457,15 @@ TEST(ShellCompletion, OffersCommandsOptionsSerialsAndDownloadFiles)
          ""},
         {{"download", "--f"}, {"--file="}, "--reset", ""},
         // Serial numbers from the bridges as enumerated (here: the simulator's).
-        {{"info", "--simulate", "--device="}, {"--device=0001"}, "--channel", "bash"},
-        {{"info", "--simulate", "--device="}, {"0001"}, "--", "zsh"},
+        // "all" only where the command runs on several devices.
+        {{"info", "--simulate", "--device="},
+         {"--device=0001", "--device=all"},
+         "--channel",
+         "bash"},
+        {{"info", "--simulate", "--device="}, {"0001", "all"}, "--", "zsh"},
         {{"info", "--simulate", "--device", "=", ""}, {"0001"}, "--", "bash"},
-        {{"info", "--simulate", "--device", ""}, {"0001"}, "--", ""},
+        {{"download", "--simulate", "--device", ""}, {"0001", "all"}, "--", ""},
+        {{"filter", "--simulate", "--device", ""}, {"0001"}, "all", ""},
         // Download files by extension, and folders to walk into; zsh's own
         // _files does the matching there.
         {{"download", "--file", d},

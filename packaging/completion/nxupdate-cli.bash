@@ -1,7 +1,8 @@
 # bash completion for nxupdate-cli.
 # Commands and their options are read from "nxupdate-cli --help", so they
 # follow the program; --device values are the bridges' serial numbers as
-# "nxupdate-cli bridges" enumerates them, without opening any port.
+# "nxupdate-cli bridges" enumerates them, without opening any port, and "all"
+# where the command's usage line offers it.
 
 # Folders, and the files whose extension is one of $2 ("hex|xml", any case).
 _nxupdate_cli_files()
@@ -17,12 +18,12 @@ _nxupdate_cli_files()
 
 _nxupdate_cli_values()
 {
-    local prog=$1 opt=$2 val=$3 sim=$4
+    local prog=$1 opt=$2 val=$3 sim=$4 all=$5
     case $opt in
     --device)
         local serials
         serials=$("$prog" bridges $sim 2>/dev/null | cut -f1)
-        compgen -W "$serials" -- "$val"
+        compgen -W "$serials $all" -- "$val"
         ;;
     --file) _nxupdate_cli_files "$val" 'hex|xml|dat' ;;
     --simulate) _nxupdate_cli_files "$val" 'json|txt' ;;
@@ -58,21 +59,23 @@ _nxupdate_cli()
             fi
         fi
     done
+    local all=
+    [[ -n $command ]] && grep -q "^  nxupdate-cli $command .*|all\]" <<<"$help" && all=all
 
     # A value: "--opt=val" is split into "--opt" "=" "val" where '=' breaks
     # words (the default); "--opt val" for the options that take one.
     if [[ $cur == "=" && $prev == --* ]]; then
-        mapfile -t COMPREPLY < <(_nxupdate_cli_values "$prog" "$prev" "" "$sim")
+        mapfile -t COMPREPLY < <(_nxupdate_cli_values "$prog" "$prev" "" "$sim" "$all")
         return
     elif [[ $prev == "=" && $before == --* ]]; then
-        mapfile -t COMPREPLY < <(_nxupdate_cli_values "$prog" "$before" "$cur" "$sim")
+        mapfile -t COMPREPLY < <(_nxupdate_cli_values "$prog" "$before" "$cur" "$sim" "$all")
         return
     elif [[ $cur == --*=* ]]; then
-        mapfile -t COMPREPLY < <(_nxupdate_cli_values "$prog" "${cur%%=*}" "${cur#*=}" "$sim")
+        mapfile -t COMPREPLY < <(_nxupdate_cli_values "$prog" "${cur%%=*}" "${cur#*=}" "$sim" "$all")
         COMPREPLY=("${COMPREPLY[@]/#/${cur%%=*}=}")
         return
     elif [[ $prev == --device || $prev == --file ]]; then
-        mapfile -t COMPREPLY < <(_nxupdate_cli_values "$prog" "$prev" "$cur" "$sim")
+        mapfile -t COMPREPLY < <(_nxupdate_cli_values "$prog" "$prev" "$cur" "$sim" "$all")
         return
     fi
 

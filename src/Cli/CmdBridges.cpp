@@ -1,10 +1,10 @@
 #include "CmdBridges.h"
 
 #include "CliSession.h"
-#include "NxCom/CP210xCom.h"
+#include "NxCom/TNxDevList.h"
 
-#include <cstdint>
 #include <string>
+#include <vector>
 
 CmdBridges::CmdBridges()
     : Command("bridges", "", "serial numbers of the bridges, without opening them", kOptJson)
@@ -13,19 +13,16 @@ CmdBridges::CmdBridges()
 
 int CmdBridges::Execute(CliSession& session) const
 {
-    uint32_t count = 0;
-    if (CP2102Com::GetNumDevices(count) != 0)
-        count = 0;
+    std::vector<SBridgeInfo> found;
+    TNxDevList::EnumerateBridges(found); // a failed count lists nothing
     std::string text;
     CliJson bridges = CliJson::array();
-    for (uint32_t i = 0; i < count; ++i) {
-        const int index = static_cast<int>(i);
-        std::string serial, name;
+    for (const SBridgeInfo& b : found) {
         // A bridge unplugged since the count is simply left out.
-        if (CP2102Com::GetSerial(serial, index) != 0 || CP2102Com::GetDisplayName(name, index) != 0)
+        if (!b.Known)
             continue;
-        text += serial + "\t" + name + "\n";
-        bridges.push_back({{"serial", serial}, {"name", name}});
+        text += b.Serial + "\t" + b.Name + "\n";
+        bridges.push_back({{"serial", b.Serial}, {"name", b.Name}});
     }
     if (session.Options().Json)
         PrintJson({{"bridges", bridges}});

@@ -514,7 +514,7 @@ int RunOnSeveralDevices(const Command& cmd, CliSession& session)
     std::vector<std::string> names = opts.DeviceList();
     if (*opts.Device == kAllDevices) {
         for (const SBridgeInfo& b : bridges)
-            if (std::find(names.begin(), names.end(), b.Serial) == names.end())
+            if (b.Known && std::find(names.begin(), names.end(), b.Serial) == names.end())
                 names.push_back(b.Serial);
         if (names.empty())
             ThrowNx("No controller found. Attach one, list its serial port in NXUPDATE_PORTS, "

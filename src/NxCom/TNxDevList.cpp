@@ -88,9 +88,9 @@ NxStatus TNxDevList::EnumerateBridges(std::vector<SBridgeInfo>& out)
     for (uint32_t i = 0; i < count; ++i) {
         SBridgeInfo& b = out[i];
         b.Index = static_cast<int>(i);
-        CP2102Com::GetIds(b.Index, b.Pid, b.Vid);
-        CP2102Com::GetSerial(b.Serial, b.Index);
-        CP2102Com::GetDisplayName(b.Name, b.Index);
+        b.Known = CP2102Com::GetIds(b.Index, b.Pid, b.Vid) == 0;
+        b.Known = CP2102Com::GetSerial(b.Serial, b.Index) == 0 && b.Known;
+        b.Known = CP2102Com::GetDisplayName(b.Name, b.Index) == 0 && b.Known;
     }
     return st;
 }

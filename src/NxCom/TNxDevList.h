@@ -17,7 +17,8 @@ struct SBridgeInfo
     int Index = 0; // enumeration index, valid until the next enumeration
     uint32_t Pid = 0, Vid = 0;
     std::string Serial;
-    std::string Name; // "<description> (#<serial>)", as the list shows it
+    std::string Name;  // "<description> (#<serial>)", as the list shows it
+    bool Known = true; // every identity query succeeded (false: unplugged since the count)
 };
 
 class TNxDevList
