@@ -667,6 +667,15 @@ TEST_F(CliTest, SeveralDevicesEachFailAloneAndTheSummarySaysWhich)
         if (viaNxsim)
             break;
 
+        // A dry run tells each device's verdict and writes nothing.
+        std::vector<std::string> dry = a;
+        dry.push_back("--dry-run");
+        const RunResult d = RunProgram(kCli, dry, opts);
+        EXPECT_EQ(d.Code, 1) << d.Err;
+        EXPECT_TRUE(Has(d.Out, "A1:\n  would download 97 blocks into controller A1")) << d.Out;
+        EXPECT_TRUE(Has(Row(d.Out, "B2"), "Invalid download file for this device")) << d.Out;
+        EXPECT_TRUE(Has(Row(d.Out, "C3"), " done ")) << d.Out; // nothing sent, nothing cut
+
         // The same run as JSON lines, a summary last.
         a.push_back("--json");
         const RunResult j = RunProgram(kCli, a, opts);
