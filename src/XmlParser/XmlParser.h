@@ -9,9 +9,9 @@
 
 #include <cstddef>
 
-// Error codes; 1, 2, 17, 19 and 102 are warnings, every other non-zero code
-// of a parse yields an empty result. Codes from 101 on bound what a hostile
-// file can make the reader hold.
+// Error codes; 1, 2, 17, 19 and 102 are warnings (XmlIsWarning), every other
+// non-zero code of a parse yields an empty result. Codes from 101 on bound
+// what a hostile file can make the reader hold.
 enum XmlError
 {
     eXmlNoError = 0,
@@ -40,6 +40,13 @@ enum XmlError
     eXmlFileTooLarge = 103, // more than kMaxInputBytes
     eXmlNotRegularFile = 104,
 };
+
+// The warnings: a parse that ends with one of these still gives its tree.
+constexpr bool XmlIsWarning(int code)
+{
+    return code == eXmlUnmatchedEndTagWarning || code == eXmlNoXmlTag || code == eXmlBase64Length ||
+           code == eXmlBase64Truncated || code == eXmlTextAfterNul;
+}
 
 // Elements, attributes, texts and clear sections one parse may hold. Each
 // costs the tree about a hundred bytes or more; a parameter table for all
