@@ -2,6 +2,13 @@
 
 CMutexClass::~CMutexClass()
 {
+    // A holder that destroys it gives back every level it holds; locking the
+    // non-recursive mutex again would wait for ever.
+    if (m_Owner.load() == std::this_thread::get_id()) {
+        m_nLockCount = 0;
+        m_Owner.store(std::thread::id{});
+        m_Mutex.unlock();
+    }
     // Wait until no other thread holds it before it goes away.
     std::lock_guard<std::mutex> wait(m_Mutex);
 }

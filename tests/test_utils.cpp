@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,6 +48,16 @@ TEST(MutexClass, UnlockFromANonOwnerIsIgnored)
     m.Lock();
     std::thread([&] { m.Unlock(); }).join();
     ExpectHeldUntil(m, [&] { m.Unlock(); });
+}
+
+TEST(MutexClass, DestroyedByItsHolderAtAnyDepthReturns)
+{
+    for (int depth : {1, 3}) {
+        auto m = std::make_unique<CMutexClass>();
+        for (int i = 0; i < depth; ++i)
+            m->Lock();
+        m.reset(); // hung before: the destructor waited for its own thread
+    }
 }
 
 TEST(ScopedLocks, EarlyUnlockDoesNotReleaseTwice)
