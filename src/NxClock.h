@@ -29,6 +29,9 @@ public:
     // A simulated read gave up after its timeout without waiting for real.
     // A real clock lets it pass; a virtual clock records and advances.
     virtual void SimulatedTimeout(uint32_t /*ms*/) {}
+    // A simulated read waited this long for bytes that arrived late, without
+    // waiting for real. A real clock lets it pass; a virtual clock records and advances.
+    virtual void SimulatedWait(uint32_t /*ms*/) {}
     // A real port waits up to timeoutMs for fd's events, with poll()'s result.
     // The desktop program's clock lets its window work meanwhile, as it does
     // during pauses.
@@ -51,7 +54,8 @@ public:
     enum class Kind
     {
         Sleep,
-        Timeout
+        Timeout,
+        Wait // a read that ended when late bytes arrived
     };
     struct Event
     {
@@ -70,6 +74,11 @@ public:
     void SimulatedTimeout(uint32_t ms) override
     {
         m_Events.push_back({Kind::Timeout, ms});
+        m_Now += ms;
+    }
+    void SimulatedWait(uint32_t ms) override
+    {
+        m_Events.push_back({Kind::Wait, ms});
         m_Now += ms;
     }
 

@@ -143,6 +143,26 @@ TEST_F(PtyServerTest, ServesOnlyPluggedBridgesEachOnItsOwnTerminal)
     EXPECT_EQ(bridges[1].Controller->CountOf(20), 1u);
 }
 
+// A late reply goes out on its own once it is due, with no further request.
+TEST_F(PtyServerTest, LateReplyGoesOutWhenDue)
+{
+    Install(Sim::DemoScenario());
+    Sim::SimFault late;
+    late.Kind = Sim::SimFaultKind::Late;
+    late.Cmd = 20;
+    late.DelayMs = 150;
+    bridges[0].Controller->AddFault(late);
+    Sim::PtyServer server(lib);
+    server.Start();
+    const int fd = OpenSlave(server.Ports()[0].SlavePath);
+    const auto start = std::chrono::steady_clock::now();
+    WriteFd(fd, kStatusRequest);
+    EXPECT_EQ(ReadFd(fd, kStatusReply.size(), 5000), kStatusReply);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
+    ::close(fd);
+    server.Stop();
+}
+
 // Wire time: the request's bytes and then the reply's take their time on the
 // line at 5760 bytes/s; without wire time nothing waits.
 TEST_F(PtyServerTest, WireTimePacesRequestAndReplyOnTheClock)

@@ -464,6 +464,31 @@ TEST_F(SimTest, FaultSwitches)
     EXPECT_EQ(last.Payload, (Bytes{0x01, 0x30, 0x02}));
 }
 
+TEST_F(SimTest, LateReplyArrivesAfterItsDelay)
+{
+    // A late reply: carried out at once, answered 1100 ms later; a flush
+    // before it arrives does not lose it, a read waits for it.
+    clock.Clear();
+    SimFault late;
+    late.Kind = SimFaultKind::Late;
+    late.Cmd = 1;
+    late.DelayMs = 1100;
+    ctl->AddFault(late);
+    const Bytes ack = Wire(1, 0, 'W', {});
+    EXPECT_TRUE(Send(Wire(1, 0, 'W', {0x02})).empty());
+    EXPECT_TRUE(ctl->Bootloader);
+    EXPECT_EQ(dev->InFlight(), ack.size());
+    EXPECT_EQ(port->Flush(true, true), Bridge::kSuccess);
+    Bytes buf(ack.size());
+    uint32_t got = 0;
+    lib.SetTimeouts(1000, 250);
+    EXPECT_EQ(port->Read(buf.data(), 1, got), Bridge::kReadTimedOut);
+    EXPECT_EQ(port->Read(buf.data(), static_cast<uint32_t>(buf.size()), got), Bridge::kSuccess);
+    EXPECT_EQ(buf, ack);
+    EXPECT_EQ(clock.Events(), (std::vector<VirtualClock::Event>{{VirtualClock::Kind::Timeout, 1000},
+                                                                {VirtualClock::Kind::Wait, 100}}));
+}
+
 TEST_F(SimTest, DemoScenarioShape)
 {
     EXPECT_EQ(dev->Serial, "0001");
@@ -514,6 +539,9 @@ TEST_F(SimTest, ScenarioFile)
     // The fault from the file: the first flash page goes unanswered.
     EXPECT_TRUE(Send(FlashWire(0x100, Bytes(128, 0))).empty());
     EXPECT_EQ(Send(FlashWire(0x100, Bytes(128, 0))), Wire(3, 0, 'W', {}));
+    ASSERT_EQ(ctl->Faults().size(), 2u);
+    EXPECT_EQ(ctl->Faults()[1].Kind, SimFaultKind::Late);
+    EXPECT_EQ(ctl->Faults()[1].DelayMs, 1500u);
     EXPECT_TRUE(h[1].Controller->IgnoreResets);
     port.reset(); // it refers to the local library
 }

@@ -17,6 +17,36 @@ SimDevice::SimDevice(std::string serial, std::string description, uint16_t vid, 
     PidText = buf;
 }
 
+void SimDevice::ReplyLater(uint32_t delayMs, std::vector<uint8_t> data)
+{
+    m_Later.emplace(NxClock().NowMs() + delayMs, std::move(data));
+}
+
+size_t SimDevice::InFlight() const
+{
+    size_t n = 0;
+    for (const auto& [at, data] : m_Later)
+        n += data.size();
+    return n;
+}
+
+void SimDevice::Arrive(uint64_t atMs)
+{
+    while (!m_Later.empty() && m_Later.begin()->first <= atMs) {
+        const auto& data = m_Later.begin()->second;
+        m_Rx.insert(m_Rx.end(), data.begin(), data.end());
+        m_Later.erase(m_Later.begin());
+    }
+}
+
+bool SimDevice::NextArrival(uint64_t& atMs) const
+{
+    if (m_Later.empty())
+        return false;
+    atMs = m_Later.begin()->first;
+    return true;
+}
+
 void ScriptPeer::OnHostWrite(SimDevice& dev, const uint8_t* data, size_t n)
 {
     Frames.emplace_back(data, data + n);
@@ -64,30 +94,41 @@ public:
         d.ReadRequests.push_back(count);
         if (!d.IsPlugged())
             return kDeviceIoFailed;
-        const size_t avail = d.m_Rx.size();
-        size_t n = std::min<size_t>(count, avail);
-        bool cut = false;
-        if (d.ReadChunk && n > d.ReadChunk) {
-            n = d.ReadChunk;
-            cut = true;
+        const uint32_t timeout = m_Lib.ReadTimeout();
+        uint32_t waited = 0;
+        d.Arrive(NxClock().NowMs());
+        for (;;) {
+            size_t n = std::min<size_t>(count - got, d.m_Rx.size());
+            bool cut = false;
+            if (d.ReadChunk && got + n > d.ReadChunk) {
+                n = d.ReadChunk - std::min<size_t>(got, d.ReadChunk);
+                cut = true;
+            }
+            std::copy_n(d.m_Rx.begin(), n, buf + got);
+            d.m_Rx.erase(d.m_Rx.begin(), d.m_Rx.begin() + static_cast<std::ptrdiff_t>(n));
+            got += static_cast<uint32_t>(n);
+            if (m_Lib.WireTime())
+                WireWait(n);
+            if (got == count || cut)
+                return kSuccess;
+            if (d.ReadFailures > 0) {
+                --d.ReadFailures;
+                return d.ReadStatus;
+            }
+            // Late bytes that arrive within the timeout end the wait early.
+            uint64_t at = 0;
+            const uint64_t now = NxClock().NowMs();
+            if (d.NextArrival(at) && (at <= now || at - now <= timeout - waited)) {
+                const auto wait = static_cast<uint32_t>(at > now ? at - now : 0);
+                Wait(wait, false);
+                waited += wait;
+                d.Arrive(at);
+                continue;
+            }
+            // Not all bytes are there: a real read would wait its whole timeout.
+            Wait(timeout - waited, true);
+            return kReadTimedOut;
         }
-        std::copy_n(d.m_Rx.begin(), n, buf);
-        d.m_Rx.erase(d.m_Rx.begin(), d.m_Rx.begin() + static_cast<std::ptrdiff_t>(n));
-        got = static_cast<uint32_t>(n);
-        if (m_Lib.WireTime())
-            WireWait(n);
-        if (n == count || cut)
-            return kSuccess;
-        if (d.ReadFailures > 0) {
-            --d.ReadFailures;
-            return d.ReadStatus;
-        }
-        // Not all bytes are there: a real read would wait its whole timeout.
-        if (m_Lib.WireTime())
-            NxClock().SleepMs(m_Lib.ReadTimeout());
-        else
-            NxClock().SimulatedTimeout(m_Lib.ReadTimeout());
-        return kReadTimedOut;
     }
 
     Status Write(const uint8_t* buf, uint32_t count, uint32_t& written) override
@@ -105,6 +146,7 @@ public:
         }
         written = count;
         d.Written.insert(d.Written.end(), buf, buf + count);
+        d.HostReadTimeout = m_Lib.ReadTimeout();
         if (m_Lib.WireTime())
             WireWait(count);
         if (ISimPeer* peer = d.Peer())
@@ -129,14 +171,27 @@ public:
             return kDeviceIoFailed;
         if (d.FlushStatus != kSuccess)
             return d.FlushStatus;
-        if (rx)
+        if (rx) {
+            d.Arrive(NxClock().NowMs());
             d.m_Rx.clear();
+        }
         if (ISimPeer* peer = d.Peer())
             peer->OnFlush(d);
         return kSuccess;
     }
 
 private:
+    // A read's wait: for real in wire-time mode, else told to the clock.
+    void Wait(uint32_t ms, bool timedOut)
+    {
+        if (m_Lib.WireTime())
+            NxClock().SleepMs(ms);
+        else if (timedOut)
+            NxClock().SimulatedTimeout(ms);
+        else
+            NxClock().SimulatedWait(ms);
+    }
+
     // Waits the line time of n bytes. Whole milliseconds go to the clock and
     // the rest is carried to the next transfer, as is what a real sleep
     // overran (the timer's slack, up to kMaxOverrunNs): a line neither rounds

@@ -9,6 +9,7 @@
 
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -51,6 +52,13 @@ public:
     void Reply(const uint8_t* data, size_t n) { m_Rx.insert(m_Rx.end(), data, data + n); }
     void Reply(const std::vector<uint8_t>& data) { Reply(data.data(), data.size()); }
     size_t Pending() const { return m_Rx.size(); }
+    // Bytes that reach the host delayMs from now (clock time): a late reply.
+    // A flush discards only what has arrived by then.
+    void ReplyLater(uint32_t delayMs, std::vector<uint8_t> data);
+    // Bytes still on their way.
+    size_t InFlight() const;
+    // When the next late bytes arrive; false when none are on their way.
+    bool NextArrival(uint64_t& atMs) const;
 
     // Fault switches.
     Status OpenStatus = kSuccess;       // returned by Open
@@ -71,12 +79,17 @@ public:
     std::vector<uint32_t> ReadRequests; // count asked by each library read
     int OpenCount = 0;
     bool IsOpen = false;
+    uint32_t HostReadTimeout = 0; // the read timeout in force when the host last wrote
 
 private:
     friend class SimPort;
     friend class SimBridgeLib;
+    // Moves the late bytes due by atMs into the receive queue.
+    void Arrive(uint64_t atMs);
+
     bool m_bPlugged = true;
     std::deque<uint8_t> m_Rx;
+    std::multimap<uint64_t, std::vector<uint8_t>> m_Later; // by arrival, then in order sent
     std::shared_ptr<ISimPeer> m_pPeer;
 };
 

@@ -99,11 +99,21 @@ void PtyServer::Poll(int timeoutMs)
     std::vector<pollfd> fds;
     for (const auto& ch : m_Channels)
         fds.push_back({ch->Master, POLLIN, 0}); // a hung-up channel (-1) is skipped by poll
-    if (fds.empty() || ::poll(fds.data(), fds.size(), timeoutMs) <= 0)
-        return;
-    for (size_t i = 0; i < fds.size(); ++i)
-        if (fds[i].revents & POLLIN)
-            Serve(*m_Channels[i]);
+    // A late reply must go out when it is due, not with the next request.
+    const uint64_t now = NxClock().NowMs();
+    for (const auto& ch : m_Channels) {
+        uint64_t at = 0;
+        if (ch->Link && ch->Device->NextArrival(at))
+            timeoutMs = static_cast<int>(std::min<uint64_t>(at > now ? at - now : 0, timeoutMs));
+    }
+    if (!fds.empty() && ::poll(fds.data(), fds.size(), timeoutMs) > 0) {
+        for (size_t i = 0; i < fds.size(); ++i)
+            if (fds[i].revents & POLLIN)
+                Serve(*m_Channels[i]);
+    }
+    for (const auto& ch : m_Channels)
+        if (ch->Link && ch->Device->InFlight() > 0)
+            Forward(*ch);
 }
 
 void PtyServer::Serve(Channel& ch)
@@ -117,13 +127,7 @@ void PtyServer::Serve(Channel& ch)
 
     uint32_t written = 0;
     ch.Link->Write(buf, static_cast<uint32_t>(n), written);
-    for (;;) {
-        uint32_t got = 0;
-        ch.Link->Read(buf, sizeof buf, got);
-        if (got == 0)
-            break;
-        PacedWrite(ch, buf, got);
-    }
+    Forward(ch);
 
     Bridge::SimDevice& d = *ch.Device;
     if (!d.IsPlugged()) {
@@ -141,6 +145,19 @@ void PtyServer::Serve(Channel& ch)
         d.ReadRequests.clear();
         if (auto* c = dynamic_cast<SimController*>(d.Peer()))
             c->ClearLog();
+    }
+}
+
+void PtyServer::Forward(Channel& ch)
+{
+    // The server sets no read timeout: each read takes only what has arrived.
+    uint8_t buf[4096];
+    for (;;) {
+        uint32_t got = 0;
+        ch.Link->Read(buf, sizeof buf, got);
+        if (got == 0)
+            break;
+        PacedWrite(ch, buf, got);
     }
 }
 

@@ -55,6 +55,8 @@ public:
 private:
     struct Channel;
     void Serve(Channel& ch);
+    // Writes the controller's replies that have arrived to the master.
+    void Forward(Channel& ch);
     void PacedWrite(Channel& ch, const uint8_t* data, size_t n);
 
     std::vector<Port> m_Ports;

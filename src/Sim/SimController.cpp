@@ -90,6 +90,7 @@ void SimController::HandleFrame(Bridge::SimDevice& dev, const SimFrame& req)
 
     bool corrupt = false;
     bool dropReply = false;
+    uint32_t lateMs = 0;
     if (SimFault* f = MatchFault(req, e.Sub)) {
         switch (f->Kind) {
         case SimFaultKind::NoReply:
@@ -109,6 +110,9 @@ void SimController::HandleFrame(Bridge::SimDevice& dev, const SimFrame& req)
         case SimFaultKind::Unplug:
             dev.Unplug();
             return;
+        case SimFaultKind::Late:
+            lateMs = f->DelayMs ? f->DelayMs : dev.HostReadTimeout + 100;
+            break;
         }
     }
 
@@ -121,7 +125,10 @@ void SimController::HandleFrame(Bridge::SimDevice& dev, const SimFrame& req)
         reply.Cmd = 0;
         reply.Payload = {a.Error};
     }
-    dev.Reply(SimEncodeFrame(reply, corrupt));
+    if (lateMs)
+        dev.ReplyLater(lateMs, SimEncodeFrame(reply, corrupt));
+    else
+        dev.Reply(SimEncodeFrame(reply, corrupt));
 }
 
 SimAnswer SimController::Execute(const SimFrame& req, bool& silent)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iterator>
 #include <vector>
 
 namespace Sim {
@@ -14,6 +15,7 @@ enum class SimFaultKind
     Reject,      // the request is refused with ErrorByte
     Garbage,     // these bytes are sent instead of any reply
     Unplug,      // the bridge unplugs itself on receiving the request
+    Late,        // the request is carried out; its reply arrives DelayMs late
 };
 
 // A fault fires on the matching requests number From .. From + Count - 1
@@ -31,7 +33,11 @@ struct SimFault
     unsigned Count = 1;
     bool Execute = false;     // NoReply only: carry the request out, lose only the reply
     uint8_t ErrorByte = 0x7F; // Reject only
-    std::vector<uint8_t> Garbage{0x55, 0xAA, 0x00, 0x12, 0x34};
+    static constexpr uint8_t kDefaultGarbage[] = {0x55, 0xAA, 0x00, 0x12, 0x34};
+    std::vector<uint8_t> Garbage{std::begin(kDefaultGarbage), std::end(kDefaultGarbage)};
+    // Late only; 0: 100 ms after the host's read timeout, so the reply lands
+    // in whatever the host does next.
+    uint32_t DelayMs = 0;
 
     unsigned Seen = 0; // matches counted so far
 };

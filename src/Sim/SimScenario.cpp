@@ -126,14 +126,12 @@ SimFault ParseFault(const json& j)
 {
     CheckKeys(j, "a fault",
               {"kind", "cmd", "channel", "access", "sub", "from", "count", "execute", "errorByte",
-               "garbage"});
+               "garbage", "delayMs"});
     SimFault f;
     static const std::pair<const char*, SimFaultKind> kinds[] = {
-        {"noReply", SimFaultKind::NoReply},
-        {"badChecksum", SimFaultKind::BadChecksum},
-        {"reject", SimFaultKind::Reject},
-        {"garbage", SimFaultKind::Garbage},
-        {"unplug", SimFaultKind::Unplug}};
+        {"noReply", SimFaultKind::NoReply}, {"badChecksum", SimFaultKind::BadChecksum},
+        {"reject", SimFaultKind::Reject},   {"garbage", SimFaultKind::Garbage},
+        {"unplug", SimFaultKind::Unplug},   {"late", SimFaultKind::Late}};
     bool found = false;
     for (const auto& [name, kind] : kinds) {
         if (j.value("kind", std::string()) == name) {
@@ -142,8 +140,8 @@ SimFault ParseFault(const json& j)
         }
     }
     if (!found)
-        ThrowNx("Scenario: a fault needs a 'kind' of noReply, badChecksum, reject, garbage or "
-                "unplug");
+        ThrowNx("Scenario: a fault needs a 'kind' of noReply, badChecksum, reject, garbage, "
+                "unplug or late");
     GetMatch(j, "cmd", f.Cmd, 255);
     GetMatch(j, "channel", f.Channel, 255);
     GetMatch(j, "sub", f.Sub, 255);
@@ -160,6 +158,7 @@ SimFault ParseFault(const json& j)
     Get(j, "count", f.Count, 1000000);
     Get(j, "execute", f.Execute);
     Get(j, "errorByte", f.ErrorByte);
+    Get(j, "delayMs", f.DelayMs, 600000);
     if (j.contains("garbage")) {
         f.Garbage.clear();
         for (const json& b : j.at("garbage"))

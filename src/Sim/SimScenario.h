@@ -15,8 +15,9 @@
 // Component keys: identifier, capability, appName, appVersion, appDate, hwVersion,
 // blName, blVersion, blDate, serialNumber, state, statusExtra, runtime,
 // lastFilterChange, filterInterval, silent, silentStatus, ignoreModeChange.
-// Fault keys: kind (noReply, badChecksum, reject, garbage, unplug), cmd, channel,
-// access ("R"/"W"), sub, from, count, execute, errorByte, garbage (byte array).
+// Fault keys: kind (noReply, badChecksum, reject, garbage, unplug, late), cmd, channel,
+// access ("R"/"W"), sub, from, count, execute, errorByte, garbage (byte array),
+// delayMs (late: how late the reply comes; 0 or none: just after the host gave up).
 // Numbers may be given as JSON numbers or as texts with a 0x prefix; vid and
 // pid texts are hexadecimal as the bridge reports them. Unknown keys are errors.
 #pragma once
