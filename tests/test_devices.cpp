@@ -105,6 +105,25 @@ TEST_F(DevListTest, SlowAndSilentComponentsCostRetriesAndPauses)
     EXPECT_EQ(clock.Sleeps(), (std::vector<uint32_t>{500, 500, 500, 500}));
 }
 
+// Every relayed answer comes 1.1 s late (timeout 1 s): the status reply of the
+// last try lands in the probe of the absent channel 2 and must not list it.
+TEST_F(DevListTest, LateComponentAddsNoPhantomChannel)
+{
+    auto h = AddBridge("A", {{1, Component(1, 1, "1")}});
+    Sim::SimFault late;
+    late.Kind = Sim::SimFaultKind::Late;
+    late.Cmd = 143;
+    late.Count = 0;
+    late.DelayMs = 1100;
+    h.Controller->AddFault(late);
+    ASSERT_TRUE(list.Update());
+    ASSERT_EQ(list.Count(), 1u);
+    const auto& ch = list.GetDev(0)->GetChannels();
+    ASSERT_EQ(ch.size(), 1u);
+    EXPECT_EQ(ch[0].Identifier, 0); // the component never answered in time
+    EXPECT_EQ(h.Controller->CountOf(129), 2u);
+}
+
 TEST_F(DevListTest, AllChannelsAnswering)
 {
     std::map<uint8_t, SimComponent> all;

@@ -335,6 +335,8 @@ const char* KindName(SimFaultKind k)
         return "Garbage";
     case SimFaultKind::Unplug:
         return "Unplug";
+    case SimFaultKind::Late:
+        return "Late";
     }
     return "?";
 }
@@ -487,8 +489,9 @@ std::vector<Param> AllParams()
 {
     std::vector<Param> out;
     for (size_t s = 0; s < Sequences().size(); ++s)
-        for (SimFaultKind k : {SimFaultKind::NoReply, SimFaultKind::BadChecksum,
-                               SimFaultKind::Reject, SimFaultKind::Garbage, SimFaultKind::Unplug})
+        for (SimFaultKind k :
+             {SimFaultKind::NoReply, SimFaultKind::BadChecksum, SimFaultKind::Reject,
+              SimFaultKind::Garbage, SimFaultKind::Unplug, SimFaultKind::Late})
             out.push_back({s, k});
     return out;
 }

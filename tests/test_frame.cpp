@@ -5,6 +5,7 @@
 #include "support/LinkFixture.h"
 
 using Bridge::kReadTimedOut;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -254,6 +255,79 @@ TEST_F(FrameTest, ExecuteOrThrowRaisesEveryFailedExchange)
             EXPECT_STREQ(e.what(), r.Error ? r.Error : "(no exception expected)");
         }
     }
+}
+
+// Replies that answer an earlier request (another command number) are read
+// past; the exchange keeps to its timeout counted from the send.
+TEST_F(FrameTest, StaleRepliesAreDroppedWithinTheTimeout)
+{
+    const Bytes own{0xF0, 0x00, 0x14, 0x00, 0x52, 0x66, 0x00};     // DeviceStatus
+    const Bytes stale{0xF0, 0x00, 0x81, 0x01, 0x52, 0xD4, 0x00};   // ProbeChannel 1
+    const Bytes relayed{0xF0, 0x00, 0x8F, 0x01, 0x57, 0xE7, 0x00}; // command 143
+    const Bytes rejected{0xF0, 0x01, 0x00, 0x00, 0x52, 0x05, 0x57, 0x00};
+    struct Late
+    {
+        uint32_t Ms;
+        Bytes Frame;
+    };
+    struct Case
+    {
+        const char* What;
+        std::vector<Late> Replies; // arrival after the send; 0: with the send
+        bool Ok;
+        const char* Message;
+        size_t Drops;
+        uint64_t ElapsedMs; // from the send to the end of the exchange
+    };
+    const Case cases[] = {
+        {"stale, then own", {{0, stale}, {0, own}}, true, nullptr, 1, 0},
+        {"two stale, own later", {{300, stale}, {300, relayed}, {600, own}}, true, nullptr, 2, 600},
+        {"own after the timeout", {{300, stale}, {1200, own}}, false, "Read timed out", 1, 1000},
+        {"only stale", {{0, stale}}, false, "Read timed out", 1, 1000},
+        {"rejection is no stale reply", {{0, rejected}}, false, "Frame '0x05' error", 0, 0},
+        {"at most eight dropped", std::vector<Late>(9, {0, stale}), false, "Read timed out", 8, 0},
+    };
+    OpenLink();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.What);
+        Bytes atOnce;
+        for (const Late& r : c.Replies) {
+            if (r.Ms == 0)
+                atOnce.insert(atOnce.end(), r.Frame.begin(), r.Frame.end());
+            else
+                dev->ReplyLater(r.Ms, r.Frame);
+        }
+        peer->Queue(atOnce);
+        ProbeCmd cmd(20, "DeviceStatus", 0, 0x52, nullptr, 0);
+        const uint64_t start = clock.NowMs();
+        EXPECT_EQ(com.Execute(cmd, 1000), c.Ok);
+        EXPECT_EQ(clock.NowMs() - start, c.ElapsedMs);
+        if (!c.Ok) {
+            EXPECT_EQ(cmd.GetErrMsg(), c.Message);
+        }
+        // Values of a stale reply never reach the command.
+        EXPECT_EQ(cmd.responses, c.Ok || c.Drops == 0 ? 1 : 0);
+        EXPECT_EQ(dev->Pending(), c.Drops == 8 ? stale.size() : 0u) << "the ninth stays unread";
+        // Whatever is still on its way is gone before the next case.
+        clock.SleepMs(2000);
+        com.Flush();
+    }
+}
+
+TEST_F(FrameTest, DroppedReplyIsLogged)
+{
+    const TempFolder dir("droplog");
+    CAppCfg::Instance().SetComLog(true, dir.String());
+    OpenLink();
+    peer->Queue(
+        {0xF0, 0x00, 0x81, 0x01, 0x52, 0xD4, 0x00, 0xF0, 0x00, 0x14, 0x00, 0x52, 0x66, 0x00});
+    NxCmd cmd = DeviceStatus();
+    EXPECT_TRUE(com.Execute(cmd, 100));
+    com.CloseTrace();
+    const std::string log = ReadFile(dir / "NxComLog_0.txt");
+    const size_t drop = log.find("--- DROP: stale reply CmdNr=129\n");
+    EXPECT_NE(drop, std::string::npos) << log;
+    EXPECT_LT(drop, log.find("--- RESP: OK: CmdNr=20\n")) << log;
 }
 
 TEST_F(FrameTest, WriteFailureSetsStatusText)

@@ -25,6 +25,8 @@ void NxCmd::Reset()
     m_nFrameLen = 0;
     m_Name.clear();
     std::memset(m_Buf, 0, sizeof m_Buf);
+    m_nReqCmdNr = 0;
+    m_bStale = false;
 }
 
 void NxCmd::Setup(uint8_t cmdNr, const char* name, uint8_t channel, uint8_t access,
@@ -46,6 +48,8 @@ void NxCmd::Setup(uint8_t cmdNr, const char* name, uint8_t channel, uint8_t acce
     m_Name = name ? name : "";
     m_bEncoded = false;
     m_nFrameLen = static_cast<uint16_t>(n + 7);
+    m_nReqCmdNr = cmdNr;
+    m_bStale = false;
 }
 
 uint16_t NxCmd::Checksum() const
@@ -75,6 +79,7 @@ void NxCmd::Encode()
 
 void NxCmd::Decode()
 {
+    m_bStale = false;
     if (m_Buf[0] != NX_SOF) {
         SetError("Frame format error");
         return;
@@ -113,6 +118,14 @@ void NxCmd::Decode()
     if (Checksum() != stored) {
         SetError("Frame CRC error");
         OnFrameError();
+        return;
+    }
+    // A reply carries its request's number or 0. Another number is the late
+    // answer to an earlier request; its values must not reach this command.
+    // Without a built request (0) every reply is taken as it comes.
+    if (m_nReqCmdNr != 0 && m_Buf[2] != 0 && m_Buf[2] != m_nReqCmdNr) {
+        m_bStale = true;
+        SetError(StrFormat("Stale reply CmdNr=%d", m_Buf[2]));
         return;
     }
     if (CAppCfg::Instance().IgnoreReplyStatus()) {

@@ -44,6 +44,10 @@ public:
     void Decode();
 
     bool IsError() const { return m_bError; }
+    // Decode found a sound reply that carries neither the request's command
+    // number nor 0: a late answer to an earlier request. It fails like any
+    // broken reply, without OnResponse, and Execute reads on past it.
+    bool IsStaleReply() const { return m_bStale; }
     const std::string& GetErrMsg() const { return m_ErrMsg; }
     const std::string& GetName() const { return m_Name; }
     uint8_t GetCmdNr() const { return m_Buf[2]; }
@@ -69,4 +73,6 @@ private:
     bool m_bError = false;
     std::string m_Name;
     uint8_t m_Buf[NX_FRAME_BUF];
+    uint8_t m_nReqCmdNr = 0; // the request's number; the buffer's byte is the reply's
+    bool m_bStale = false;
 };

@@ -1,6 +1,7 @@
 #include "NxCom.h"
 
 #include "../Appcfg.h"
+#include "../NxClock.h"
 
 NxCom::~NxCom()
 {
@@ -43,7 +44,7 @@ NxStatus NxCom::Send(NxCmd& cmd)
     return st;
 }
 
-NxStatus NxCom::Receive(NxCmd& cmd)
+NxStatus NxCom::Receive(NxCmd& cmd, std::optional<uint64_t> deadlineMs)
 {
     uint8_t* buf = cmd.GetBuffer();
     size_t want = 5, total = 0, extra = 0;
@@ -54,6 +55,11 @@ NxStatus NxCom::Receive(NxCmd& cmd)
         if (total + want > NX_FRAME_BUF - 1) {
             cmd.SetError("Frame format error");
             return NX_WRONG_STATE;
+        }
+        if (deadlineMs) {
+            // What is left of the exchange's time; 0 takes only what has arrived.
+            const uint64_t now = NxClock().NowMs();
+            SetTimeouts(now < *deadlineMs ? static_cast<uint32_t>(*deadlineMs - now) : 0, 250);
         }
         const NxStatus st = Read(buf + total, static_cast<uint32_t>(want));
         if (st != 0) {
@@ -105,9 +111,10 @@ bool NxCom::Execute(NxCmd& cmd, uint32_t timeoutMs)
     SetTimeouts(timeoutMs, 250);
     TraceLine("--- SEND: CmdNr=%d; CmdName='%s'; Timeout=%d\n", cmd.GetCmdNr(),
               cmd.GetName().c_str(), static_cast<int>(timeoutMs));
+    const uint64_t sentAt = NxClock().NowMs();
     if (Send(cmd) != 0 || cmd.IsError())
         return false;
-    if (Receive(cmd) != 0)
+    if (ReceiveOwnReply(cmd, sentAt + timeoutMs) != 0)
         return false;
     if (cmd.IsError()) {
         TraceLine("--- RESP: ERROR1: Msg=%s\n", cmd.GetErrMsg().c_str());
@@ -119,4 +126,20 @@ bool NxCom::Execute(NxCmd& cmd, uint32_t timeoutMs)
     }
     TraceLine("--- RESP: ERROR2: Msg=%s\n", cmd.GetErrMsg().c_str());
     return false;
+}
+
+// A reply that arrives after its request timed out lands in a later exchange
+// (the flush came before it): read past it to this request's own reply.
+NxStatus NxCom::ReceiveOwnReply(NxCmd& cmd, uint64_t deadlineMs)
+{
+    NxStatus st = Receive(cmd);
+    for (int dropped = 0; st == 0 && cmd.IsStaleReply();) {
+        TraceLine("--- DROP: stale reply CmdNr=%d\n", cmd.GetCmdNr());
+        if (++dropped == kMaxStaleReplies) {
+            cmd.SetError(StatusText(Bridge::kReadTimedOut));
+            return Bridge::kReadTimedOut;
+        }
+        st = Receive(cmd, deadlineMs);
+    }
+    return st;
 }

@@ -5,6 +5,8 @@
 #include "CP210xCom.h"
 #include "NxCmd.h"
 
+#include <optional>
+
 class NxCom : public CP2102Com
 {
 public:
@@ -15,16 +17,24 @@ public:
     NxStatus Open();
     // Encodes the request and writes it.
     NxStatus Send(NxCmd& cmd);
-    // Reads one reply with the fewest reads and decodes it.
-    NxStatus Receive(NxCmd& cmd);
+    // Reads one reply with the fewest reads and decodes it. With a deadline
+    // (clock milliseconds) no read waits beyond it; without one each read
+    // waits the timeout last set.
+    NxStatus Receive(NxCmd& cmd, std::optional<uint64_t> deadlineMs = std::nullopt);
     // One whole exchange under the exchange lock; true when the reply was accepted.
+    // Stale replies (another request's number) are dropped and logged; the
+    // exchange still ends within timeoutMs of the send.
     bool Execute(NxCmd& cmd, uint32_t timeoutMs);
 
     // The communication log of the bridge with this index, when logging is on.
     static std::string ComLogPath(int devIndex);
 
     static constexpr uint32_t kBaudRate = 57600;
+    // Stale replies one exchange reads past before it gives up.
+    static constexpr int kMaxStaleReplies = 8;
 
 private:
+    NxStatus ReceiveOwnReply(NxCmd& cmd, uint64_t deadlineMs);
+
     CMutexClass m_ExchangeLock;
 };
