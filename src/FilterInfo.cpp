@@ -25,7 +25,8 @@ NxFilterCounters Exchange(TNxDev& dev, int channel, void (NxCmdSerialCom::*build
 
 NxFilterCounters ReadFilterCounters(TNxDev& dev, int channel)
 {
-    return Exchange(dev, channel, &NxCmdSerialCom::SerialComGetFilterChange);
+    return WithBridgeHint(
+        dev, [&] { return Exchange(dev, channel, &NxCmdSerialCom::SerialComGetFilterChange); });
 }
 
 void CheckFilterReset(const TNxDev& dev, int channel)
@@ -41,7 +42,8 @@ void CheckFilterReset(const TNxDev& dev, int channel)
 NxFilterCounters ResetFilterCounter(TNxDev& dev, int channel)
 {
     CheckFilterReset(dev, channel);
-    return Exchange(dev, channel, &NxCmdSerialCom::SerialComSetFilterChange);
+    return WithBridgeHint(
+        dev, [&] { return Exchange(dev, channel, &NxCmdSerialCom::SerialComSetFilterChange); });
 }
 
 std::string FormatFilterText(const NxFilterCounters& c)

@@ -77,9 +77,10 @@ NxVersionInfo ReadController(TNxDev& dev)
 
 NxVersionInfo ReadVersionInfo(TNxDev& dev, int channel)
 {
-    if (channel > 0)
-        return ReadComponent(dev, static_cast<uint8_t>(channel));
-    return ReadController(dev);
+    return WithBridgeHint(dev, [&] {
+        return channel > 0 ? ReadComponent(dev, static_cast<uint8_t>(channel))
+                           : ReadController(dev);
+    });
 }
 
 std::string FormatVersionReport(const NxVersionInfo& i, const char* eol)
@@ -100,14 +101,16 @@ std::string FormatVersionReport(const NxVersionInfo& i, const char* eol)
 
 void ResetToApplication(TNxDev& dev, int channel)
 {
-    if (channel > 0) {
-        NxCmdSerialCom cmd;
-        cmd.SerialComEnterApplication(static_cast<uint8_t>(channel));
-        dev.ExecuteOrThrow(cmd, 5000);
-    } else {
-        NxCmdDL cmd;
-        cmd.ResetToApplication();
-        dev.ExecuteOrThrow(cmd, 5000);
-    }
+    WithBridgeHint(dev, [&] {
+        if (channel > 0) {
+            NxCmdSerialCom cmd;
+            cmd.SerialComEnterApplication(static_cast<uint8_t>(channel));
+            dev.ExecuteOrThrow(cmd, 5000);
+        } else {
+            NxCmdDL cmd;
+            cmd.ResetToApplication();
+            dev.ExecuteOrThrow(cmd, 5000);
+        }
+    });
     NxSleep(250);
 }

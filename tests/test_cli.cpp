@@ -318,6 +318,23 @@ TEST_F(CliTest, TargetSelectionNamesWhatWasFound)
     EXPECT_EQ(json::parse(r.Out), json::parse(R"({"devices": []})"));
 }
 
+// A bridge pulled out during a command: one more line after the message; a
+// controller that only stays silent gets none.
+TEST_F(CliTest, LostBridgeSaysWhatToDo)
+{
+    for (const std::string kind : {"unplug", "noReply"}) {
+        const std::string sc =
+            Scenario(kind + ".json", R"({"serial": "0001", "controller": {"faults": [{"kind": ")" +
+                                         kind + R"(", "cmd": 4}]}})");
+        const RunResult r = RunProgram(kCli, {"info", "--simulate=" + sc});
+        EXPECT_EQ(r.Code, 1) << kind;
+        EXPECT_EQ(r.Err, kind == "unplug" ? "'GetHwName' failed: Device IO Failed\n"
+                                            "The bridge was disconnected: unplug it for two "
+                                            "seconds and plug it in again.\n"
+                                          : "'GetHwName' failed: Read timed out\n");
+    }
+}
+
 // ---- usage ----
 
 TEST_F(CliTest, UsageErrorsExitWithTwoBeforeTouchingAnything)

@@ -256,6 +256,13 @@ TEST_F(ActionTest, ProgrammerFailureBecomesTheMessageAndTellsWhereTheTargetIsLef
              c.AddFault({SimFaultKind::NoReply, 143, 1, -1, 0x31, 1, 0});
          },
          "Download of block #0/2 failed: Read timed out\n" + component},
+        // Last: the bridge stays unplugged.
+        {"pulled out at the first page", 0,
+         [](auto& c) {
+             c.AddFault({SimFaultKind::Unplug, 3});
+         },
+         "Download of block #0/4 failed: Device IO Failed\n" + controller + "\n" +
+             kBridgeDisconnected},
     };
     const std::string hex = dir.Write("app.hex", ControllerHex());
     const std::string gas =

@@ -449,10 +449,11 @@ TEST_F(UsbMock, UnplugDuringADownloadEndsItWithAFailure)
     }
     ASSERT_TRUE(ui.Unplugged) << "the download ended before block 4 of " << ui.Blocks;
     EXPECT_GT(ui.Blocks, 4u);
-    // The failure names the block and the cause, once, and where the controller is left.
+    // The failure names the block and the cause, once, where the controller is
+    // left, and that the bridge is gone.
     const std::string failure =
         "Download of block #3/" + std::to_string(ui.Blocks) + " failed: Device IO Failed";
-    EXPECT_EQ(message, failure + "\n" + LeftInBootloaderText(0));
+    EXPECT_EQ(message, failure + "\n" + LeftInBootloaderText(0) + "\n" + kBridgeDisconnected);
     EXPECT_EQ(ui.Failures, Strings{failure});
     // The hang-up ends it at once, not after retries that wait for a timeout each.
     EXPECT_LT(Clock::now() - t0, std::chrono::seconds(10));

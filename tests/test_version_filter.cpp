@@ -76,6 +76,31 @@ TEST_F(ReportTest, FailuresNameTheirCause)
     EXPECT_EQ(Failure([&] { Report(0); }), "'GetTblVer' failed: Frame '0x7F' error");
 }
 
+// A bridge that went away gets the line that tells what to do; a device
+// that only stays silent does not.
+TEST_F(ReportTest, AGoneBridgeIsToldApartFromASilentDevice)
+{
+    const std::string gone = std::string("\n") + kBridgeDisconnected;
+    const std::pair<std::function<void()>, std::string> cases[] = {
+        {[&] { Report(0); }, "'DeviceStatus' failed: Device IO Failed"},
+        {[&] { Report(1); }, kNoComponentAnswer},
+        {[&] { ReadFilterCounters(*dev, 1); },
+         "'SerialComGetFilterChange' failed: Device IO Failed"},
+        {[&] { ResetFilterCounter(*dev, 1); },
+         "'SerialComSetFilterChange' failed: Device IO Failed"},
+        {[&] { ResetToApplication(*dev, 0); }, "'ResetToApplication' failed: Device IO Failed"},
+    };
+    for (const auto& [operation, text] : cases) {
+        SCOPED_TRACE(text);
+        sim.Device->Unplug();
+        EXPECT_EQ(Failure(operation), text + gone);
+        sim.Device->Plug(); // back between two polls: the simulated link works again
+        ctl->AddFault({Sim::SimFaultKind::NoReply, -1, -1, -1, -1, 1, 0});
+        EXPECT_EQ(Failure(operation).find(kBridgeDisconnected), std::string::npos);
+        ctl->ClearFaults();
+    }
+}
+
 TEST_F(ReportTest, ResetToApplication)
 {
     ctl->Bootloader = true;

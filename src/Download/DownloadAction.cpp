@@ -427,22 +427,24 @@ void RunDownload(TNxDevList& list, NxDownloadUi& ui, const std::string& serial, 
     ScopedSect lock(list.Lock);
     TNxDev& dev = FindDownloadTarget(list, serial, channel, kind);
     ui.OnTargetChecked(dev, channel);
-    try {
-        if (kind == kKindXml) {
-            // The loader reads the file itself, showing the XML reader's report.
-            CheckInputFile(file, kind);
-            RunTables(dev, file, ui);
-            return;
+    WithBridgeHint(dev, [&] {
+        try {
+            if (kind == kKindXml) {
+                // The loader reads the file itself, showing the XML reader's report.
+                CheckInputFile(file, kind);
+                RunTables(dev, file, ui);
+                return;
+            }
+            DownloadParts parts = ReadDownloadFile(file, channel);
+            RunProgrammer(*parts.Firmware, dev, ui);
+            if (parts.Tables) {
+                NxTblLoader loader(&dev, std::move(*parts.Tables), &ui);
+                loader.Update();
+            }
+        } catch (const std::bad_alloc&) {
+            ThrowOutOfMemory(file);
         }
-        DownloadParts parts = ReadDownloadFile(file, channel);
-        RunProgrammer(*parts.Firmware, dev, ui);
-        if (parts.Tables) {
-            NxTblLoader loader(&dev, std::move(*parts.Tables), &ui);
-            loader.Update();
-        }
-    } catch (const std::bad_alloc&) {
-        ThrowOutOfMemory(file);
-    }
+    });
 }
 
 namespace {

@@ -112,10 +112,12 @@ bool NxCom::Execute(NxCmd& cmd, uint32_t timeoutMs)
     TraceLine("--- SEND: CmdNr=%d; CmdName='%s'; Timeout=%d\n", cmd.GetCmdNr(),
               cmd.GetName().c_str(), static_cast<int>(timeoutMs));
     const uint64_t sentAt = NxClock().NowMs();
-    if (Send(cmd) != 0 || cmd.IsError())
-        return false;
-    if (ReceiveOwnReply(cmd, sentAt + timeoutMs) != 0)
-        return false;
+    NxStatus st = Send(cmd);
+    if (st != 0 || cmd.IsError())
+        return Failed(st);
+    if ((st = ReceiveOwnReply(cmd, sentAt + timeoutMs)) != 0)
+        return Failed(st);
+    m_bPortLost = false;
     if (cmd.IsError()) {
         TraceLine("--- RESP: ERROR1: Msg=%s\n", cmd.GetErrMsg().c_str());
         return false;

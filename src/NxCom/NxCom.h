@@ -25,6 +25,9 @@ public:
     // Stale replies (another request's number) are dropped and logged; the
     // exchange still ends within timeoutMs of the send.
     bool Execute(NxCmd& cmd, uint32_t timeoutMs);
+    // The last exchange failed because the port is gone (hang-up, I/O error,
+    // device removed: the bridge says "Device IO Failed"); never after a timeout.
+    bool PortLost() const { return m_bPortLost; }
 
     // The communication log of the bridge with this index, when logging is on.
     static std::string ComLogPath(int devIndex);
@@ -35,6 +38,12 @@ public:
 
 private:
     NxStatus ReceiveOwnReply(NxCmd& cmd, uint64_t deadlineMs);
+    bool Failed(NxStatus status)
+    {
+        m_bPortLost = status == Bridge::kDeviceIoFailed;
+        return false;
+    }
 
     CMutexClass m_ExchangeLock;
+    bool m_bPortLost = false;
 };

@@ -79,6 +79,13 @@ TNxDev::NxChannelInfo TNxDev::ReadComponent(uint8_t channel)
     return info;
 }
 
+std::string AddBridgeHint(const std::string& text, const TNxDev& dev)
+{
+    if (!dev.PortLost() || text.find(kBridgeDisconnected) != std::string::npos)
+        return text;
+    return text + "\n" + kBridgeDisconnected;
+}
+
 std::string ChannelLabel(int ch, const TNxDev::NxChannelInfo& info)
 {
     std::string label = StrFormat("Channel #%d (%04X|%02X", ch, info.CapabilityFlag,

@@ -2,6 +2,7 @@
 // found on its channels.
 #pragma once
 
+#include "../NxException.h"
 #include "NxCom.h"
 
 #include <cstdint>
@@ -59,6 +60,8 @@ public:
     // Execute for a command that must succeed: a failed exchange raises
     // NxException "'%s' failed: %s" with the command's name and error message.
     void ExecuteOrThrow(NxCmd& cmd, uint32_t timeoutMs);
+    // The last command failed because the bridge's port is gone.
+    bool PortLost() const { return m_pCom->PortLost(); }
     // Probes channels 1, 2, ... until one does not answer; reads each component.
     const std::vector<NxChannelInfo>& ProbeChannels();
     // A dry run sets this for its whole length, so that no path of the
@@ -88,6 +91,25 @@ private:
 // probe and the relayed reads. Relayed commands all carry the access byte W,
 // so they are judged by their sub-command; anything unknown counts as a write.
 bool IsReadCommand(const NxCmd& cmd);
+
+// Said after a failure when the bridge's port is gone: the device keeps its
+// dead link until the bridge is seen unplugged.
+constexpr const char* kBridgeDisconnected =
+    "The bridge was disconnected: unplug it for two seconds and plug it in again.";
+// text, and on a line of its own kBridgeDisconnected (once) when dev's port is gone.
+std::string AddBridgeHint(const std::string& text, const TNxDev& dev);
+// Runs an operation on dev whose failures the user sees; a failure because
+// the port is gone carries kBridgeDisconnected.
+template <class F> auto WithBridgeHint(TNxDev& dev, F operation) -> decltype(operation())
+{
+    try {
+        return operation();
+    } catch (const NxException& e) {
+        if (!dev.PortLost())
+            throw;
+        throw NxException(AddBridgeHint(e.what(), dev));
+    }
+}
 
 // "Channel #%d (%04X|%02X[|serial])": the label of channel number ch in the tree.
 std::string ChannelLabel(int ch, const TNxDev::NxChannelInfo& info);

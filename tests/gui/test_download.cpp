@@ -325,6 +325,14 @@ void TestDownload::failures_data()
         << "Download of block #0/2 failed: Read timed out\nThe controller is left in its "
            "bootloader: repeat the download once it is listed again."
         << false;
+    QTest::newRow("bridge pulled out")
+        << "u.hex"
+        << "unplug"
+        << "" << 0
+        << "Download of block #0/2 failed: Device IO Failed\nThe controller is left in its "
+           "bootloader: repeat the download once it is listed again.\nThe bridge was "
+           "disconnected: unplug it for two seconds and plug it in again."
+        << false;
 }
 
 void TestDownload::failures()
@@ -337,7 +345,7 @@ void TestDownload::failures()
     QFETCH(bool, silent);
 
     std::string body;
-    if (content == "ctl" || content == "reject" || content == "pageslost")
+    if (content == "ctl" || content == "reject" || content == "pageslost" || content == "unplug")
         body = ControllerHex();
     else if (content == "wrongapp")
         body = ControllerHex("OtherApp");
@@ -363,6 +371,8 @@ void TestDownload::failures()
         rig.Controller().AddFault({Sim::SimFaultKind::Reject, -1, -1, -1, -1, 1, 0});
     if (content == "pageslost")
         rig.Controller().AddFault({Sim::SimFaultKind::NoReply, 3, -1, -1, -1, 1, 0});
+    if (content == "unplug")
+        rig.Controller().AddFault({Sim::SimFaultKind::Unplug, 3});
     rig.Controller().ClearLog();
 
     if (serial.isEmpty()) {
