@@ -101,6 +101,8 @@ TEST_F(CliTest, ListPrintsTheTreeAndItsJson)
     EXPECT_EQ(dev["name"], "Controller (#0001)");
     EXPECT_EQ(dev["vid"], "10C4");
     EXPECT_EQ(dev["pid"], "EA60");
+    EXPECT_EQ(dev["state"], "application");
+    EXPECT_EQ(doc["errors"], json::array());
     ASSERT_EQ(dev["channels"].size(), 3u);
     const json& gas = dev["channels"][0];
     EXPECT_EQ(gas["channel"], 1);
@@ -155,10 +157,16 @@ TEST_F(CliTest, InfoOfAControllerInItsBootloaderHasTwoLines)
 
     r = RunProgram(kCli, {"info", "--json", "--simulate=" + sc});
     ASSERT_EQ(r.Code, 0) << r.Err;
-    const json doc = json::parse(r.Out);
+    json doc = json::parse(r.Out);
     EXPECT_EQ(doc["state"], "bootloader");
     EXPECT_FALSE(doc.contains("application"));
     EXPECT_FALSE(doc.contains("paramTables"));
+    EXPECT_EQ(doc["errors"], json::array());
+
+    r = RunProgram(kCli, {"list", "--json", "--simulate=" + sc});
+    ASSERT_EQ(r.Code, 0) << r.Err;
+    doc = json::parse(r.Out);
+    EXPECT_EQ(doc["devices"][0]["state"], "bootloader");
 }
 
 TEST_F(CliTest, FilterPrintsTheCountersAsTextAndJson)
@@ -178,6 +186,7 @@ TEST_F(CliTest, FilterPrintsTheCountersAsTextAndJson)
     EXPECT_EQ(doc["timeUsed"]["hours"], 234.5);
     EXPECT_EQ(doc["timeLeft"]["tenths"], 2655);
     EXPECT_EQ(doc["reset"], false);
+    EXPECT_EQ(doc["errors"], json::array());
 }
 
 // After the reset the component reports the last change at the current runtime.
@@ -315,7 +324,7 @@ TEST_F(CliTest, TargetSelectionNamesWhatWasFound)
     EXPECT_EQ(r.Code, 0) << r.Err;
     EXPECT_EQ(r.Out, "");
     r = RunProgram(kCli, {"list", "--simulate=" + none, "--json"});
-    EXPECT_EQ(json::parse(r.Out), json::parse(R"({"devices": []})"));
+    EXPECT_EQ(json::parse(r.Out), json::parse(R"({"devices": [], "errors": []})"));
 }
 
 // A bridge pulled out during a command: one more line after the message; a

@@ -176,6 +176,32 @@ TEST_F(DevListTest, OpenFailureIsShownAtEveryUpdate)
     EXPECT_EQ(sink.Shown[0].Caption, "NxDevList");
     EXPECT_EQ(sink.Shown[0].Icon, INxMessageSink::Icon::Warning);
     EXPECT_EQ(list.Count(), 0u);
+    // Kept for the callers until the next update; a bridge gone by the time
+    // it is opened is no error.
+    ASSERT_EQ(list.OpenErrors().size(), 1u);
+    EXPECT_EQ(list.OpenErrors()[0].Port, "A"); // no path in the simulator: the serial number
+    EXPECT_EQ(list.OpenErrors()[0].Message, sink.Shown[0].Text);
+    h.Device->OpenStatus = Bridge::kDeviceNotFound;
+    list.Update();
+    EXPECT_TRUE(list.OpenErrors().empty());
+    h.Device->OpenStatus = Bridge::kSuccess;
+    list.Update();
+    EXPECT_TRUE(list.OpenErrors().empty());
+    EXPECT_EQ(list.Count(), 1u);
+}
+
+TEST_F(DevListTest, StateFoundAtCreationIsKept)
+{
+    AddBridge("A");
+    auto boot = AddBridge("B");
+    boot.Controller->Bootloader = true;
+    list.Update();
+    ASSERT_EQ(list.Count(), 2u);
+    EXPECT_FALSE(list.GetDev(0)->FoundInBootloader());
+    EXPECT_TRUE(list.GetDev(1)->FoundInBootloader());
+    boot.Controller->Bootloader = false; // not polled: the device keeps what it was found in
+    list.Update();
+    EXPECT_TRUE(list.GetDev(1)->FoundInBootloader());
 }
 
 TEST_F(DevListTest, CountFailuresAndCountZero)

@@ -10,6 +10,9 @@
 #include "support/Recorders.h"
 
 #include "support/PtyFixture.h"
+#include "support/RunProgram.h"
+
+#include <nlohmann/json.hpp>
 
 #include <gtest/gtest.h>
 
@@ -294,16 +297,25 @@ TEST_F(PortProblems, CommandLinePrintsTheSameLine)
     std::string hint;
     ASSERT_EQ(OpenSlave(lib, hint), kDeviceIoFailed);
 
-    const std::string cmd = cli + " list 2>&1 >/dev/null";
-    FILE* p = ::popen(cmd.c_str(), "r");
-    ASSERT_NE(p, nullptr);
-    std::string err;
-    char buf[512];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
-        err.append(buf, n);
-    ::pclose(p);
-    EXPECT_NE(err.find(Expected(hint)), std::string::npos) << err;
+    // A script can tell "not allowed" from "nothing attached": exit 1, and
+    // the JSON names the port and why.
+    RunOptions opts;
+    opts.Env[SerialBridgeLib::kPortsVariable] = slave;
+    RunResult r = RunProgram(cli, {"list"}, opts);
+    EXPECT_EQ(r.Code, 1);
+    EXPECT_NE(r.Err.find(Expected(hint)), std::string::npos) << r.Err;
+    r = RunProgram(cli, {"list", "--json"}, opts);
+    EXPECT_EQ(r.Code, 1);
+    const nlohmann::json doc = nlohmann::json::parse(r.Out);
+    ASSERT_EQ(doc["errors"].size(), 1u) << r.Out;
+    EXPECT_EQ(doc["errors"][0]["port"], slave);
+    EXPECT_EQ(doc["errors"][0]["message"], Expected(hint));
+
+    // Once the port is free the same bridge is no error.
+    other.Release();
+    r = RunProgram(cli, {"list", "--json"}, opts);
+    EXPECT_EQ(r.Code, 0) << r.Err;
+    EXPECT_EQ(nlohmann::json::parse(r.Out)["errors"], nlohmann::json::array());
 }
 
 } // namespace

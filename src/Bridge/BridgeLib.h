@@ -80,6 +80,9 @@ public:
     // True when the last Open failed because another program holds the
     // bridge: a caller that updates several bridges reports it as busy.
     virtual bool LastOpenBusy() const { return false; }
+    // The name the user knows an enumerated bridge by (a device path), for
+    // reports; empty when the backend has none.
+    virtual std::string PortName(uint32_t /*index*/) const { return {}; }
 };
 
 // The process-wide backend; nullptr restores the default (serial ports).

@@ -249,6 +249,12 @@ Status SerialBridgeLib::Open(uint32_t index, std::unique_ptr<IPort>& port)
     return kSuccess;
 }
 
+std::string SerialBridgeLib::PortName(uint32_t index) const
+{
+    std::lock_guard lock(m_Lock);
+    return index < m_Ports.size() ? m_Ports[index].Path : std::string();
+}
+
 std::string SerialBridgeLib::LastOpenProblem() const
 {
     std::lock_guard lock(m_Lock);

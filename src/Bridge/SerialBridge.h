@@ -45,6 +45,8 @@ public:
     uint32_t WriteTimeout() const override { return m_pTimeouts->WriteMs; }
     std::string LastOpenProblem() const override;
     bool LastOpenBusy() const override;
+    // The port's path as enumerated.
+    std::string PortName(uint32_t index) const override;
 
     struct PortInfo
     {

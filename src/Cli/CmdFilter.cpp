@@ -82,9 +82,11 @@ int CmdFilter::Execute(CliSession& session) const
         counters = ResetFilterCounter(dev, channel);
     }
 
-    if (opts.Json)
-        PrintJson(CountersJson(dev, channel, counters, opts.Reset));
-    else if (opts.Reset)
+    if (opts.Json) {
+        CliJson doc = CountersJson(dev, channel, counters, opts.Reset);
+        doc["errors"] = OpenErrorsJson(session.Devices());
+        PrintJson(doc);
+    } else if (opts.Reset)
         PrintText(FormatFilterText(counters) + "\n" + kFilterResetDone + "\n");
     else
         PrintText(FormatFilterText(counters) + "\n");

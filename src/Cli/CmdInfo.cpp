@@ -37,9 +37,12 @@ int CmdInfo::Execute(CliSession& session) const
             events->Result["info"] = InfoJson(dev, channel, info);
         else
             events->Result["report"] = FormatVersionReport(info, "\n");
-    } else if (session.Options().Json)
-        PrintJson(InfoJson(dev, channel, info));
-    else
+    } else if (session.Options().Json) {
+        CliJson doc = InfoJson(dev, channel, info);
+        doc["errors"] = OpenErrorsJson(session.Devices());
+        PrintJson(doc);
+    } else {
         PrintText(FormatVersionReport(info, "\n"));
+    }
     return 0;
 }

@@ -25,6 +25,8 @@ int CmdList::Execute(CliSession& session) const
 {
     TNxDevList& list = session.Devices();
     ScopedSect lock(list.Lock);
+    // "Nothing attached" and "not allowed to look" must differ for a script.
+    const int code = list.OpenErrors().empty() ? 0 : 1;
     if (session.Options().Json) {
         CliJson devices = CliJson::array();
         for (size_t i = 0; i < list.Count(); ++i) {
@@ -37,10 +39,11 @@ int CmdList::Execute(CliSession& session) const
                                {"name", dev.GetName()},
                                {"vid", StrFormat("%04X", dev.GetVid())},
                                {"pid", StrFormat("%04X", dev.GetPid())},
+                               {"state", dev.FoundInBootloader() ? "bootloader" : "application"},
                                {"channels", channels}});
         }
-        PrintJson({{"devices", devices}});
-        return 0;
+        PrintJson({{"devices", devices}, {"errors", OpenErrorsJson(list)}});
+        return code;
     }
 
     std::string text;
@@ -54,5 +57,5 @@ int CmdList::Execute(CliSession& session) const
     PrintText(text);
     if (list.Count() == 0)
         std::fputs("No controller found.\n", stderr);
-    return 0;
+    return code;
 }

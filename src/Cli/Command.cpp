@@ -7,6 +7,7 @@
 #include "CmdInspect.h"
 #include "CmdList.h"
 #include "CmdReset.h"
+#include "NxCom/TNxDevList.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -113,6 +114,14 @@ bool WriteOutput(std::FILE* f, const std::string& text)
 int OutputError()
 {
     return g_OutputError;
+}
+
+CliJson OpenErrorsJson(const TNxDevList& list)
+{
+    CliJson errors = CliJson::array();
+    for (const auto& e : list.OpenErrors())
+        errors.push_back({{"port", e.Port}, {"message", e.Message}});
+    return errors;
 }
 
 void PrintJson(const CliJson& doc)

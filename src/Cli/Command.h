@@ -67,3 +67,8 @@ bool WriteOutput(std::FILE* f, const std::string& text);
 int OutputError();
 // Writes one JSON document to stdout.
 void PrintJson(const CliJson& doc);
+
+class TNxDevList;
+// The "errors" array of a JSON document: the bridges that are attached but
+// could not be opened, as {"port", "message"}; empty when all went well.
+CliJson OpenErrorsJson(const TNxDevList& list);

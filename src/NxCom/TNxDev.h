@@ -70,6 +70,10 @@ public:
     bool IsReadOnly() const { return m_bReadOnly; }
 
     const std::string& GetName() const { return m_Name; }
+    // The controller ran its bootloader when the device was created (the
+    // device list's status check); not read again afterwards.
+    bool FoundInBootloader() const { return m_bFoundInBootloader; }
+    void SetFoundInBootloader(bool bootloader) { m_bFoundInBootloader = bootloader; }
     const std::vector<NxChannelInfo>& GetChannels() const { return m_Channels; }
     int GetDevIndex() const { return m_nDevIndex; }
     NxCom& Link() { return *m_pCom; }
@@ -85,6 +89,7 @@ private:
     std::string m_Name;
     std::vector<NxChannelInfo> m_Channels;
     bool m_bReadOnly = false;
+    bool m_bFoundInBootloader = false;
 };
 
 // The request in cmd only reads: status, names, versions, dates, the channel

@@ -44,6 +44,7 @@ bool TNxDevList::Update()
     if (Lock.IsHeld())
         return false;
     ScopedSect lock(Lock);
+    m_OpenErrors.clear();
 
     std::vector<SBridgeInfo> bridges;
     const NxStatus st = EnumerateBridges(bridges);
@@ -95,7 +96,7 @@ NxStatus TNxDevList::EnumerateBridges(std::vector<SBridgeInfo>& out)
     return st;
 }
 
-TNxDev* TNxDevList::CreateDev(const TNxDevDesc& /*desc*/, int devIndex)
+TNxDev* TNxDevList::CreateDev(const TNxDevDesc& desc, int devIndex)
 {
     auto dev = std::make_unique<TNxDev>(devIndex);
     const NxStatus st = dev->Open();
@@ -107,6 +108,10 @@ TNxDev* TNxDevList::CreateDev(const TNxDevDesc& /*desc*/, int devIndex)
         if (!hint.empty())
             text += "\n" + hint;
         Warn(text);
+        if (st != Bridge::kDeviceNotFound && st != NX_NO_DEVICE) {
+            std::string port = Bridge::Lib().PortName(static_cast<uint32_t>(devIndex));
+            m_OpenErrors.push_back({port.empty() ? desc.GetSerial() : port, text});
+        }
         return nullptr;
     }
     // A bridge without a controller behind it stays silent here. Each try
@@ -119,6 +124,7 @@ TNxDev* TNxDevList::CreateDev(const TNxDevDesc& /*desc*/, int devIndex)
     }
     if (!answered)
         return nullptr;
+    dev->SetFoundInBootloader(!sts.IsInApplication());
     dev->ProbeChannels();
     m_Devs.push_back(std::move(dev));
     return m_Devs.back().get();

@@ -88,6 +88,15 @@ public:
     // the status of the bridge count: with 0 or 255 (none found) out holds
     // what was counted, otherwise it is empty.
     static NxStatus EnumerateBridges(std::vector<SBridgeInfo>& out);
+    // A bridge that is attached but could not be opened at the last Update
+    // (no permission, held by another program, I/O error). A bridge that is
+    // gone by the time it is opened is none: it is simply not there.
+    struct SOpenError
+    {
+        std::string Port;    // the port's path, or the bridge's serial number
+        std::string Message; // the text the list showed
+    };
+    const std::vector<SOpenError>& OpenErrors() const { return m_OpenErrors; }
 
     // Callers hold it (ScopedSect) around every use of a device.
     CCritSect Lock;
@@ -98,6 +107,7 @@ private:
     void Notify(int event, void* arg) { m_Listeners.Call(event, arg); }
 
     std::vector<std::unique_ptr<TNxDev>> m_Devs;
+    std::vector<SOpenError> m_OpenErrors;
     CbList m_Listeners;
     int m_nStatusAttempts = 1;
     std::function<bool(const std::string&)> m_Filter;
