@@ -3,6 +3,7 @@
 #include "Download/DownloadAction.h"
 #include "Download/NxProgrammer.h"
 #include "Sim/SimScenario.h"
+#include "VersionInfo.h"
 #include "support/HexText.h"
 #include "support/SimRig.h"
 #include "support/TempFolder.h"
@@ -52,6 +53,11 @@ protected:
     static std::string ControllerHex()
     {
         return HexText({{0x1000, Pattern(300, 7)}, {0xC08000, Name8("IncuControlApp")}});
+    }
+    // Firmware for the channel-1 component: its model name at 0x6FD0.
+    static std::string GasProbeHex()
+    {
+        return HexText({{0x0000, Pattern(64, 1)}, {0x6FD0, Name8("GasProbe")}});
     }
 
     TempFolder dir{"action"};
@@ -265,8 +271,7 @@ TEST_F(ActionTest, ProgrammerFailureBecomesTheMessageAndTellsWhereTheTargetIsLef
              kBridgeDisconnected},
     };
     const std::string hex = dir.Write("app.hex", ControllerHex());
-    const std::string gas =
-        dir.Write("gas.hex", HexText({{0x0000, Pattern(64, 1)}, {0x6FD0, Name8("GasProbe")}}));
+    const std::string gas = dir.Write("gas.hex", GasProbeHex());
     for (const Row& r : rows) {
         SCOPED_TRACE(r.what);
         *ctl = Sim::DemoScenario().Bridges[0].Controller;
@@ -279,6 +284,73 @@ TEST_F(ActionTest, ProgrammerFailureBecomesTheMessageAndTellsWhereTheTargetIsLef
         }
         // The status line keeps the programmer's text alone.
         EXPECT_EQ(ui.Status(), "Download failed: " + r.message.substr(0, r.message.find('\n')));
+    }
+}
+
+// A download cut short by an unplug or a power loss leaves the target in its
+// bootloader. Once it is listed again it reports its two bootloader lines,
+// and the repeated download completes.
+TEST_F(ActionTest, RecoveryFromTheBootloaderAfterAnUnplugOrAPowerLoss)
+{
+    using Sim::SimFaultKind;
+    const std::string hex = dir.Write("app.hex", ControllerHex());
+    const std::string gas = dir.Write("gas.hex", GasProbeHex());
+    struct Row
+    {
+        const char* what;
+        int channel;
+        Sim::SimFault fault;
+        bool powerLoss; // the controller goes silent, then starts again
+    };
+    const Row rows[] = {
+        {"controller unplugged at the second page",
+         0,
+         {SimFaultKind::Unplug, 3, -1, -1, -1, 2},
+         false},
+        // Status, name, reset, status, erase, first page: silent from the seventh request on.
+        {"controller loses power at the second page",
+         0,
+         {SimFaultKind::NoReply, -1, -1, -1, -1, 7, 0},
+         true},
+        {"component unplugged at its first page",
+         1,
+         {SimFaultKind::Unplug, 143, 1, -1, 0x31},
+         false},
+    };
+    ctl->StayWithoutImage = true; // an erased controller cannot leave its bootloader
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        const std::string& file = r.channel ? gas : hex;
+        ctl->AddFault(r.fault);
+        EXPECT_THROW(RunDownload(list, ui, "0001", r.channel, file), NxException);
+        ctl->ClearFaults();
+        if (r.powerLoss)
+            ctl->PowerUp();
+
+        // The next polls: a pulled bridge goes, and comes back when plugged in.
+        list.Update();
+        if (!sim.Device->IsPlugged()) {
+            EXPECT_EQ(list.Count(), 0u);
+            sim.Device->Plug();
+            list.Update();
+        }
+        ASSERT_EQ(list.Count(), 1u);
+        TNxDev& dev = *list.GetDev(0);
+        if (r.channel == 0 && !r.powerLoss) {
+            EXPECT_TRUE(dev.FoundInBootloader());
+        }
+        const NxVersionInfo info = ReadVersionInfo(dev, r.channel);
+        EXPECT_FALSE(info.HasApplication);
+        const std::string report = FormatVersionReport(info, "\n");
+        EXPECT_EQ(std::count(report.begin(), report.end(), '\n'), 2) << report;
+
+        EXPECT_NO_THROW(RunDownload(list, ui, "0001", r.channel, file));
+        if (r.channel == 0) {
+            EXPECT_TRUE(ctl->ImageValid());
+            EXPECT_FALSE(ctl->Bootloader);
+        } else {
+            EXPECT_FALSE(ctl->Channel(1)->Bootloader);
+        }
     }
 }
 

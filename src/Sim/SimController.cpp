@@ -42,6 +42,18 @@ SimComponent* SimController::Channel(uint8_t ch)
     return it == Channels.end() ? nullptr : &it->second;
 }
 
+const SimComponent* SimController::Channel(uint8_t ch) const
+{
+    auto it = Channels.find(ch);
+    return it == Channels.end() ? nullptr : &it->second;
+}
+
+void SimController::PowerUp()
+{
+    Bootloader = StayWithoutImage && !m_bImageValid;
+    m_Parser.Reset();
+}
+
 size_t SimController::CountOf(int cmd, int sub) const
 {
     return static_cast<size_t>(std::count_if(m_Log.begin(), m_Log.end(), [&](const SimLogEntry& e) {

@@ -68,6 +68,11 @@ public:
     void ClearFaults() { m_Faults.clear(); }
     const std::vector<SimFault>& Faults() const { return m_Faults; }
     SimComponent* Channel(uint8_t ch);
+    const SimComponent* Channel(uint8_t ch) const;
+    // Power comes back after a loss: without a checked image a controller
+    // that StaysWithoutImage starts its bootloader, else its application; a
+    // frame half received is lost.
+    void PowerUp();
 
     // What the host did.
     const std::vector<SimLogEntry>& Log() const { return m_Log; }
