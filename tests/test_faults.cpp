@@ -17,7 +17,7 @@
 #include "NxException.h"
 #include "Sim/SimScenario.h"
 #include "VersionInfo.h"
-#include "support/HexText.h"
+#include "support/CampaignFiles.h"
 #include "support/SimRig.h"
 #include "support/TempFolder.h"
 
@@ -37,26 +37,6 @@ using Sim::SimFaultKind;
 namespace fs = std::filesystem;
 
 namespace {
-
-// ---- Images and files made for the campaign ----
-
-// Controller image: the running application's name at its name address, two blocks.
-std::string ControllerHex()
-{
-    Bytes image = Pattern(256, 3);
-    const Bytes name = Name8("IncuControlApp");
-    std::copy(name.begin(), name.end(), image.begin());
-    return HexText({{0xC08000, image}});
-}
-
-// Component image for the channel-1 "GasProbe": name at 0x6FD0, two 128-byte blocks.
-std::string ComponentHex()
-{
-    Bytes image = Pattern(160, 9);
-    const Bytes name = Name8("GasProbe");
-    std::copy(name.begin(), name.end(), image.begin() + 0x50);
-    return HexText({{0x6F80, image}});
-}
 
 // ---- Names of requests, from the command classes themselves ----
 
@@ -214,15 +194,9 @@ Outcome Download(Rig& r, int channel, const char* file)
     EXPECT_EQ(rec.Failures.size(), o.Ok ? 0u : 1u) << "one failure report per failed download";
     if (!rec.Failures.empty())
         o.Message = rec.Failures.front();
-    if (o.Ok && channel == 0) {
-        o.Result = StrFormat("flash %08X valid %d boot %d", r.Ctl->FlashSum(), r.Ctl->ImageValid(),
-                             r.Ctl->Bootloader);
-    } else if (o.Ok) {
-        const Sim::SimComponent& c = *r.Ctl->Channel(static_cast<uint8_t>(channel));
-        for (const auto& [page, bytes] : c.Pages)
-            o.Result += StrFormat("%u:%zu:%u ", page, bytes.size(), bytes.empty() ? 0 : bytes[5]);
-        o.Result += StrFormat("boot %d", c.Bootloader);
-    }
+    if (o.Ok)
+        o.Result = channel == 0 ? FlashState(*r.Ctl)
+                                : ComponentState(*r.Ctl, static_cast<uint8_t>(channel));
     return o;
 }
 
@@ -250,14 +224,9 @@ std::vector<Sequence> Sequences()
     s.push_back({"TableUpdate",
                  [](Rig& r) {
                      return Catching([&] {
-                         const std::string path =
-                             std::string(NX_TEST_DATA) + "/tables/incucontrol.xml";
-                         NxTblLoader loader(&r.Dev(), path.c_str(), nullptr);
+                         NxTblLoader loader(&r.Dev(), TablesFile().c_str(), nullptr);
                          loader.Update();
-                         std::string out = r.Ctl->TblName + r.Ctl->TblVersion + r.Ctl->TblDate;
-                         for (const auto& t : r.Ctl->TableRecords())
-                             out += StrFormat(" %d/%d/%zu", t.Cmd, t.Channel, t.Payload.size());
-                         return out;
+                         return TableState(*r.Ctl);
                      });
                  },
                  {"Parameter table update failed"}});
@@ -348,17 +317,7 @@ constexpr uint64_t kRetryAllowanceMs = 5 * (kMaxWaitMs + 1500);
 class FaultCampaign : public ::testing::TestWithParam<Param>
 {
 protected:
-    void SetUp() override
-    {
-        WriteText(dir / "controller.hex", ControllerHex());
-        WriteText(dir / "component.hex", ComponentHex());
-        // The firmware beside the tables, both below the declaration.
-        std::string tables = ReadFile(std::string(NX_TEST_DATA) + "/tables/incucontrol.xml");
-        tables.erase(0, tables.find("<ParameterTables>"));
-        const std::string doc = "<?xml version=\"1.0\"?>\n<HexFile>" +
-                                Base64Encode(ControllerHex()) + "</HexFile>\n" + tables;
-        dir.WriteGzip("bundle.dat", doc);
-    }
+    void SetUp() override { WriteCampaignFiles(dir); }
 
     // Every file in this test's temporary folder.
     std::set<std::string> TempFiles() const
