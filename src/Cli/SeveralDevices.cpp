@@ -5,6 +5,7 @@
 #include "DeviceEvents.h"
 #include "NxCom/CP210xCom.h"
 #include "NxException.h"
+#include "TerminalProgress.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -324,9 +325,7 @@ void Run::Draw()
         label.resize(width, ' ');
         std::string line = label + "  ";
         constexpr int kBar = 20;
-        const int pct = std::max(w.Percent, 0);
-        line += "[" + std::string(static_cast<size_t>(pct * kBar / 100), '#') +
-                std::string(static_cast<size_t>(kBar - pct * kBar / 100), '.') + "] ";
+        line += ProgressBar(w.Percent, kBar);
         line += w.Percent >= 0 ? StrFormat("%3d%% ", w.Percent) : "     ";
         const std::string first = FirstLine(w.Text);
         if (!w.Ended)

@@ -2,6 +2,7 @@
 
 #include "Command.h"
 
+#include <algorithm>
 #include <cstring>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -81,13 +82,21 @@ int TerminalProgress::Columns() const
     return 80;
 }
 
+std::string ProgressBar(int percent, int width)
+{
+    const int filled = std::clamp(percent, 0, 100) * width / 100;
+    std::string bar = "[";
+    bar.append(static_cast<size_t>(filled), '#');
+    bar.append(static_cast<size_t>(width - filled), '.');
+    bar += "] ";
+    return bar;
+}
+
 void TerminalProgress::Draw()
 {
     // Narrow enough that the longest block line fits 80 columns.
     constexpr int kBarWidth = 20;
-    const int filled = static_cast<int>(m_Percent) * kBarWidth / 100;
-    std::string line = "[" + std::string(static_cast<size_t>(filled), '#') +
-                       std::string(static_cast<size_t>(kBarWidth - filled), '.') + "] ";
+    std::string line = ProgressBar(static_cast<int>(m_Percent), kBarWidth);
     char pct[8];
     std::snprintf(pct, sizeof pct, "%3u%% ", m_Percent);
     line += pct;

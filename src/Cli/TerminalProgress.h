@@ -8,6 +8,10 @@
 #include <cstdio>
 #include <string>
 
+// "[#####...............] ": percent (held to 0..100) as a bar of width cells
+// and a space.
+std::string ProgressBar(int percent, int width);
+
 class TerminalProgress : public NxDownloadUi
 {
 public:
