@@ -25,7 +25,8 @@ else
 fi
 
 SAN="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
-CXXFLAGS="-std=c++20 -g -O1 $SAN -I$ROOT/src -I$OUT/generated -I$ROOT/tests \
+# Line tables only: a finding's stack still names file and line.
+CXXFLAGS="-std=c++20 -gline-tables-only -O1 $SAN -I$ROOT/src -I$OUT/generated -I$ROOT/tests \
   $(pkg-config --cflags libserialport 2>/dev/null || true)"
 LIBS="-lz $(pkg-config --libs libserialport 2>/dev/null || echo -lserialport) -lpthread"
 # The project's warnings, on the core too: clang finds some that gcc does not.
@@ -76,22 +77,24 @@ if [ ! -f "$lib" ] || [ "$newest" -nt "$lib" ] || [ "$(ar t "$lib" | wc -l)" -ne
 fi
 
 # Targets link the archive, so each takes only the objects it needs.
-for src in "$ROOT"/fuzz/fuzz_*.cpp; do
+build_target() {
+    local src=$1 name obj need missing=""
     name=$(basename "$src" .cpp)
-    missing=""
     while read -r need; do
         [ -e "$ROOT/$need" ] || missing="$need"
     done < <(head -5 "$src" | sed -n 's|^// needs: *||p')
     if [ -n "$missing" ]; then
         echo "skip $name: $missing does not exist yet"
         rm -f "$OUT/$name"
-        continue
+        return 0
     fi
     obj=$OUT/obj/$name.o
     if stale "$obj" "${obj%.o}.d" || [ "$lib" -nt "$OUT/$name" ]; then
         # shellcheck disable=SC2086
-        $CXX $CXXFLAGS $WARN -fsanitize=fuzzer -MMD -MF "${obj%.o}.d" -c "$src" -o "$obj"
-        # shellcheck disable=SC2086
-        $CXX $SAN -fsanitize=fuzzer "$obj" "$lib" $LIBS -o "$OUT/$name"
+        $CXX $CXXFLAGS $WARN -fsanitize=fuzzer -MMD -MF "${obj%.o}.d" -c "$src" -o "$obj" &&
+            $CXX $SAN -fsanitize=fuzzer "$obj" "$lib" $LIBS -o "$OUT/$name"
     fi
-done
+}
+export -f build_target
+export SAN LIBS lib
+printf '%s\n' "$ROOT"/fuzz/fuzz_*.cpp | xargs -P "$JOBS" -I{} bash -c 'build_target {}'
