@@ -1,7 +1,6 @@
 #include "CliSession.h"
 
 #include "Appcfg.h"
-#include "Bridge/BridgeLib.h"
 #include "Command.h"
 #include "DeviceEvents.h"
 #include "Download/DownloadAction.h"
@@ -64,7 +63,8 @@ void CliSession::OpenNamed(const std::string& serial)
     m_List.SetBridgeFilter([serial](const std::string& s) { return s == serial; });
     m_List.Update();
     if (!m_List.FindBySerial(serial)) {
-        m_bTargetBusy = Bridge::Lib().LastOpenBusy();
+        const auto& errors = m_List.OpenErrors();
+        m_bTargetBusy = !errors.empty() && errors.front().Busy;
         // What else is attached, for the message; the named one was tried.
         if (!m_pEvents) {
             m_List.SetBridgeFilter([serial](const std::string& s) { return s != serial; });

@@ -110,7 +110,8 @@ TNxDev* TNxDevList::CreateDev(const TNxDevDesc& desc, int devIndex)
         Warn(text);
         if (st != Bridge::kDeviceNotFound && st != NX_NO_DEVICE) {
             std::string port = Bridge::Lib().PortName(static_cast<uint32_t>(devIndex));
-            m_OpenErrors.push_back({port.empty() ? desc.GetSerial() : port, text});
+            m_OpenErrors.push_back(
+                {port.empty() ? desc.GetSerial() : port, text, Bridge::Lib().LastOpenBusy()});
         }
         return nullptr;
     }

@@ -95,6 +95,7 @@ public:
     {
         std::string Port;    // the port's path, or the bridge's serial number
         std::string Message; // the text the list showed
+        bool Busy = false;   // another program holds the bridge
     };
     const std::vector<SOpenError>& OpenErrors() const { return m_OpenErrors; }
 
