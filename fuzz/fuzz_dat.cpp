@@ -1,4 +1,3 @@
-// needs: src/Download/DownloadAction.cpp
 // File bytes as a .dat download into a simulated controller: gzip or plain
 // XML, the Base64 firmware inside, then the tables. Whatever the file, the
 // download ends (with or without an exception) and leaves no temporary file.

@@ -1,11 +1,8 @@
-// Raw bytes into the XML reader and the Base64 decoder. The reader's sources
-// are compiled in here so that they carry the fuzzer's instrumentation.
-#include "../src/XmlParser/XMLNode.cpp"
-#include "../src/XmlParser/XMLParserBase64Tool.cpp"
-#include "../src/XmlParser/XmlParser.cpp"
-
+// Raw bytes into the XML reader and the Base64 decoder.
 #include "FuzzFile.h"
 #include "NxUi.h"
+#include "XmlParser/XMLParserBase64Tool.h"
+#include "XmlParser/XmlParser.h"
 #include "Xmlutils.h"
 
 #include <string>
