@@ -11,7 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     ParseCommandLine(args, kNxOptionNames, text.c_str());
     size_t total = 0;
     for (const CmdLineArg& a : args) {
-        if (a.OptionIndex < kOptFile || a.OptionIndex > kOptComLog)
+        if (a.OptionIndex < 0 || a.OptionIndex > static_cast<int>(ENxOption::ComLog))
             __builtin_trap();
         total += a.Value.size();
         ParseChannelValue(a.Value);

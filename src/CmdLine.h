@@ -24,14 +24,15 @@ using CmdLineArgs = std::vector<CmdLineArg>;
 // text outside options, unknown names and empty names are ignored.
 void ParseCommandLine(CmdLineArgs& list, const char* const* names, const char* text);
 
-// The desktop program's option table, in this order.
-enum ENxOption
+// The desktop program's options in the order of kNxOptionNames, the
+// OptionIndex of each.
+enum class ENxOption
 {
-    kOptFile = 0,
-    kOptPath = 1,
-    kOptChannel = 2,
-    kOptSimulate = 3,
-    kOptComLog = 4,
+    File,
+    Path,
+    Channel,
+    Simulate,
+    ComLog,
 };
 extern const char* const kNxOptionNames[];
 

@@ -348,39 +348,48 @@ TEST_F(CliTest, LostBridgeSaysWhatToDo)
 
 TEST_F(CliTest, UsageErrorsExitWithTwoBeforeTouchingAnything)
 {
-    const std::vector<std::vector<std::string>> cases = {
-        {},
-        {"frobnicate"},
-        {"list", "info"},
-        {"list", "--verbose"},
-        {"list", "-x"},
-        {"list", "--device=0001"},
-        {"list", "--json=yes"},
-        {"info", "--channel=abc"},
-        {"info", "--channel=256"},
-        {"info", "--channel=-1"},
-        {"info", "--channel="},
-        {"info", "--device"},
-        {"info", "--file=a.hex"},
-        {"info", "--channel=1", "--channel=2"},
-        {"download"},
-        {"download", "--file=a.hex", "--json"},
-        {"info", "--dry-run"},
-        {"download", "--file=a.hex", "--dry-run=yes"},
-        {"inspect"},
-        {"inspect", "--file=a.hex", "--device=0001"},
-        {"reset", "--json"},
-        {"filter", "--channel=1", "--device=all"},
-        {"info", "--device=A,,B"},
-        {"info", "--device=A,B,A"},
-        {"info", "--device=all", "--events"},
-        {"filter"},
-        {"filter", "--channel=0"},
-        {"filter", "--channel=1", "--yes"},
-        {"reset", "--reset"},
-        {"list", "--comlog=" + (fs::path(NX_BINARY_DIR) / "no-such-folder").string()},
+    const std::string noSuch = (fs::path(NX_BINARY_DIR) / "no-such-folder").string();
+    const std::string needsChannel =
+        "filter needs the component's channel: --channel=N with N from 1";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{}, "no command given"},
+        {{"frobnicate"}, "unknown command 'frobnicate'"},
+        {{"list", "info"}, "unexpected argument 'info'"},
+        {{"list", "--verbose"}, "unknown option '--verbose'"},
+        {{"list", "-x"}, "unknown option '-x'"},
+        {{"list", "--device=0001"}, "list does not take --device"},
+        {{"list", "--json=yes"}, "--json takes no value"},
+        {{"info", "--channel=abc"}, "--channel needs a number from 0 to 255, not 'abc'"},
+        {{"info", "--channel=256"}, "--channel needs a number from 0 to 255, not '256'"},
+        {{"info", "--channel=-1"}, "--channel needs a number from 0 to 255, not '-1'"},
+        {{"info", "--channel="}, "--channel needs a value (--channel=...)"},
+        {{"info", "--device"}, "--device needs a value (--device=...)"},
+        {{"info", "--file=a.hex"}, "info does not take --file"},
+        {{"info", "--channel=1", "--channel=2"}, "--channel is given twice"},
+        {{"download"}, "download needs --file=PATH"},
+        {{"download", "--file=a.hex", "--json"},
+         "download prints JSON for several devices only (--device=all or a list)"},
+        {{"info", "--dry-run"}, "info does not take --dry-run"},
+        {{"download", "--file=a.hex", "--dry-run=yes"}, "--dry-run takes no value"},
+        {{"inspect"}, "inspect needs --file=PATH"},
+        // Of several options the command does not take, the first declared is named.
+        {{"inspect", "--events", "--file=a.hex", "--device=0001"},
+         "inspect does not take --device"},
+        {{"reset", "--json"},
+         "reset prints JSON for several devices only (--device=all or a list)"},
+        {{"filter", "--channel=1", "--device=all"},
+         "filter works on one device at a time: --device=SERIAL"},
+        {{"info", "--device=A,,B"}, "--device: an empty serial number in 'A,,B'"},
+        {{"info", "--device=A,B,A"}, "--device names 'A' twice"},
+        {{"info", "--device=all", "--events"},
+         "--events goes with one device; with several, --json gives the events"},
+        {{"filter"}, needsChannel},
+        {{"filter", "--channel=0"}, needsChannel},
+        {{"filter", "--channel=1", "--yes"}, "--yes belongs to --reset"},
+        {{"reset", "--reset"}, "reset does not take --reset"},
+        {{"list", "--comlog=" + noSuch}, "--comlog: '" + noSuch + "' is not a folder"},
     };
-    for (std::vector<std::string> args : cases) {
+    for (auto [args, message] : cases) {
         args.push_back("--simulate");
         const RunResult r = RunProgram(kCli, args);
         std::string what;
@@ -388,7 +397,7 @@ TEST_F(CliTest, UsageErrorsExitWithTwoBeforeTouchingAnything)
             what += a + " ";
         EXPECT_EQ(r.Code, 2) << what << ": " << r.Err;
         EXPECT_EQ(r.Out, "") << what;
-        EXPECT_TRUE(EndsWith(r.Err, "Try 'nxupdate-cli --help'.\n")) << what << ": " << r.Err;
+        EXPECT_EQ(r.Err, "nxupdate-cli: " + message + "\nTry 'nxupdate-cli --help'.\n") << what;
     }
 }
 
@@ -404,7 +413,12 @@ TEST_F(CliTest, HelpShowsTheInterfaceAndVersionTheProgramVersion)
           "  nxupdate-cli inspect  --file=PATH [--channel=N]\n",
           "  nxupdate-cli filter   --channel=N [--device=SERIAL] [--reset [--yes]]\n",
           "  nxupdate-cli reset    [--device=SERIAL,...|all] [--channel=N]\n",
-          "common options: --simulate[=FILE]  --comlog[=DIR]  --json  --help  --version\n"})
+          "common options: --simulate[=FILE]  --comlog[=DIR]  --json  --help  --version\n",
+          "  --device=SERIAL   the controller's bridge serial number (needed when several\n"
+          "                    are attached)\n"
+          "  --device=A,B,...  info, download, reset: on every listed controller at once,\n",
+          "  --simulate[=FILE] run on the simulator: the demo, or a scenario file; a\n",
+          "  -h, --help        print this help and exit\n"})
         EXPECT_NE(r.Out.find(line), std::string::npos) << line;
 
     // GNU form, without the caption's "v"; -h and -V are the short forms.

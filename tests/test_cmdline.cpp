@@ -85,10 +85,10 @@ TEST(ParseCommandLine, DesktopTableHasItsOrder)
     CmdLineArgs args;
     ParseCommandLine(args, kNxOptionNames, "--comlog --simulate=demo.json --channel=1");
     ASSERT_EQ(args.size(), 3u);
-    EXPECT_EQ(args[0].OptionIndex, kOptComLog);
-    EXPECT_EQ(args[1].OptionIndex, kOptSimulate);
+    EXPECT_EQ(args[0].OptionIndex, static_cast<int>(ENxOption::ComLog));
+    EXPECT_EQ(args[1].OptionIndex, static_cast<int>(ENxOption::Simulate));
     EXPECT_EQ(args[1].Value, "demo.json");
-    EXPECT_EQ(args[2].OptionIndex, kOptChannel);
+    EXPECT_EQ(args[2].OptionIndex, static_cast<int>(ENxOption::Channel));
 }
 
 TEST(ParseChannelValue, TakesSignedDecimalsOnly)

@@ -1,43 +1,50 @@
-#include "CliOptions.h"
+#include "Cli/CliOptions.h"
 
 #include <algorithm>
 #include <cstdlib>
+#include <sstream>
 
 namespace {
 
+enum class Arg
+{
+    None,     // --name
+    Optional, // --name or --name=value
+    Required, // --name=value or --name value
+};
+
+using Setter = void (*)(CliOptions&, const std::string& value); // value: "" when none
+
+// One option: everything the parser, the usage text and the messages know of it.
 struct OptionDef
 {
     const char* Name;
-    unsigned Bit;      // CliOption bit, 0 for the common options
-    bool NeedsValue;   // --name=value required
-    bool MayHaveValue; // --name or --name=value
+    Arg Argument;
+    const char* ValueName; // in the usage text: --channel=N
+    const char* Commands;  // the commands that take it, separated by spaces; null: every command
+    Setter Set;
+    const char* Help; // its lines in the usage text; a line that starts with "--" is
+                      // another form of the option; null: named in the synopses only
+    char Short = 0;   // -h
 };
 
-constexpr OptionDef kOptionDefs[] = {
-    {"device", kOptDevice, true, true},
-    {"channel", kOptChannel, true, true},
-    {"file", kOptFile, true, true},
-    {"reset", kOptReset, false, false},
-    {"yes", kOptYes, false, false},
-    {"json", kOptJson, false, false},
-    {"dry-run", kOptDryRun, false, false},
-    {"simulate", 0, false, true},
-    {"comlog", 0, false, true},
-    {"help", 0, false, false},
-    {"version", 0, false, false},
-    {"events", kOptEvents, false, false},
-};
-
-int ParseChannel(const std::string& text)
+template <bool CliOptions::*Member> void Flag(CliOptions& o, const std::string&)
 {
-    // Digits only: "1x" or "-1" must not quietly become a channel.
-    if (text.empty() || text.size() > 3 ||
-        text.find_first_not_of("0123456789") != std::string::npos)
-        throw CliUsageError("--channel needs a number from 0 to 255, not '" + text + "'");
-    const int n = std::atoi(text.c_str());
-    if (n > 255)
-        throw CliUsageError("--channel needs a number from 0 to 255, not '" + text + "'");
-    return n;
+    o.*Member = true;
+}
+
+template <std::optional<std::string> CliOptions::*Member>
+void Text(CliOptions& o, const std::string& value)
+{
+    o.*Member = value;
+}
+
+// An option whose value is optional: given, with the value or "".
+template <bool CliOptions::*Member, std::string CliOptions::*Value>
+void FlagAndText(CliOptions& o, const std::string& value)
+{
+    o.*Member = true;
+    o.*Value = value;
 }
 
 // Splits A,B,C; empty when text names one device.
@@ -57,6 +64,102 @@ std::vector<std::string> SplitDevices(const std::string& text)
     return out;
 }
 
+void SetDevice(CliOptions& o, const std::string& value)
+{
+    o.Device = value;
+    const std::vector<std::string> list = SplitDevices(value);
+    for (auto it = list.begin(); it != list.end(); ++it) {
+        if (it->empty())
+            throw CliUsageError("--device: an empty serial number in '" + value + "'");
+        if (std::find(list.begin(), it, *it) != it)
+            throw CliUsageError("--device names '" + *it + "' twice");
+    }
+}
+
+void SetChannel(CliOptions& o, const std::string& text)
+{
+    // Digits only: "1x" or "-1" must not quietly become a channel.
+    if (text.empty() || text.size() > 3 ||
+        text.find_first_not_of("0123456789") != std::string::npos || std::atoi(text.c_str()) > 255)
+        throw CliUsageError("--channel needs a number from 0 to 255, not '" + text + "'");
+    o.Channel = std::atoi(text.c_str());
+}
+
+constexpr const char* kEvery = nullptr; // every command takes it
+// The commands that run on several devices at once, one process each
+// telling its events.
+constexpr const char* kSeveral = "info download reset";
+
+// In this order in the usage text, and the first of several options a
+// command does not take is the one named.
+const OptionDef kOptions[] = {
+    {"device", Arg::Required, "SERIAL", "info download filter reset", SetDevice,
+     "the controller's bridge serial number (needed when several\n"
+     "are attached)\n"
+     "--device=A,B,...  info, download, reset: on every listed controller at once,\n"
+     "--device=all      or on every attached one; a live line per device, then a\n"
+     "summary; exit code 0 only when every device succeeded"},
+    {"channel", Arg::Required, "N", "info download filter reset inspect", SetChannel,
+     "the component on channel N; 0 or none: the controller"},
+    {"file", Arg::Required, "PATH", "download inspect", Text<&CliOptions::File>, nullptr},
+    {"reset", Arg::None, nullptr, "filter", Flag<&CliOptions::Reset>, nullptr},
+    {"yes", Arg::None, nullptr, "filter", Flag<&CliOptions::Yes>, nullptr},
+    {"simulate", Arg::Optional, "FILE", kEvery,
+     FlagAndText<&CliOptions::Simulate, &CliOptions::ScenarioFile>,
+     "run on the simulator: the demo, or a scenario file; a\n"
+     "communication log (or a folder of them) is replayed"},
+    {"comlog", Arg::Optional, "DIR", kEvery,
+     FlagAndText<&CliOptions::ComLog, &CliOptions::ComLogDir>,
+     "write the communication log NxComLog_<n>.txt into DIR\n"
+     "(default: the parent folder of the working directory)"},
+    {"json", Arg::None, nullptr, kEvery, Flag<&CliOptions::Json>,
+     "print one JSON document (list, info, filter, bridges,\n"
+     "inspect); with several devices, one JSON line per event\n"
+     "and a summary line"},
+    {"dry-run", Arg::None, nullptr, "download", Flag<&CliOptions::DryRun>,
+     "download: run the checks a download makes before its\n"
+     "first write and say what it would do; nothing is written"},
+    {"events", Arg::None, nullptr, kSeveral, Flag<&CliOptions::Events>,
+     "one JSON line per event of one device (info, download,\n"
+     "reset): what a run on several devices reads from each"},
+    {"help", Arg::None, nullptr, kEvery, Flag<&CliOptions::Help>, "print this help and exit", 'h'},
+    {"version", Arg::None, nullptr, kEvery, Flag<&CliOptions::Version>,
+     "print the version and exit", 'V'},
+};
+
+const OptionDef* Find(const std::string& name)
+{
+    for (const OptionDef& def : kOptions)
+        if (name == def.Name)
+            return &def;
+    return nullptr;
+}
+
+const OptionDef* FindShort(char name)
+{
+    for (const OptionDef& def : kOptions)
+        if (def.Short == name)
+            return &def;
+    return nullptr;
+}
+
+bool Takes(const char* commands, const std::string& command)
+{
+    return !commands ||
+           (" " + std::string(commands) + " ").find(" " + command + " ") != std::string::npos;
+}
+
+// --name, --name=VALUE or --name[=VALUE].
+std::string Form(const OptionDef& def)
+{
+    std::string s = std::string("--") + def.Name;
+    if (def.Argument == Arg::Required)
+        s += std::string("=") + def.ValueName;
+    else if (def.Argument == Arg::Optional)
+        s += std::string("[=") + def.ValueName + "]";
+    return s;
+}
+
 } // namespace
 
 bool CliOptions::SeveralDevices() const
@@ -72,12 +175,11 @@ std::vector<std::string> CliOptions::DeviceList() const
 CliOptions ParseCliOptions(const std::vector<std::string>& args)
 {
     CliOptions o;
-    std::vector<std::string> seen;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         // The GNU short forms of the two options that stop at once.
-        if (arg == "-h" || arg == "-V") {
-            (arg == "-h" ? o.Help : o.Version) = true;
+        if (const OptionDef* def = arg.size() == 2 && arg[0] == '-' ? FindShort(arg[1]) : nullptr) {
+            def->Set(o, "");
             continue;
         }
         if (arg.rfind("--", 0) != 0 || arg.size() == 2) {
@@ -96,61 +198,59 @@ CliOptions ParseCliOptions(const std::vector<std::string>& args)
         if (eq != std::string::npos)
             value = arg.substr(eq + 1);
 
-        const OptionDef* def = nullptr;
-        for (const OptionDef& s : kOptionDefs)
-            if (name == s.Name)
-                def = &s;
+        const OptionDef* def = Find(name);
         if (!def)
             throw CliUsageError("unknown option '--" + name + "'");
-        for (const std::string& s : seen)
-            if (s == name)
-                throw CliUsageError("--" + name + " is given twice");
-        seen.push_back(name);
+        if (std::find(o.Given.begin(), o.Given.end(), name) != o.Given.end())
+            throw CliUsageError("--" + name + " is given twice");
+        o.Given.push_back(name);
 
-        if (value && !def->MayHaveValue)
+        if (value && def->Argument == Arg::None)
             throw CliUsageError("--" + name + " takes no value");
-        if (!value && def->NeedsValue) {
-            if (i + 1 >= args.size() || args[i + 1].rfind("--", 0) == 0)
+        if (def->Argument == Arg::Required) {
+            if (!value && i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0)
+                value = args[++i];
+            if (!value || value->empty())
                 throw CliUsageError("--" + name + " needs a value (--" + name + "=...)");
-            value = args[++i];
         }
-        if (def->NeedsValue && value->empty())
-            throw CliUsageError("--" + name + " needs a value (--" + name + "=...)");
-        o.Given |= def->Bit;
-
-        if (name == "device") {
-            o.Device = *value;
-            const std::vector<std::string> list = SplitDevices(*value);
-            for (auto it = list.begin(); it != list.end(); ++it) {
-                if (it->empty())
-                    throw CliUsageError("--device: an empty serial number in '" + *value + "'");
-                if (std::find(list.begin(), it, *it) != it)
-                    throw CliUsageError("--device names '" + *it + "' twice");
-            }
-        } else if (name == "events")
-            o.Events = true;
-        else if (name == "channel")
-            o.Channel = ParseChannel(*value);
-        else if (name == "file")
-            o.File = *value;
-        else if (name == "reset")
-            o.Reset = true;
-        else if (name == "yes")
-            o.Yes = true;
-        else if (name == "json")
-            o.Json = true;
-        else if (name == "dry-run")
-            o.DryRun = true;
-        else if (name == "simulate") {
-            o.Simulate = true;
-            o.ScenarioFile = value.value_or("");
-        } else if (name == "comlog") {
-            o.ComLog = true;
-            o.ComLogDir = value.value_or("");
-        } else if (name == "help")
-            o.Help = true;
-        else if (name == "version")
-            o.Version = true;
+        def->Set(o, value.value_or(""));
     }
     return o;
+}
+
+void CheckOptionsOf(const std::string& command, const CliOptions& opts)
+{
+    for (const OptionDef& def : kOptions)
+        if (!Takes(def.Commands, command) &&
+            std::find(opts.Given.begin(), opts.Given.end(), def.Name) != opts.Given.end())
+            throw CliUsageError(command + " does not take --" + def.Name);
+    if (opts.SeveralDevices() && !Takes(kSeveral, command))
+        throw CliUsageError(command + " works on one device at a time: --device=SERIAL");
+    if (opts.SeveralDevices() && opts.Events)
+        throw CliUsageError("--events goes with one device; with several, --json gives the events");
+}
+
+std::string CommonOptionsUsage()
+{
+    std::string line;
+    for (const OptionDef& def : kOptions)
+        if (!def.Commands)
+            line += (line.empty() ? "" : "  ") + Form(def);
+    return line;
+}
+
+std::string OptionsHelp()
+{
+    std::string text;
+    for (const OptionDef& def : kOptions) {
+        if (!def.Help)
+            continue;
+        std::string form = (def.Short ? std::string("-") + def.Short + ", " : "") + Form(def);
+        form.resize(std::max<size_t>(form.size(), 17), ' ');
+        std::istringstream lines(def.Help);
+        std::string line;
+        for (std::string head = "  " + form + " "; std::getline(lines, line); head.assign(20, ' '))
+            text += (line.rfind("--", 0) == 0 ? "  " : head) + line + "\n";
+    }
+    return text;
 }

@@ -1,6 +1,7 @@
 // The command line of nxupdate-cli: one command and --name[=value] options.
-// Parsing knows nothing about devices; each command says which options it
-// takes, and anything else is a usage error (exit code 2).
+// Parsing knows nothing about devices. Each option is declared once, in
+// CliOptions.cpp, with the commands that take it; anything else is a usage
+// error (exit code 2).
 #pragma once
 
 #include <optional>
@@ -13,20 +14,6 @@ class CliUsageError : public std::runtime_error
 {
 public:
     explicit CliUsageError(const std::string& msg) : std::runtime_error(msg) {}
-};
-
-// Options a command may accept, beside the common ones.
-enum CliOption : unsigned
-{
-    kOptDevice = 1u << 0,
-    kOptChannel = 1u << 1,
-    kOptFile = 1u << 2,
-    kOptReset = 1u << 3,
-    kOptYes = 1u << 4,
-    kOptJson = 1u << 5,
-    kOptDryRun = 1u << 6,
-    kOptEvents = 1u << 7,
-    kOptLast = kOptEvents,
 };
 
 // --device=all: every attached controller.
@@ -50,7 +37,7 @@ struct CliOptions
     bool Help = false;
     bool Version = false;
 
-    unsigned Given = 0; // CliOption bits of the command-specific options present
+    std::vector<std::string> Given; // names of the --options present, in command-line order
 
     // --device=all or a list A,B,...: the command runs on several devices,
     // one process each, even when the list has one entry.
@@ -60,8 +47,17 @@ struct CliOptions
 };
 
 // Splits argv into the command and its options. Values are given as
-// --name=value; --device, --channel and --file also take the next argument.
+// --name=value; an option that needs a value also takes the next argument.
 // Raises CliUsageError for an unknown option, a missing or malformed value,
 // a repeated option or a second command word, and for a --device list with
 // an empty or repeated entry.
 CliOptions ParseCliOptions(const std::vector<std::string>& args);
+
+// Raises CliUsageError when the command does not take an option given, or
+// cannot run on the several devices named.
+void CheckOptionsOf(const std::string& command, const CliOptions& opts);
+
+// For the usage text: the options every command takes, on one line, and the
+// lines that explain the options.
+std::string CommonOptionsUsage();
+std::string OptionsHelp();

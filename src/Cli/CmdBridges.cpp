@@ -7,7 +7,7 @@
 #include <vector>
 
 CmdBridges::CmdBridges()
-    : Command("bridges", "", "serial numbers of the bridges, without opening them", kOptJson)
+    : Command("bridges", "", "serial numbers of the bridges, without opening them")
 {
 }
 

@@ -7,8 +7,7 @@
 
 CmdDownload::CmdDownload()
     : Command("download", "--file=PATH [--device=SERIAL,...|all] [--channel=N] [--dry-run]",
-              "download firmware (.hex), parameter tables (.xml) or both (.dat)",
-              kOptFile | kOptDevice | kOptChannel | kOptDryRun | kOptJson | kOptEvents)
+              "download firmware (.hex), parameter tables (.xml) or both (.dat)")
 {
 }
 

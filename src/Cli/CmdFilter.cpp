@@ -10,8 +10,7 @@
 
 CmdFilter::CmdFilter()
     : Command("filter", "--channel=N [--device=SERIAL] [--reset [--yes]]",
-              "filter-change counter of a component; --reset after a filter change",
-              kOptChannel | kOptDevice | kOptReset | kOptYes | kOptJson)
+              "filter-change counter of a component; --reset after a filter change")
 {
 }
 

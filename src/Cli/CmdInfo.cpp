@@ -6,8 +6,7 @@
 
 CmdInfo::CmdInfo()
     : Command("info", "[--device=SERIAL,...|all] [--channel=N]",
-              "names, versions and dates of hardware, bootloader, application and tables",
-              kOptDevice | kOptChannel | kOptJson | kOptEvents)
+              "names, versions and dates of hardware, bootloader, application and tables")
 {
 }
 

@@ -7,8 +7,7 @@
 
 CmdInspect::CmdInspect()
     : Command("inspect", "--file=PATH [--channel=N]",
-              "what a download file holds and what its download would do; no device needed",
-              kOptFile | kOptChannel | kOptJson)
+              "what a download file holds and what its download would do; no device needed")
 {
 }
 

@@ -5,10 +5,7 @@
 
 #include <cstdio>
 
-CmdList::CmdList()
-    : Command("list", "", "controllers and the components on their channels", kOptJson)
-{
-}
+CmdList::CmdList() : Command("list", "", "controllers and the components on their channels") {}
 
 static CliJson ChannelJson(int ch, const TNxDev::NxChannelInfo& info)
 {

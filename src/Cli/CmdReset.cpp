@@ -5,8 +5,7 @@
 
 CmdReset::CmdReset()
     : Command("reset", "[--device=SERIAL,...|all] [--channel=N]",
-              "restart the application of the controller or component",
-              kOptDevice | kOptChannel | kOptJson | kOptEvents)
+              "restart the application of the controller or component")
 {
 }
 

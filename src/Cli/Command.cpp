@@ -44,32 +44,13 @@ std::string CliUsage()
         s.erase(s.find_last_not_of(' ') + 1);
         text += s + "\n";
     }
-    text += "common options: --simulate[=FILE]  --comlog[=DIR]  --json  --help  --version\n\n";
+    text += "common options: " + CommonOptionsUsage() + "\n\n";
     for (const Command* c : Command::All()) {
         char line[200];
         std::snprintf(line, sizeof line, "  %-9s %s\n", c->Name(), c->Summary());
         text += line;
     }
-    text += "\n"
-            "  --device=SERIAL   the controller's bridge serial number (needed when several\n"
-            "                    are attached)\n"
-            "  --device=A,B,...  info, download, reset: on every listed controller at once,\n"
-            "  --device=all      or on every attached one; a live line per device, then a\n"
-            "                    summary; exit code 0 only when every device succeeded\n"
-            "  --channel=N       the component on channel N; 0 or none: the controller\n"
-            "  --simulate[=FILE] run on the simulator: the demo, or a scenario file; a\n"
-            "                    communication log (or a folder of them) is replayed\n"
-            "  --comlog[=DIR]    write the communication log NxComLog_<n>.txt into DIR\n"
-            "                    (default: the parent folder of the working directory)\n"
-            "  --json            print one JSON document (list, info, filter, bridges,\n"
-            "                    inspect); with several devices, one JSON line per event\n"
-            "                    and a summary line\n"
-            "  --dry-run         download: run the checks a download makes before its\n"
-            "                    first write and say what it would do; nothing is written\n"
-            "  --events          one JSON line per event of one device (info, download,\n"
-            "                    reset): what a run on several devices reads from each\n"
-            "  -h, --help        print this help and exit\n"
-            "  -V, --version     print the version and exit\n"
+    text += "\n" + OptionsHelp() +
             "\n"
             "Serial ports beside USB bridges: NXUPDATE_PORTS=/dev/ttyX[:/dev/ttyY...]\n"
             "Exit codes: 0 success, 1 the operation failed, 2 usage error.\n";

@@ -1,6 +1,6 @@
-// One command of nxupdate-cli. Each command names the options it takes
-// beyond the common ones, checks the rest of its command line before any
-// device is touched, and runs against a session.
+// One command of nxupdate-cli. Each command checks its command line, beyond
+// the options it takes, before any device is touched, and runs against a
+// session.
 #pragma once
 
 #include "CliOptions.h"
@@ -19,8 +19,8 @@ using CliJson = nlohmann::ordered_json;
 class Command
 {
 public:
-    Command(const char* name, const char* synopsis, const char* summary, unsigned options)
-        : m_Name(name), m_Synopsis(synopsis), m_Summary(summary), m_Options(options)
+    Command(const char* name, const char* synopsis, const char* summary)
+        : m_Name(name), m_Synopsis(synopsis), m_Summary(summary)
     {
     }
     virtual ~Command() = default;
@@ -28,7 +28,6 @@ public:
     const char* Name() const { return m_Name; }
     const char* Synopsis() const { return m_Synopsis; } // options after the name
     const char* Summary() const { return m_Summary; }
-    unsigned Options() const { return m_Options; } // CliOption bits accepted
 
     // False for a command that only reads the enumeration: the session then
     // neither opens nor probes any bridge.
@@ -49,7 +48,6 @@ private:
     const char* m_Name;
     const char* m_Synopsis;
     const char* m_Summary;
-    unsigned m_Options;
 };
 
 // The usage text: every command's line and the common options.

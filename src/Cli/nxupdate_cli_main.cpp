@@ -29,28 +29,6 @@ int UsageError(const std::string& text)
     return kExitUsage;
 }
 
-const char* OptionName(unsigned bit)
-{
-    switch (bit) {
-    case kOptDevice:
-        return "device";
-    case kOptChannel:
-        return "channel";
-    case kOptFile:
-        return "file";
-    case kOptReset:
-        return "reset";
-    case kOptYes:
-        return "yes";
-    case kOptJson:
-        return "json";
-    case kOptEvents:
-        return "events";
-    default:
-        return "dry-run";
-    }
-}
-
 // The command for this command line; raises CliUsageError.
 const Command& Resolve(const CliOptions& opts)
 {
@@ -58,16 +36,7 @@ const Command& Resolve(const CliOptions& opts)
     if (!cmd)
         throw CliUsageError(opts.Command.empty() ? "no command given"
                                                  : "unknown command '" + opts.Command + "'");
-    const unsigned extra = opts.Given & ~cmd->Options();
-    for (unsigned bit = 1; bit <= kOptLast; bit <<= 1)
-        if (extra & bit)
-            throw CliUsageError(std::string(cmd->Name()) + " does not take --" + OptionName(bit));
-    // The commands that can tell their events can run on several devices.
-    if (opts.SeveralDevices() && !(cmd->Options() & kOptEvents))
-        throw CliUsageError(std::string(cmd->Name()) +
-                            " works on one device at a time: --device=SERIAL");
-    if (opts.SeveralDevices() && opts.Events)
-        throw CliUsageError("--events goes with one device; with several, --json gives the events");
+    CheckOptionsOf(cmd->Name(), opts);
     cmd->Validate(opts);
     return *cmd;
 }

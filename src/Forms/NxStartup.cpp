@@ -33,20 +33,20 @@ StartOptions ApplyOptions(const CmdLineArgs& args)
 {
     StartOptions o;
     for (const CmdLineArg& a : args) {
-        switch (a.OptionIndex) {
-        case kOptFile:
+        switch (static_cast<ENxOption>(a.OptionIndex)) {
+        case ENxOption::File:
             o.File = a.Value;
             break;
-        case kOptPath:
+        case ENxOption::Path:
             CAppCfg::Instance().SetLastDir(a.Value);
             break;
-        case kOptChannel:
+        case ENxOption::Channel:
             o.Channel = ParseChannelValue(a.Value);
             break;
-        case kOptSimulate:
+        case ENxOption::Simulate:
             o.Simulate = a.Value;
             break;
-        case kOptComLog:
+        case ENxOption::ComLog:
             CAppCfg::Instance().SetComLog(true, a.Value);
             break;
         default:
