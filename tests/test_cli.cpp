@@ -266,6 +266,8 @@ TEST_F(CliTest, ResetRestartsControllerAndComponentQuietly)
         EXPECT_EQ(r.Code, 0) << ch << ": " << r.Err;
         EXPECT_EQ(r.Out, "") << ch;
     }
+    // Like info and download, it runs on several devices.
+    EXPECT_EQ(RunProgram(kCli, {"reset", "--simulate", "--device=all"}).Code, 0);
 }
 
 // ---- targets ----
