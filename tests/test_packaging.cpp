@@ -548,6 +548,10 @@ TEST(ShellCompletion, OffersCommandsOptionsSerialsAndDownloadFiles)
     fs::create_directory(dir / "sub");
     for (const char* f : {"app.hex", "tables.xml", "update.DAT", "notes.txt"})
         std::ofstream(dir / f) << "x";
+    // A scenario whose path has a space, escaped as typed.
+    fs::create_directory(dir / "my lab");
+    std::ofstream(dir / "my lab/bench.json") << R"({"bridges": [{"serial": "SP77"}]})";
+    const std::string typed = dir.string() + "/my\\ lab/bench.json";
 
     std::vector<std::string> commands;
     for (const std::string& w : HelpWords(Sh(Quote(cli) + " --help").Out))
@@ -578,6 +582,7 @@ TEST(ShellCompletion, OffersCommandsOptionsSerialsAndDownloadFiles)
         {{"info", "--simulate", "--device", "=", ""}, {"0001"}, "--", "bash"},
         {{"download", "--simulate", "--device", ""}, {"0001", "all"}, "--", ""},
         {{"filter", "--simulate", "--device", ""}, {"0001"}, "all", ""},
+        {{"info", "--simulate", "=", typed, "--device", ""}, {"SP77"}, "0001", "bash"},
         // Download files by extension, and folders to walk into; zsh's own
         // _files does the matching there.
         {{"download", "--file", d},
