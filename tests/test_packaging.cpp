@@ -316,9 +316,9 @@ TEST_F(Packaging, DebianPackagesSplitTheProgramsAndHoldWhatEachNeeds)
         const Ran sections = Sh("readelf -SW " + Quote(program));
         EXPECT_FALSE(Contains(sections.Out, ".debug_info")) << name;
         EXPECT_FALSE(Contains(sections.Out, ".symtab")) << name;
-        EXPECT_EQ(Contains(sections.Out, ".gnu_debuglink"), debug) << name;
         if (!debug)
             continue;
+        EXPECT_TRUE(Contains(sections.Out, ".gnu_debuglink")) << name;
         const Ran notes = Sh("readelf -n " + Quote(program));
         std::smatch id;
         ASSERT_TRUE(std::regex_search(notes.Out, id, std::regex("Build ID: (..)([0-9a-f]+)")))
