@@ -2,7 +2,8 @@
 // land in which package, the dependencies, the udev rules and desktop entry
 // that make a real bridge usable on first plug-in, the debug symbols, the
 // manual pages against the programs' --help, and the shell completion. The
-// packages are made by cpack into a scratch folder and unpacked there.
+// packages are made by debian/'s own rules from this tree as built, in a
+// scratch source folder, and unpacked there.
 #include "NxVersion.h"
 #include "support/TempFolder.h"
 
@@ -29,6 +30,7 @@ namespace {
 const std::vector<std::string> kPrograms = {"nxupdate", "nxupdate-cli", "nxsim"};
 const char* const kAccessRules = "70-nxupdate-cp210x.rules";
 const char* const kBrailleRules = "90-nxupdate-cp210x-brltty.rules";
+const fs::path kSource = NX_SOURCE_DIR;
 
 struct Ran
 {
@@ -63,6 +65,11 @@ std::string Quote(const fs::path& p)
 bool Contains(const std::string& hay, const std::string& needle)
 {
     return hay.find(needle) != std::string::npos;
+}
+
+bool Have(const std::string& tool)
+{
+    return Sh("command -v " + tool).Code == 0;
 }
 
 // The programs this build tree installs: the ones configured as targets.
@@ -108,11 +115,11 @@ void ExpectRuleSyntax(const std::string& rules, const std::string& name)
             << name << ": GOTO without LABEL " << g;
 }
 
-// The packages' version: the program's and the Debian revision, as the
-// changelog's newest entry gives it.
+// The packages' version, the newest changelog entry's: the program's, with
+// "+N" for a change of the packaging alone.
 std::string ChangelogVersion()
 {
-    const std::string log = ReadFile(fs::path(NX_SOURCE_DIR) / "packaging/changelog");
+    const std::string log = ReadFile(kSource / "debian/changelog");
     std::smatch m;
     return std::regex_search(log, m, std::regex(R"(^nxupdate \(([^)]+)\))")) ? m[1].str() : "";
 }
@@ -137,8 +144,6 @@ protected:
         // Packaging runs only outside tools; the sanitizers would find nothing.
         GTEST_SKIP() << "packages are checked in the build without sanitizers";
 #endif
-        if (!fs::exists(fs::path(NX_BINARY_DIR) / "CPackConfig.cmake"))
-            GTEST_SKIP() << "no CPack configuration in " << NX_BINARY_DIR;
         programs = InstalledPrograms();
         for (const auto& name : programs)
             if (!fs::exists(fs::path(NX_BINARY_DIR) / name))
@@ -146,35 +151,69 @@ protected:
         gui = std::find(programs.begin(), programs.end(), "nxupdate") != programs.end();
     }
 
+    // Runs debian/rules' binary steps on this tree as built: dh takes it for
+    // its own build folder, already built, in a source folder of the test's
+    // own (dh writes into debian/). A tree without the desktop program builds
+    // without it, one without debug information without the -dbgsym packages.
+    // Returns the .deb files by package name.
+    std::map<std::string, fs::path> MakePackages()
+    {
+        const fs::path src = scratch / "src";
+        fs::create_directories(src);
+        fs::copy(kSource / "debian", src / "debian",
+                 fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+        fs::create_directory_symlink(kSource / "packaging", src / "packaging");
+        const Ran triplet = Sh("dpkg-architecture -qDEB_HOST_GNU_TYPE");
+        EXPECT_EQ(triplet.Code, 0) << triplet.Out;
+        fs::create_directory_symlink(
+            NX_BINARY_DIR, src / ("obj-" + triplet.Out.substr(0, triplet.Out.find('\n'))));
+        std::ofstream(src / "debian/debhelper-build-stamp") << "nxupdate-cli\n"
+                                                            << (gui ? "nxupdate\n" : "");
+        debug = Contains(Sh("readelf -SW " + Quote(fs::path(NX_BINARY_DIR) / "nxupdate-cli")).Out,
+                         ".debug_info");
+        // The packages' contents are checked, not their compression: gzip
+        // takes a second where xz takes most of a minute.
+        const std::string env =
+            std::string("SOURCE_DATE_EPOCH=1700000000 DPKG_DEB_COMPRESSOR_TYPE=gzip "
+                        "DPKG_DEB_COMPRESSOR_LEVEL=1 DEB_BUILD_OPTIONS='nocheck") +
+            (debug ? "'" : " noautodbgsym'") +
+            (gui ? "" : " DEB_BUILD_PROFILES=pkg.nxupdate.nogui");
+        const Ran made =
+            Sh("cd " + Quote(src) + " && " + env + " dpkg-buildpackage -b -us -uc -nc -d");
+        EXPECT_EQ(made.Code, 0) << made.Out;
+        std::map<std::string, fs::path> debs;
+        for (const auto& e : fs::directory_iterator(scratch))
+            if (e.path().extension() == ".deb") {
+                const std::string file = e.path().filename().string();
+                debs[file.substr(0, file.find('_'))] = e.path();
+            }
+        return debs;
+    }
+
     std::vector<std::string> programs;
     bool gui = false;
+    bool debug = false; // the programs as built carry debug information
     TempFolder scratch{"package"};
 };
 
 TEST_F(Packaging, DebianPackagesSplitTheProgramsAndHoldWhatEachNeeds)
 {
-    const std::string epoch = "1700000000";
-    const Ran made =
-        Sh("SOURCE_DATE_EPOCH=" + epoch + " cpack -G DEB -B " + Quote(scratch / "out") +
-           " --config " + Quote(fs::path(NX_BINARY_DIR) / "CPackConfig.cmake"));
-    ASSERT_EQ(made.Code, 0) << made.Out;
-    std::map<std::string, fs::path> debs; // by package name
-    for (const auto& e : fs::directory_iterator(scratch / "out"))
-        if (e.path().extension() == ".deb")
-            debs[e.path().filename().string().substr(0, e.path().filename().string().find('_'))] =
-                e.path();
-    std::set<std::string> names = {"nxupdate-cli", "nxupdate-cli-dbgsym"};
-    if (gui)
-        names.insert({"nxupdate", "nxupdate-dbgsym"});
+    if (!Have("dh"))
+        GTEST_SKIP() << "debhelper is not installed";
+    std::map<std::string, fs::path> debs = MakePackages();
+    std::set<std::string> names;
+    for (const std::string& name : programs)
+        if (name != "nxsim")
+            names.insert({name, debug ? name + "-dbgsym" : name});
     std::set<std::string> made_names;
     for (const auto& [name, path] : debs)
         made_names.insert(name);
-    ASSERT_EQ(made_names, names) << made.Out;
+    ASSERT_EQ(made_names, names);
 
-    // The version is the program's with the changelog's Debian revision.
     const std::string version = ChangelogVersion();
-    EXPECT_EQ(version.rfind(NX_VERSION "-", 0), 0u) << version;
-    // Dependencies: what each package must and must not pull in.
+    const std::string versionRe = std::regex_replace(version, std::regex(R"([.+])"), R"(\$&)");
+    EXPECT_TRUE(std::regex_match(version, std::regex(NX_VERSION R"((\+[0-9]+)?)"))) << version;
+    // Dependencies and fields: what each package must and must not have.
     struct Deps
     {
         std::string Package;
@@ -182,25 +221,29 @@ TEST_F(Packaging, DebianPackagesSplitTheProgramsAndHoldWhatEachNeeds)
         std::string Never;
     };
     const std::vector<Deps> deps = {
-        {"nxupdate-cli", {"libserialport0", "zlib1g"}, "libqt"},
-        {"nxupdate-cli-dbgsym", {"nxupdate-cli \\(= " + version + "\\)"}, "libqt"},
+        {"nxupdate-cli",
+         {"libserialport0", "zlib1g", "Source: nxupdate", "Multi-Arch: foreign", "Homepage: https"},
+         "libqt"},
+        {"nxupdate-cli-dbgsym", {"nxupdate-cli \\(= " + versionRe + "\\)"}, "libqt"},
         {"nxupdate",
-         {"nxupdate-cli \\(= " + version + "\\)", "libqt6widgets6", "libqt6svg6", "qt6-qpa-plugins",
-          "fonts-dejavu-core"},
+         {"nxupdate-cli \\(= " + versionRe + "\\)", "libqt6widgets6", "libqt6svg6",
+          "qt6-qpa-plugins", "fonts-dejavu-core", "Homepage: https"},
          "nxupdate-dbgsym"},
-        {"nxupdate-dbgsym", {"nxupdate \\(= " + version + "\\)"}, "libqt"},
+        {"nxupdate-dbgsym", {"nxupdate \\(= " + versionRe + "\\)"}, "libqt"},
     };
     const fs::path root = scratch / "root";
     for (const Deps& d : deps) {
         if (!debs.count(d.Package))
             continue;
         const fs::path deb = debs[d.Package];
-        const Ran fields = Sh("dpkg-deb -f " + Quote(deb) + " Version Depends Maintainer");
+        const Ran fields = Sh("dpkg-deb -f " + Quote(deb) +
+                              " Version Depends Maintainer Source Multi-Arch Homepage");
         ASSERT_EQ(fields.Code, 0) << fields.Out;
         EXPECT_TRUE(Contains(fields.Out, "Version: " + version + "\n")) << fields.Out;
         EXPECT_FALSE(Contains(fields.Out, "@localhost")) << fields.Out;
         for (const auto& n : d.Needs)
-            EXPECT_TRUE(std::regex_search(fields.Out, std::regex("[ ,]" + n + "( \\(|,|\n)")))
+            EXPECT_TRUE(
+                std::regex_search(fields.Out, std::regex("(^|[ ,\n])" + n + "( \\(|,|\n|:)")))
                 << d.Package << " needs " << n << ": " << fields.Out;
         EXPECT_FALSE(Contains(fields.Out, d.Never)) << d.Package << ": " << fields.Out;
 
@@ -210,7 +253,8 @@ TEST_F(Packaging, DebianPackagesSplitTheProgramsAndHoldWhatEachNeeds)
         std::istringstream lines(list.Out);
         for (std::string line; std::getline(lines, line);) {
             EXPECT_TRUE(Contains(line, " root/root ")) << line;
-            EXPECT_TRUE(std::regex_search(line, std::regex(" \\./(usr/|lib/(udev/.*)?$)"))) << line;
+            EXPECT_TRUE(std::regex_search(line, std::regex(" \\./(usr/.*|lib/|lib/udev/.*)?$")))
+                << line;
             EXPECT_TRUE(Contains(line, " 2023-11-14 22:13 ")) << line; // the epoch above
         }
         ASSERT_EQ(Sh("dpkg-deb -x " + Quote(deb) + " " + Quote(root)).Code, 0);
@@ -222,6 +266,8 @@ TEST_F(Packaging, DebianPackagesSplitTheProgramsAndHoldWhatEachNeeds)
         {"nxupdate-cli", "/usr/bin/nxsim"},
         {"nxupdate-cli", "/udev/rules.d/70-nxupdate-cp210x.rules"},
         {"nxupdate-cli", "/usr/share/doc/nxupdate-cli/examples/90-nxupdate-cp210x-brltty.rules"},
+        {"nxupdate-cli", "/usr/share/doc/nxupdate-cli/README.md"},
+        {"nxupdate-cli", "/usr/share/doc/nxupdate-cli/user-guide.md.gz"},
         {"nxupdate-cli", "/usr/share/man/man1/nxupdate-cli.1.gz"},
         {"nxupdate-cli", "/usr/share/man/man1/nxsim.1.gz"},
         {"nxupdate-cli", "/usr/share/bash-completion/completions/nxupdate-cli"},
@@ -241,8 +287,12 @@ TEST_F(Packaging, DebianPackagesSplitTheProgramsAndHoldWhatEachNeeds)
     }
     for (const auto& name : names) {
         EXPECT_TRUE(fs::exists(root / "usr/share/doc" / name / "copyright")) << name;
-        EXPECT_TRUE(fs::exists(root / "usr/share/doc" / name / "changelog.Debian.gz")) << name;
+        EXPECT_TRUE(fs::exists(root / "usr/share/doc" / name / "changelog.gz")) << name;
     }
+    // The README speaks to users: nothing about this tree.
+    const std::string readme = ReadFile(root / "usr/share/doc/nxupdate-cli/README.md");
+    for (const char* developer : {"./nx", "build/", "docs/", ".png"})
+        EXPECT_FALSE(Contains(readme, developer)) << developer;
 
     // The access rule, and the braille daemon's rule only as a narrow example.
     const std::string access = ReadFile(FindBelow(root, std::string("/") + kAccessRules));
@@ -262,19 +312,23 @@ TEST_F(Packaging, DebianPackagesSplitTheProgramsAndHoldWhatEachNeeds)
     EXPECT_LT(std::stoi(kAccessRules), 73);
     EXPECT_GT(std::stoi(kBrailleRules), 85);
 
-    // Stripped programs whose symbols the -dbgsym package holds by build id.
+    // Stripped programs; where the build has debug information, the -dbgsym
+    // package holds it by build id.
     for (const auto& name : programs) {
         const fs::path program = root / "usr/bin" / name;
+        const Ran sections = Sh("readelf -SW " + Quote(program));
+        EXPECT_FALSE(Contains(sections.Out, ".debug_info")) << name;
+        EXPECT_FALSE(Contains(sections.Out, ".symtab")) << name;
+        if (!debug)
+            continue;
+        EXPECT_TRUE(Contains(sections.Out, ".gnu_debuglink")) << name;
         const Ran notes = Sh("readelf -n " + Quote(program));
         std::smatch id;
         ASSERT_TRUE(std::regex_search(notes.Out, id, std::regex("Build ID: (..)([0-9a-f]+)")))
             << name << ": " << notes.Out;
-        EXPECT_TRUE(
-            fs::exists(root / "usr/lib/debug/.build-id" / id[1].str() / (id[2].str() + ".debug")))
-            << name;
-        const Ran sections = Sh("readelf -SW " + Quote(program));
-        EXPECT_FALSE(Contains(sections.Out, ".debug_info")) << name;
-        EXPECT_TRUE(Contains(sections.Out, ".gnu_debuglink")) << name;
+        const fs::path symbols =
+            root / "usr/lib/debug/.build-id" / id[1].str() / (id[2].str() + ".debug");
+        EXPECT_TRUE(Contains(Sh("readelf -SW " + Quote(symbols)).Out, ".debug_info")) << name;
     }
 
     // Metadata that tools check, where those tools are installed.
@@ -283,7 +337,7 @@ TEST_F(Packaging, DebianPackagesSplitTheProgramsAndHoldWhatEachNeeds)
         {"desktop-file-validate", root / "usr/share/applications/nxupdate.desktop"},
     };
     for (const auto& [tool, path] : validators) {
-        if (!fs::exists(path) || Sh("command -v " + tool.substr(0, tool.find(' '))).Code != 0)
+        if (!fs::exists(path) || !Have(tool.substr(0, tool.find(' '))))
             continue;
         std::string args;
         if (fs::is_directory(path))
@@ -296,28 +350,19 @@ TEST_F(Packaging, DebianPackagesSplitTheProgramsAndHoldWhatEachNeeds)
         EXPECT_FALSE(Contains(valid.Out, "P: ")) << tool << ": " << valid.Out;
     }
 
-    // The packaged program runs from its new place (no path into the build).
+    // The packaged programs run from their new place (no path into the
+    // build): the autopkgtest, run here on the unpacked files.
     const Ran v = Sh(Quote(root / "usr/bin/nxupdate-cli") + " --version");
-    EXPECT_EQ(v.Code, 0) << v.Out;
     EXPECT_EQ(v.Out, "nxupdate-cli " NX_VERSION "\n");
-
-    // Maintainer scripts: executable and valid shell.
-    const fs::path control = scratch / "control";
-    ASSERT_EQ(Sh("dpkg-deb -e " + Quote(debs["nxupdate-cli"]) + " " + Quote(control)).Code, 0);
-    for (const char* script : {"postinst", "postrm"}) {
-        struct stat st
-        {
-        };
-        ASSERT_EQ(::stat((control / script).c_str(), &st), 0) << script;
-        EXPECT_TRUE(st.st_mode & S_IXUSR) << script;
-        const Ran syntax = Sh("sh -n " + Quote(control / script));
-        EXPECT_EQ(syntax.Code, 0) << script << ": " << syntax.Out;
-    }
+    const Ran installed =
+        Sh("cd " + Quote(kSource) + " && PATH=" + Quote(root / "usr/bin") +
+           ":\"$PATH\" AUTOPKGTEST_TMP=" + Quote(scratch.Path()) + " sh debian/tests/cli");
+    EXPECT_EQ(installed.Code, 0) << installed.Out;
 
     // No error and no warning from lintian, where it is installed (./nx
     // package installs it). Information tags are left to ./nx package, whose
     // build has Debian's hardening flags.
-    if (Sh("command -v lintian").Code == 0) {
+    if (Have("lintian")) {
         std::string all;
         for (const auto& [name, deb] : debs)
             all += " " + Quote(deb);
@@ -331,22 +376,92 @@ TEST_F(Packaging, DebianPackagesSplitTheProgramsAndHoldWhatEachNeeds)
     }
 }
 
-TEST_F(Packaging, CmakeInstallPutsTheSameFilesUnderAnyPrefix)
+TEST_F(Packaging, CmakeInstallKeepsToThePrefixAndStripsNothing)
 {
-    // DESTDIR: the udev rules may go to an absolute folder (/lib/udev).
     const fs::path dest = scratch / "dest";
     const Ran installed = Sh("DESTDIR=" + Quote(dest) + " cmake --install " + Quote(NX_BINARY_DIR) +
                              " --prefix /opt/nx");
     ASSERT_EQ(installed.Code, 0) << installed.Out;
     const fs::path prefix = dest / "opt/nx";
-    for (const auto& name : programs)
-        EXPECT_TRUE(fs::exists(prefix / "bin" / name)) << name;
-    EXPECT_FALSE(FindBelow(dest, std::string("/udev/rules.d/") + kAccessRules).empty());
-    EXPECT_TRUE(fs::exists(prefix / "share/man/man1/nxupdate-cli.1.gz"));
-    if (gui) {
-        EXPECT_TRUE(fs::exists(prefix / "share/applications/nxupdate.desktop"));
-        EXPECT_TRUE(fs::exists(prefix / "share/icons/hicolor/scalable/apps/nxupdate.svg"));
+    for (const auto& e : fs::recursive_directory_iterator(dest))
+        EXPECT_TRUE(e.is_directory() || e.path().string().rfind(prefix.string() + "/", 0) == 0)
+            << e.path();
+    // Not stripped: byte for byte as built.
+    for (const auto& name : programs) {
+        const fs::path built = fs::path(NX_BINARY_DIR) / name;
+        EXPECT_EQ(Sh("cmp " + Quote(built) + " " + Quote(prefix / "bin" / name)).Code, 0) << name;
     }
+    std::vector<std::string> files = {std::string("lib/udev/rules.d/") + kAccessRules,
+                                      "share/man/man1/nxsim.1", "share/doc/nxupdate/user-guide.md"};
+    if (gui)
+        files.push_back("share/applications/nxupdate.desktop");
+    for (const std::string& file : files)
+        EXPECT_TRUE(fs::exists(prefix / file)) << file;
+}
+
+// The names a list of Debian package relations holds, without versions,
+// architectures and build profiles.
+std::set<std::string> RelationNames(const std::string& relations)
+{
+    std::set<std::string> names;
+    std::istringstream in(relations);
+    static const std::regex name(R"(^\s*([a-z0-9][a-z0-9+.-]+))");
+    for (std::string item; std::getline(in, item, ',');)
+        if (std::smatch m; std::regex_search(item, m, name))
+            names.insert(m[1]);
+    return names;
+}
+
+// The packages a build needs are the ones ./nx installs for it: every name of
+// its PACKAGES is in Build-Depends or, said there, not used by the package
+// build, and Build-Depends names nothing else.
+TEST(DebianSource, BuildDependsAreThePackagesNxInstalls)
+{
+    const Ran nx = Sh(
+        "cd " + Quote(kSource) +
+        R"sh( && bash -c 'eval "$(awk "/^(PACKAGES|NOT_BUILD_DEPENDS)[+]?=[(]/ { p = 1 } p { print } p && /[)]/ { p = 0 }" nx)"
+        printf "%s\n" "${PACKAGES[@]}" -- "${NOT_BUILD_DEPENDS[@]}"')sh");
+    ASSERT_EQ(nx.Code, 0) << nx.Out;
+    std::set<std::string> wanted, unused;
+    std::istringstream in(nx.Out);
+    std::set<std::string>* into = &wanted;
+    for (std::string line; std::getline(in, line);)
+        if (line == "--")
+            into = &unused;
+        else
+            into->insert(line);
+    ASSERT_TRUE(wanted.count("cmake")) << nx.Out;
+    for (const std::string& name : unused)
+        wanted.erase(name);
+
+    std::istringstream control(ReadFile(kSource / "debian/control"));
+    std::string field;
+    bool inside = false;
+    for (std::string line; std::getline(control, line);) {
+        if (line.rfind("Build-Depends:", 0) == 0)
+            field = line.substr(line.find(':') + 1);
+        else if (inside && line.rfind(' ', 0) == 0)
+            field += line;
+        inside = line.rfind("Build-Depends:", 0) == 0 || (inside && line.rfind(' ', 0) == 0);
+    }
+    std::set<std::string> listed = RelationNames(field);
+    // debhelper-compat is debhelper's own name for the compat level.
+    if (listed.erase("debhelper-compat"))
+        listed.insert("debhelper");
+    EXPECT_EQ(listed, wanted) << "debian/control's Build-Depends and ./nx's PACKAGES (less its "
+                                 "NOT_BUILD_DEPENDS) differ";
+}
+
+// Every shell script that the packages install or run passes shellcheck.
+TEST(DebianSource, ShellScriptsPassShellcheck)
+{
+    if (!Have("shellcheck"))
+        GTEST_SKIP() << "shellcheck is not installed";
+    const Ran check = Sh("cd " + Quote(kSource) +
+                         " && shellcheck -s bash packaging/completion/nxupdate-cli.bash &&"
+                         " shellcheck debian/nxupdate-cli.postinst debian/nxupdate-cli.postrm"
+                         " debian/tests/cli");
+    EXPECT_EQ(check.Code, 0) << check.Out;
 }
 
 // ---- manual pages and shell completion, against the programs as built ----
@@ -436,6 +551,10 @@ TEST(ShellCompletion, OffersCommandsOptionsSerialsAndDownloadFiles)
     fs::create_directory(dir / "sub");
     for (const char* f : {"app.hex", "tables.xml", "update.DAT", "notes.txt"})
         std::ofstream(dir / f) << "x";
+    // A scenario whose path has a space, escaped as typed.
+    fs::create_directory(dir / "my lab");
+    std::ofstream(dir / "my lab/bench.json") << R"({"bridges": [{"serial": "SP77"}]})";
+    const std::string typed = dir.string() + "/my\\ lab/bench.json";
 
     std::vector<std::string> commands;
     for (const std::string& w : HelpWords(Sh(Quote(cli) + " --help").Out))
@@ -466,6 +585,7 @@ TEST(ShellCompletion, OffersCommandsOptionsSerialsAndDownloadFiles)
         {{"info", "--simulate", "--device", "=", ""}, {"0001"}, "--", "bash"},
         {{"download", "--simulate", "--device", ""}, {"0001", "all"}, "--", ""},
         {{"filter", "--simulate", "--device", ""}, {"0001"}, "all", ""},
+        {{"info", "--simulate", "=", typed, "--device", ""}, {"SP77"}, "0001", "bash"},
         // Download files by extension, and folders to walk into; zsh's own
         // _files does the matching there.
         {{"download", "--file", d},

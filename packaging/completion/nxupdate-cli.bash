@@ -16,13 +16,27 @@ _nxupdate_cli_files()
     done < <(compgen -f -- "$1")
 }
 
+# A value as the shell will pass it: without its quotes or backslashes.
+_nxupdate_cli_dequote()
+{
+    local w
+    case $1 in
+    \'*\' | \"*\") printf '%s' "${1:1:${#1}-2}" ;;
+    *)
+        # shellcheck disable=SC2162 # read's own unescaping is the point
+        IFS= read w <<<"$1"
+        printf '%s' "$w"
+        ;;
+    esac
+}
+
 _nxupdate_cli_values()
 {
     local prog=$1 opt=$2 val=$3 sim=$4 all=$5
     case $opt in
     --device)
         local serials
-        serials=$("$prog" bridges $sim 2>/dev/null | cut -f1)
+        serials=$("$prog" bridges ${sim:+"$sim"} 2>/dev/null | cut -f1)
         compgen -W "$serials $all" -- "$val"
         ;;
     --file) _nxupdate_cli_files "$val" 'hex|xml|dat' ;;
@@ -37,26 +51,27 @@ _nxupdate_cli_values()
 _nxupdate_cli()
 {
     local prog=${COMP_WORDS[0]} cur=${COMP_WORDS[COMP_CWORD]}
-    local prev= before=
+    local prev='' before=''
     ((COMP_CWORD >= 1)) && prev=${COMP_WORDS[COMP_CWORD - 1]}
     ((COMP_CWORD >= 2)) && before=${COMP_WORDS[COMP_CWORD - 2]}
     COMPREPLY=()
 
     # The command word and a --simulate to pass on to "bridges".
-    local commands= command= sim= word i
+    local commands='' command='' sim='' word i
     local help
     help=$("$prog" --help 2>/dev/null) || return
     commands=$(sed -n 's/^  nxupdate-cli \([a-z][a-z-]*\).*/\1/p' <<<"$help")
     commands=${commands//$'\n'/ }
     for ((i = 1; i < COMP_CWORD; i++)); do
         word=${COMP_WORDS[i]}
-        if [[ -z $command && " "$commands" " == *" $word "* ]]; then
+        if [[ -z $command && " $commands " == *" $word "* ]]; then
             command=$word
         elif [[ $word == --simulate* ]]; then
             sim=$word
             if [[ ${COMP_WORDS[i + 1]} == "=" ]]; then
                 sim+="=${COMP_WORDS[i + 2]}"
             fi
+            [[ $sim == *=* ]] && sim="${sim%%=*}=$(_nxupdate_cli_dequote "${sim#*=}")"
         fi
     done
     local all=
