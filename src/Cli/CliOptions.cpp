@@ -26,6 +26,13 @@ constexpr OptionDef kOptionDefs[] = {
     {"help", 0, false, false},
     {"version", 0, false, false},
     {"events", kOptEvents, false, false},
+    {"history", 0, true, true},
+    {"since", kOptSince, true, true},
+    {"until", kOptUntil, true, true},
+    {"result", kOptResult, true, true},
+    {"csv", kOptCsv, false, false},
+    {"verify", kOptVerify, false, false},
+    {"out", kOptOut, true, true},
 };
 
 int ParseChannel(const std::string& text)
@@ -103,7 +110,7 @@ CliOptions ParseCliOptions(const std::vector<std::string>& args)
         if (!def)
             throw CliUsageError("unknown option '--" + name + "'");
         for (const std::string& s : seen)
-            if (s == name)
+            if (s == name && name != "history") // history and report merge several files
                 throw CliUsageError("--" + name + " is given twice");
         seen.push_back(name);
 
@@ -147,7 +154,21 @@ CliOptions ParseCliOptions(const std::vector<std::string>& args)
         } else if (name == "comlog") {
             o.ComLog = true;
             o.ComLogDir = value.value_or("");
-        } else if (name == "help")
+        } else if (name == "history")
+            o.History.push_back(*value);
+        else if (name == "since")
+            o.Since = *value;
+        else if (name == "until")
+            o.Until = *value;
+        else if (name == "result")
+            o.Result = *value;
+        else if (name == "out")
+            o.Out = *value;
+        else if (name == "csv")
+            o.Csv = true;
+        else if (name == "verify")
+            o.Verify = true;
+        else if (name == "help")
             o.Help = true;
         else if (name == "version")
             o.Version = true;

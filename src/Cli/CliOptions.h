@@ -26,7 +26,13 @@ enum CliOption : unsigned
     kOptJson = 1u << 5,
     kOptDryRun = 1u << 6,
     kOptEvents = 1u << 7,
-    kOptLast = kOptEvents,
+    kOptSince = 1u << 8,
+    kOptUntil = 1u << 9,
+    kOptResult = 1u << 10,
+    kOptCsv = 1u << 11,
+    kOptVerify = 1u << 12,
+    kOptOut = 1u << 13,
+    kOptLast = kOptOut,
 };
 
 // --device=all: every attached controller.
@@ -47,6 +53,11 @@ struct CliOptions
     bool Reset = false;
     bool Yes = false;
     bool DryRun = false; // download: the checks before the first write, nothing written
+    // --history=PATH|off, in order; more than one only for history and report.
+    std::vector<std::string> History;
+    std::optional<std::string> Since, Until, Result, Out; // history and report
+    bool Csv = false;
+    bool Verify = false;
     bool Help = false;
     bool Version = false;
 

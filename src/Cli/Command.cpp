@@ -3,9 +3,11 @@
 #include "CmdBridges.h"
 #include "CmdDownload.h"
 #include "CmdFilter.h"
+#include "CmdHistory.h"
 #include "CmdInfo.h"
 #include "CmdInspect.h"
 #include "CmdList.h"
+#include "CmdReport.h"
 #include "CmdReset.h"
 #include "NxCom/TNxDevList.h"
 
@@ -21,8 +23,10 @@ const std::vector<const Command*>& Command::All()
     static const CmdReset reset;
     static const CmdBridges bridges;
     static const CmdInspect inspect;
-    static const std::vector<const Command*> all{&list,  &info,    &download, &filter,
-                                                 &reset, &bridges, &inspect};
+    static const CmdHistory history;
+    static const CmdReport report;
+    static const std::vector<const Command*> all{&list,    &info,    &download, &filter, &reset,
+                                                 &bridges, &inspect, &history,  &report};
     return all;
 }
 
@@ -44,7 +48,8 @@ std::string CliUsage()
         s.erase(s.find_last_not_of(' ') + 1);
         text += s + "\n";
     }
-    text += "common options: --simulate[=FILE]  --comlog[=DIR]  --json  --help  --version\n\n";
+    text += "common options: --simulate[=FILE]  --comlog[=DIR]  --history=PATH|off  --json\n"
+            "                --help  --version\n\n";
     for (const Command* c : Command::All()) {
         char line[200];
         std::snprintf(line, sizeof line, "  %-9s %s\n", c->Name(), c->Summary());
@@ -64,6 +69,16 @@ std::string CliUsage()
             "  --json            print one JSON document (list, info, filter, bridges,\n"
             "                    inspect); with several devices, one JSON line per event\n"
             "                    and a summary line\n"
+            "  --history=PATH    the service record every download, reset and filter reset\n"
+            "                    is written to (default: NXUPDATE_HISTORY, else\n"
+            "                    $XDG_STATE_HOME/nxupdate/history.db; none with --simulate);\n"
+            "                    off: none; history and report read every one given\n"
+            "  --since=DATE, --until=DATE  history, report: 2026-12-07 or\n"
+            "                    2026-12-07T14:30[+01:00]; a date alone is that whole day\n"
+            "  --result=R        history: done, failed, busy, interrupted or refused\n"
+            "  --csv             history: CSV with a header line (RFC 4180)\n"
+            "  --verify          history: check the record's hash chain, print its head\n"
+            "  --out=FILE.html   report: the page to write\n"
             "  --dry-run         download: run the checks a download makes before its\n"
             "                    first write and say what it would do; nothing is written\n"
             "  --events          one JSON line per event of one device (info, download,\n"

@@ -3,6 +3,7 @@
 // program's message on stderr), 2 a usage error.
 #include "Appcfg.h"
 #include "CliSession.h"
+#include "CmdHistory.h"
 #include "Command.h"
 #include "DeviceEvents.h"
 #include "NxException.h"
@@ -46,6 +47,18 @@ const char* OptionName(unsigned bit)
         return "json";
     case kOptEvents:
         return "events";
+    case kOptSince:
+        return "since";
+    case kOptUntil:
+        return "until";
+    case kOptResult:
+        return "result";
+    case kOptCsv:
+        return "csv";
+    case kOptVerify:
+        return "verify";
+    case kOptOut:
+        return "out";
     default:
         return "dry-run";
     }
@@ -144,6 +157,7 @@ int main(int argc, char** argv)
             return Finish(0);
         }
         cmd = &Resolve(opts);
+        UseHistory(*cmd, opts);
     } catch (const CliUsageError& e) {
         return UsageError(e.what());
     }
