@@ -49,7 +49,9 @@ int WaitWhileBusy(void* waited, int count)
     return 1;
 }
 
-class Stmt
+} // namespace
+
+class HistoryDb::Stmt
 {
 public:
     Stmt(sqlite3* db, const char* sql) { m_Rc = sqlite3_prepare_v2(db, sql, -1, &m_p, nullptr); }
@@ -104,6 +106,9 @@ private:
     sqlite3_stmt* m_p = nullptr;
     int m_Rc;
 };
+
+namespace {
+using Stmt = HistoryDb::Stmt;
 
 HistoryRecord ReadRow(const Stmt& s)
 {
@@ -175,16 +180,12 @@ HistoryDb::HistoryDb(const std::string& path, bool write) : m_Path(path), m_bWri
                                "the program (schema " + std::to_string(version) +
                                ", this one knows " + std::to_string(kSchemaVersion) +
                                "); it is left as it is");
+        if (version == 0)
+            RefuseForeign(); // before anything is changed in it
         if (write) {
             // Parallel processes each write a record; WAL lets them read meanwhile.
             Exec("PRAGMA journal_mode=WAL");
             Migrate();
-        } else if (version == 0) {
-            Stmt s(m_pDb, "SELECT count(*) FROM sqlite_master");
-            if (s.PrepareResult() != SQLITE_OK || sqlite3_step(s.get()) != SQLITE_ROW)
-                Fail(sqlite3_errcode(m_pDb), "read");
-            if (s.Int(0) != 0)
-                throw HistoryError("The history " + path + " is a database of another program");
         }
     } catch (...) {
         sqlite3_close(m_pDb);
@@ -246,6 +247,16 @@ int HistoryDb::UserVersion() const
     Fail(rc, "read");
 }
 
+void HistoryDb::RefuseForeign() const
+{
+    Stmt s(m_pDb, "SELECT count(*) FROM sqlite_master");
+    int rc = s.PrepareResult();
+    if (rc != SQLITE_OK || (rc = sqlite3_step(s.get())) != SQLITE_ROW)
+        Fail(rc, "read");
+    if (s.Int(0) != 0)
+        throw HistoryError("The history " + m_Path + " is a database of another program");
+}
+
 void HistoryDb::Migrate()
 {
     if (UserVersion() == kSchemaVersion)
@@ -255,13 +266,8 @@ void HistoryDb::Migrate()
     try {
         // Another process may have done it meanwhile.
         const int version = UserVersion();
-        if (version == 0) {
-            Stmt s(m_pDb, "SELECT count(*) FROM sqlite_master");
-            if (s.PrepareResult() != SQLITE_OK || sqlite3_step(s.get()) != SQLITE_ROW)
-                Fail(sqlite3_errcode(m_pDb), "read");
-            if (s.Int(0) != 0)
-                throw HistoryError("The history " + m_Path + " is a database of another program");
-        }
+        if (version == 0)
+            RefuseForeign();
         for (int v = version; v < kSchemaVersion; ++v)
             Exec(kMigrations[v]);
         Exec(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
@@ -274,6 +280,13 @@ void HistoryDb::Migrate()
 
 void HistoryDb::Append(HistoryRecord& rec)
 {
+    std::vector<HistoryRecord> one{std::move(rec)};
+    Append(one);
+    rec = std::move(one.front());
+}
+
+void HistoryDb::Append(std::vector<HistoryRecord>& recs)
+{
     m_nWaitedMs = 0;
     Exec("BEGIN IMMEDIATE");
     try {
@@ -281,8 +294,7 @@ void HistoryDb::Append(HistoryRecord& rec)
         int rc = last.PrepareResult();
         if (rc != SQLITE_OK || ((rc = sqlite3_step(last.get())) != SQLITE_ROW && rc != SQLITE_DONE))
             Fail(rc, "read");
-        rec.PrevHash = rc == SQLITE_ROW ? last.Text(0) : kGenesisHash;
-        rec.Hash = rec.ComputeHash();
+        std::string prev = rc == SQLITE_ROW ? last.Text(0) : kGenesisHash;
 
         Stmt ins(m_pDb, "INSERT INTO record (start_utc, end_utc, host, user, program, frontend, "
                         "action, dry_run, serial, port, channel, model, component_serial, before, "
@@ -291,41 +303,52 @@ void HistoryDb::Append(HistoryRecord& rec)
                         "(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
         if (ins.PrepareResult() != SQLITE_OK)
             Fail(ins.PrepareResult(), "written");
-        int c = 1;
-        ins.Bind(c++, rec.Start);
-        ins.Bind(c++, rec.End);
-        ins.Bind(c++, rec.Host);
-        ins.Bind(c++, rec.User);
-        ins.Bind(c++, rec.Program);
-        ins.Bind(c++, rec.Frontend);
-        ins.Bind(c++, std::string(HistoryActionName(rec.Action)));
-        ins.Bind(c++, int64_t{rec.DryRun});
-        ins.Bind(c++, rec.Serial);
-        ins.Bind(c++, rec.Port);
-        ins.Bind(c++, int64_t{rec.Channel});
-        ins.Bind(c++, rec.Model);
-        ins.Bind(c++, rec.ComponentSerial);
-        ins.Bind(c++, rec.Before);
-        ins.Bind(c++, rec.After);
-        ins.Bind(c++, rec.File);
-        ins.Bind(c++, rec.FileSize);
-        ins.Bind(c++, rec.Sha256);
-        ins.Bind(c++, rec.Checksum);
-        ins.Bind(c++, std::string(HistoryResultName(rec.Result)));
-        ins.Bind(c++, rec.Failure);
-        ins.Bind(c++, int64_t{rec.Bootloader});
-        ins.Bind(c++, rec.DurationMs);
-        ins.Bind(c++, rec.Comlog);
-        ins.Bind(c++, rec.PrevHash);
-        ins.Bind(c++, rec.Hash);
-        if ((rc = sqlite3_step(ins.get())) != SQLITE_DONE)
-            Fail(rc, "written");
+        for (HistoryRecord& rec : recs) {
+            rec.PrevHash = prev;
+            rec.Hash = rec.ComputeHash();
+            Insert(ins, rec);
+            rec.Id = sqlite3_last_insert_rowid(m_pDb);
+            prev = rec.Hash;
+        }
         Exec("COMMIT");
-        rec.Id = sqlite3_last_insert_rowid(m_pDb);
     } catch (...) {
         sqlite3_exec(m_pDb, "ROLLBACK", nullptr, nullptr, nullptr);
         throw;
     }
+}
+
+void HistoryDb::Insert(Stmt& ins, const HistoryRecord& rec)
+{
+    sqlite3_reset(ins.get());
+    int c = 1;
+    ins.Bind(c++, rec.Start);
+    ins.Bind(c++, rec.End);
+    ins.Bind(c++, rec.Host);
+    ins.Bind(c++, rec.User);
+    ins.Bind(c++, rec.Program);
+    ins.Bind(c++, rec.Frontend);
+    ins.Bind(c++, std::string(HistoryActionName(rec.Action)));
+    ins.Bind(c++, int64_t{rec.DryRun});
+    ins.Bind(c++, rec.Serial);
+    ins.Bind(c++, rec.Port);
+    ins.Bind(c++, int64_t{rec.Channel});
+    ins.Bind(c++, rec.Model);
+    ins.Bind(c++, rec.ComponentSerial);
+    ins.Bind(c++, rec.Before);
+    ins.Bind(c++, rec.After);
+    ins.Bind(c++, rec.File);
+    ins.Bind(c++, rec.FileSize);
+    ins.Bind(c++, rec.Sha256);
+    ins.Bind(c++, rec.Checksum);
+    ins.Bind(c++, std::string(HistoryResultName(rec.Result)));
+    ins.Bind(c++, rec.Failure);
+    ins.Bind(c++, int64_t{rec.Bootloader});
+    ins.Bind(c++, rec.DurationMs);
+    ins.Bind(c++, rec.Comlog);
+    ins.Bind(c++, rec.PrevHash);
+    ins.Bind(c++, rec.Hash);
+    if (const int rc = sqlite3_step(ins.get()); rc != SQLITE_DONE)
+        Fail(rc, "written");
 }
 
 std::vector<HistoryRecord> HistoryDb::Select(const HistoryFilter& f) const

@@ -63,15 +63,23 @@ public:
     // Adds rec at the end of the chain in one transaction; sets its Id,
     // PrevHash and Hash. Raises HistoryError.
     void Append(HistoryRecord& rec);
+    // Adds every record in order in one transaction (an import, a benchmark's
+    // fill); the same chain as one Append each.
+    void Append(std::vector<HistoryRecord>& recs);
     // The records the filter selects, by start time.
     std::vector<HistoryRecord> Select(const HistoryFilter& filter = {}) const;
     // Walks every record in the order written and checks each hash and link.
     HistoryChain Verify() const;
 
+    class Stmt; // a prepared statement
+
 private:
+    void Insert(Stmt& ins, const HistoryRecord& rec);
     [[noreturn]] void Fail(int rc, const char* doing) const;
     void Exec(const char* sql) const;
     int UserVersion() const;
+    // Raises for a file with tables but no schema version of ours.
+    void RefuseForeign() const;
     void Migrate();
 
     std::string m_Path;

@@ -1,0 +1,435 @@
+// The service record: the record each action writes, the chain that shows a
+// later change, readers and writers, and history files that cannot be used,
+// none of which may stop an action.
+#include "Download/DownloadAction.h"
+#include "FilterInfo.h"
+#include "History/HistoryOutput.h"
+#include "History/HistoryTime.h"
+#include "VersionInfo.h"
+#include "support/CampaignFiles.h"
+#include "support/HistoryRig.h"
+#include "support/RunProgram.h"
+#include "support/SimRig.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+using Sim::SimFault;
+using Sim::SimFaultKind;
+
+class NullUi : public NxDownloadUi
+{
+public:
+    void SetProgress(unsigned) override {}
+};
+
+std::string At(const HistoryJson& j, const char* part, const char* field)
+{
+    return j.contains(part) && j[part].contains(field) ? j[part][field].get<std::string>() : "";
+}
+
+struct ActionRow
+{
+    const char* What;
+    std::function<void(SimRig&, Sim::SimController&, const TempFolder&)> Run;
+    HistoryAction Action;
+    int Channel;
+    HistoryResult Result;
+    std::function<void(const HistoryRecord&)> Check;
+};
+
+} // namespace
+
+TEST(HistoryRecords, EveryActionWritesItsRecordWithWhatItReadAndLeft)
+{
+    auto download = [](std::string serial, int channel, const char* file, bool dry = false) {
+        return [=](SimRig& rig, Sim::SimController&, const TempFolder& dir) {
+            NullUi ui;
+            const std::string path = (dir / file).string();
+            if (dry)
+                DryRunDownload(rig.list, serial, channel, path);
+            else
+                RunDownload(rig.list, ui, serial, channel, path);
+        };
+    };
+    const ActionRow rows[] = {
+        {"controller firmware", download("0001", 0, "controller.hex"),
+         HistoryAction::ControllerFirmware, 0, HistoryResult::Done,
+         [](const HistoryRecord& r) {
+             EXPECT_EQ(r.Before["state"], "application");
+             EXPECT_EQ(At(r.Before, "application", "name"), "IncuControlApp");
+             EXPECT_EQ(At(r.After, "application", "name"), "IncuControlApp");
+             EXPECT_EQ(At(r.After, "paramTables", "name"), "IncuControl");
+             ASSERT_TRUE(r.Checksum);
+             EXPECT_EQ(r.Checksum->rfind("0x", 0), 0u);
+             EXPECT_EQ(*r.Sha256, Sha256Hex(ControllerHex()));
+             EXPECT_EQ(*r.FileSize, static_cast<int64_t>(ControllerHex().size()));
+             // The three pauses of the sequence on the virtual clock, and the reads.
+             EXPECT_GE(r.DurationMs, 5000 + 2000);
+         }},
+        {"component firmware", download("0001", 1, "component.hex"),
+         HistoryAction::ComponentFirmware, 1, HistoryResult::Done,
+         [](const HistoryRecord& r) {
+             EXPECT_EQ(r.Model, "GasProbe");
+             EXPECT_EQ(r.ComponentSerial, "1330427");
+             EXPECT_EQ(r.Before["identifier"], "0x21");
+             EXPECT_EQ(At(r.Before, "application", "name"), "GasProbe");
+             EXPECT_FALSE(r.Checksum); // a component is sent no sum
+             EXPECT_EQ(r.After["state"], "application");
+         }},
+        {"parameter tables", download("0001", 0, "tables.xml"), HistoryAction::Tables, 0,
+         HistoryResult::Done,
+         [](const HistoryRecord& r) {
+             EXPECT_EQ(At(r.Before, "hardware", "name"), "IncuControl");
+             EXPECT_FALSE(r.After.is_null());
+         }},
+        {"packed file", download("0001", 0, "bundle.dat"), HistoryAction::Dat, 0,
+         HistoryResult::Done, [](const HistoryRecord& r) { EXPECT_TRUE(r.Checksum); }},
+        {"dry run", download("0001", 2, "component.hex", true), HistoryAction::ComponentFirmware, 2,
+         HistoryResult::Refused,
+         [](const HistoryRecord& r) {
+             EXPECT_TRUE(r.DryRun);
+             EXPECT_EQ(r.Model, "Meridian");
+             EXPECT_TRUE(r.After.is_null());
+             EXPECT_NE(r.Failure->find("Invalid download file"), std::string::npos);
+         }},
+        {"dry run that passes", download("0001", 0, "controller.hex", true),
+         HistoryAction::ControllerFirmware, 0, HistoryResult::Done,
+         [](const HistoryRecord& r) {
+             EXPECT_TRUE(r.DryRun);
+             EXPECT_FALSE(r.Checksum);
+             EXPECT_TRUE(r.After.is_null());
+         }},
+        {"refusal before any write", download("0001", 1, "tables.xml"), HistoryAction::Tables, 1,
+         HistoryResult::Refused,
+         [](const HistoryRecord& r) {
+             EXPECT_EQ(r.Failure, "File not supported in SerialMode");
+             EXPECT_FALSE(r.Bootloader);
+         }},
+        {"failure that leaves the bootloader",
+         [&](SimRig& rig, Sim::SimController& ctl, const TempFolder& dir) {
+             ctl.AddFault({SimFaultKind::NoReply, 3, -1, -1, -1, 1, 0}); // a page is lost
+             download("0001", 0, "controller.hex")(rig, ctl, dir);
+         },
+         HistoryAction::ControllerFirmware, 0, HistoryResult::Failed,
+         [](const HistoryRecord& r) {
+             EXPECT_TRUE(r.Bootloader);
+             EXPECT_TRUE(r.After.is_null());
+         }},
+        {"device not attached", download("0009", 0, "controller.hex"),
+         HistoryAction::ControllerFirmware, 0, HistoryResult::Failed,
+         [](const HistoryRecord& r) { EXPECT_EQ(r.Serial, "0009"); }},
+        {"reset",
+         [](SimRig& rig, Sim::SimController&, const TempFolder&) {
+             ResetToApplication(*rig.list.FindBySerial("0001"), 2);
+         },
+         HistoryAction::Reset, 2, HistoryResult::Done,
+         [](const HistoryRecord& r) { EXPECT_EQ(At(r.After, "application", "name"), "Meridian"); }},
+        {"filter reset",
+         [](SimRig& rig, Sim::SimController&, const TempFolder&) {
+             ResetFilterCounter(*rig.list.FindBySerial("0001"), 1);
+         },
+         HistoryAction::FilterReset, 1, HistoryResult::Done,
+         [](const HistoryRecord& r) {
+             EXPECT_TRUE(r.After["filter"].contains("lastChange"));
+             EXPECT_TRUE(r.After["filter"].contains("runtime"));
+         }},
+    };
+    for (const ActionRow& row : rows) {
+        SCOPED_TRACE(row.What);
+        SimRig rig;
+        const Sim::SimHandle sim = rig.InstallListed();
+        TempFolder dir("files");
+        WriteCampaignFiles(dir);
+        WriteText(dir / "tables.xml", ReadFile(TablesFile()));
+        HistoryRig history;
+        try {
+            row.Run(rig, *sim.Controller, dir);
+        } catch (const std::exception&) {
+        }
+        const auto records = history.Records();
+        ASSERT_EQ(records.size(), 1u);
+        const HistoryRecord& r = records[0];
+        EXPECT_EQ(r.Action, row.Action);
+        EXPECT_EQ(r.Channel, row.Channel);
+        EXPECT_EQ(r.Result, row.Result) << r.Failure.value_or("");
+        EXPECT_EQ(r.Frontend, "cli");
+        EXPECT_FALSE(r.Host.empty() || r.User.empty() || r.Program.empty());
+        EXPECT_LE(r.Start, r.End);
+        EXPECT_EQ(r.Failure.has_value(), row.Result != HistoryResult::Done);
+        EXPECT_EQ(r.PrevHash, kGenesisHash);
+        EXPECT_EQ(r.Hash, r.ComputeHash());
+        row.Check(r);
+        EXPECT_TRUE(rig.sink.Shown.empty()) << rig.sink.Shown.front().Text;
+    }
+}
+
+namespace {
+
+// A database of n records, the i-th started on minute i.
+std::string FiveRecords(const TempFolder& dir)
+{
+    const std::string path = (dir / "h.db").string();
+    for (int i = 1; i <= 5; ++i) {
+        HistoryRecord r = SampleRecord(StrFormat("2026-12-07T10:%02d:00.000Z", i));
+        AppendHistory(path, r);
+    }
+    return path;
+}
+
+} // namespace
+
+TEST(HistoryChain, NamesTheFirstRecordThatWasChangedRemovedOrMoved)
+{
+    struct Row
+    {
+        const char* Tamper;
+        const char* Problem;
+        int64_t BadId;
+    };
+    const Row rows[] = {
+        {"UPDATE record SET failure = 'none' WHERE id = 3", "record 3 (2026-12-07T10:03:00.000Z, "
+                                                            "0001, controller-firmware) was changed",
+         3},
+        {"UPDATE record SET duration_ms = 1 WHERE id = 5", "record 5 ", 5},
+        {"DELETE FROM record WHERE id = 2", "a record before record 3 ", 3},
+        {"UPDATE record SET id = -3 WHERE id = 3; UPDATE record SET id = 3 WHERE id = 4;"
+         "UPDATE record SET id = 4 WHERE id = -3",
+         "record 3 (2026-12-07T10:04:00.000Z, 0001, controller-firmware) is out of order: it "
+         "was written after record 4",
+         3},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.Tamper);
+        TempFolder dir("chain");
+        const std::string path = FiveRecords(dir);
+        const HistoryChain before = HistoryDb(path, false).Verify();
+        EXPECT_EQ(before.Records, 5u);
+        EXPECT_EQ(before.Problem, "");
+        EXPECT_EQ(before.Head, HistoryDb(path, false).Select().back().Hash);
+        ASSERT_EQ(Sql(path, row.Tamper), "");
+        const HistoryChain after = HistoryDb(path, false).Verify();
+        EXPECT_NE(after.Problem.find(row.Problem), std::string::npos) << after.Problem;
+        EXPECT_EQ(after.BadId, row.BadId);
+    }
+}
+
+TEST(HistoryChain, ParallelWritersLoseNoRecordAndBreakNoLink)
+{
+    TempFolder dir("parallel");
+    const std::string path = (dir / "h.db").string();
+    constexpr int kWriters = 4, kEach = 60;
+    std::vector<pid_t> pids;
+    for (int w = 0; w < kWriters; ++w) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            int failed = 0;
+            for (int i = 0; i < kEach; ++i) {
+                HistoryRecord r = SampleRecord(UtcText(HistoryClock::now()), StrFormat("w%d", w));
+                try {
+                    AppendHistory(path, r);
+                } catch (...) {
+                    ++failed;
+                }
+            }
+            ::_exit(failed);
+        }
+        pids.push_back(pid);
+    }
+    for (pid_t pid : pids) {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    const HistoryChain chain = HistoryDb(path, false).Verify();
+    EXPECT_EQ(chain.Records, size_t{kWriters * kEach});
+    EXPECT_EQ(chain.Problem, "");
+    HistoryFilter one;
+    one.Serial = "w2";
+    EXPECT_EQ(HistoryDb(path, false).Select(one).size(), size_t{kEach});
+}
+
+namespace {
+
+// Runs body in a forked child as user nobody (root ignores file modes).
+bool AsNobody(const std::function<bool()>& body)
+{
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+            ::_exit(2);
+        ::_exit(body() ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+} // namespace
+
+TEST(HistoryProblems, AHistoryThatCannotBeWrittenIsToldOnceAndTheActionGoesOn)
+{
+    struct Row
+    {
+        const char* What;
+        std::function<std::string(const TempFolder&)> Arrange; // the history's path
+        const char* Told;
+    };
+    const Row rows[] = {
+        {"garbage",
+         [](const TempFolder& d) { return d.Write("h.db", std::string(4096, 'x') + "\n"); },
+         "is not a database; it is left as it is for inspection"},
+        {"missing folder", [](const TempFolder& d) { return (d / "none" / "h.db").string(); },
+         "cannot be opened"},
+        {"newer schema",
+         [](const TempFolder& d) {
+             const std::string p = (d / "h.db").string();
+             Sql(p, "CREATE TABLE future (x); PRAGMA user_version = 7");
+             return p;
+         },
+         "was written by a newer version of the program (schema 7, this one knows 1)"},
+        {"another program's database",
+         [](const TempFolder& d) {
+             const std::string p = (d / "h.db").string();
+             Sql(p, "CREATE TABLE contacts (name)");
+             return p;
+         },
+         "is a database of another program"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.What);
+        SimRig rig;
+        rig.InstallListed();
+        TempFolder dir("broken");
+        const std::string path = row.Arrange(dir);
+        const std::string bytes = std::filesystem::exists(path) ? ReadFile(path) : "";
+        SetHistory(path, "desktop");
+        for (int i = 0; i < 2; ++i)
+            EXPECT_NO_THROW(ResetToApplication(*rig.list.FindBySerial("0001"), 0));
+        SetHistory("", "cli");
+        ASSERT_EQ(rig.sink.Shown.size(), 1u); // once, not once per action
+        EXPECT_NE(rig.sink.Shown[0].Text.find(row.Told), std::string::npos)
+            << rig.sink.Shown[0].Text;
+        EXPECT_EQ(rig.sink.Shown[0].Caption, "History");
+        if (!bytes.empty()) {
+            EXPECT_TRUE(ReadFile(path) == bytes); // left for inspection
+            // The reader says what is wrong instead of listing nothing.
+            EXPECT_THROW(HistoryDb(path, false), HistoryError);
+        }
+    }
+}
+
+TEST(HistoryProblems, LockedPastTheBusyTimeoutOrReadOnly)
+{
+    TempFolder dir("locked");
+    const std::string path = FiveRecords(dir);
+    {
+        // Another process's write transaction holds the file; the wait is virtual.
+        VirtualClock clock;
+        ScopedClock use(clock);
+        sqlite3* other = nullptr;
+        ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+        HistoryRecord r = SampleRecord("2026-12-07T11:00:00.000Z");
+        try {
+            AppendHistory(path, r);
+            ADD_FAILURE() << "written past the lock";
+        } catch (const HistoryError& e) {
+            EXPECT_NE(std::string(e.what()).find("is locked by another program for more than 5 s"),
+                      std::string::npos)
+                << e.what();
+        }
+        EXPECT_GE(clock.NowMs(), HistoryDb::kBusyTimeoutMs);
+        sqlite3_close(other);
+    }
+    ::chmod(dir.String().c_str(), 0755);
+    ::chmod(path.c_str(), 0644);
+    EXPECT_TRUE(AsNobody([&] {
+        HistoryRecord r = SampleRecord("2026-12-07T11:00:00.000Z");
+        try {
+            AppendHistory(path, r);
+        } catch (const HistoryError& e) {
+            return std::string(e.what()).find("read-only") != std::string::npos;
+        }
+        return false;
+    }));
+    EXPECT_EQ(HistoryDb(path, false).Verify().Records, 5u);
+}
+
+TEST(HistoryOutput, CsvQuotesCommasQuotesAndLineBreaks)
+{
+    HistoryRecord r = SampleRecord("2026-12-07T10:00:00.000Z");
+    r.File = "/srv/fw/a,b \"new\".hex";
+    r.Failure = "'ProgFlashPage' failed: Read timed out\nThe controller is left in its bootloader";
+    r.Result = HistoryResult::Failed;
+    const std::string csv = HistoryCsv({r});
+    // Parse it back by the RFC's rules.
+    std::vector<std::vector<std::string>> rows(1);
+    std::string field;
+    bool quoted = false;
+    for (size_t i = 0; i < csv.size(); ++i) {
+        const char c = csv[i];
+        if (quoted && c == '"' && i + 1 < csv.size() && csv[i + 1] == '"')
+            field += csv[++i];
+        else if (c == '"')
+            quoted = !quoted;
+        else if (!quoted && c == ',')
+            rows.back().push_back(std::exchange(field, {}));
+        else if (!quoted && c == '\r' && csv[i + 1] == '\n') {
+            rows.back().push_back(std::exchange(field, {}));
+            rows.emplace_back();
+            ++i;
+        } else
+            field += c;
+    }
+    rows.pop_back();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0], HistoryFieldNames());
+    ASSERT_EQ(rows[1].size(), rows[0].size());
+    const auto col = [&](const std::string& name) {
+        return rows[1][static_cast<size_t>(
+            std::find(rows[0].begin(), rows[0].end(), name) - rows[0].begin())];
+    };
+    EXPECT_EQ(col("file"), *r.File);
+    EXPECT_EQ(col("failure"), *r.Failure);
+    EXPECT_EQ(col("result"), "failed");
+    EXPECT_EQ(col("before"), "");
+    EXPECT_EQ(col("dryRun"), "false");
+}
+
+TEST(HistoryOutput, DatesAreLocalDaysOrInstantsWithTheirOffset)
+{
+    ScopedEnv tz("TZ", "Europe/Berlin");
+    ::tzset();
+    struct Row
+    {
+        const char* Text;
+        const char* From;
+        const char* To;
+    };
+    const Row rows[] = {
+        {"2026-12-07", "2026-12-06T23:00:00.000Z", "2026-12-07T23:00:00.000Z"},
+        {"2026-07-01", "2026-06-30T22:00:00.000Z", "2026-07-01T22:00:00.000Z"},
+        {"2026-03-29", "2026-03-28T23:00:00.000Z", "2026-03-29T22:00:00.000Z"}, // 23 hours
+        {"2026-12-07T14:30+01:00", "2026-12-07T13:30:00.000Z", "2026-12-07T13:31:00.000Z"},
+        {"2026-12-07T14:30:05Z", "2026-12-07T14:30:05.000Z", "2026-12-07T14:30:06.000Z"},
+        {"2026-12-07T14:30", "2026-12-07T13:30:00.000Z", "2026-12-07T13:31:00.000Z"},
+    };
+    for (const Row& row : rows) {
+        const auto range = ParseHistoryDate(row.Text);
+        ASSERT_TRUE(range) << row.Text;
+        EXPECT_EQ(range->From, row.From) << row.Text;
+        EXPECT_EQ(range->To, row.To) << row.Text;
+    }
+    for (const char* bad : {"2026-02-30", "07.12.2026", "2026-12-07T25:00", "today"})
+        EXPECT_FALSE(ParseHistoryDate(bad)) << bad;
+    EXPECT_EQ(LocalText("2026-12-07T13:30:02.123Z"), "2026-12-07 14:30:02 +01:00");
+    EXPECT_EQ(LocalText("2026-07-01T13:30:02.000Z"), "2026-07-01 15:30:02 +02:00");
+}
