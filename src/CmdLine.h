@@ -32,6 +32,7 @@ enum ENxOption
     kOptChannel = 2,
     kOptSimulate = 3,
     kOptComLog = 4,
+    kOptHistory = 5, // the service record's file, or "off"
 };
 extern const char* const kNxOptionNames[];
 

@@ -195,8 +195,9 @@ TEST(HistoryChain, NamesTheFirstRecordThatWasChangedRemovedOrMoved)
         int64_t BadId;
     };
     const Row rows[] = {
-        {"UPDATE record SET failure = 'none' WHERE id = 3", "record 3 (2026-12-07T10:03:00.000Z, "
-                                                            "0001, controller-firmware) was changed",
+        {"UPDATE record SET failure = 'none' WHERE id = 3",
+         "record 3 (2026-12-07T10:03:00.000Z, "
+         "0001, controller-firmware) was changed",
          3},
         {"UPDATE record SET duration_ms = 1 WHERE id = 5", "record 5 ", 5},
         {"DELETE FROM record WHERE id = 2", "a record before record 3 ", 3},
@@ -394,8 +395,8 @@ TEST(HistoryOutput, CsvQuotesCommasQuotesAndLineBreaks)
     EXPECT_EQ(rows[0], HistoryFieldNames());
     ASSERT_EQ(rows[1].size(), rows[0].size());
     const auto col = [&](const std::string& name) {
-        return rows[1][static_cast<size_t>(
-            std::find(rows[0].begin(), rows[0].end(), name) - rows[0].begin())];
+        return rows[1][static_cast<size_t>(std::find(rows[0].begin(), rows[0].end(), name) -
+                                           rows[0].begin())];
     };
     EXPECT_EQ(col("file"), *r.File);
     EXPECT_EQ(col("failure"), *r.Failure);

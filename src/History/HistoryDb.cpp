@@ -173,6 +173,16 @@ HistoryDb::HistoryDb(const std::string& path, bool write) : m_Path(path), m_bWri
     }
     try {
         sqlite3_busy_handler(m_pDb, WaitWhileBusy, &m_nWaitedMs);
+        // Each action opens the file for its one record: a checkpoint on every
+        // close would sync each time. SQLite checkpoints as the log grows.
+        sqlite3_db_config(m_pDb, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+        sqlite3_wal_hook(
+            m_pDb,
+            [](void* frames, sqlite3*, const char*, int n) {
+                *static_cast<int*>(frames) = n;
+                return SQLITE_OK;
+            },
+            &m_nLogFrames);
         sqlite3_extended_result_codes(m_pDb, 1);
         const int version = UserVersion(); // the first read: a file that is no database fails here
         if (version > kSchemaVersion)
@@ -184,7 +194,13 @@ HistoryDb::HistoryDb(const std::string& path, bool write) : m_Path(path), m_bWri
             RefuseForeign(); // before anything is changed in it
         if (write) {
             // Parallel processes each write a record; WAL lets them read meanwhile.
+            // In WAL mode a commit without its own sync still leaves a sound file
+            // after a power loss, at worst without the last records; a sync per
+            // record would cost tens of milliseconds on a slow disk.
             Exec("PRAGMA journal_mode=WAL");
+            Exec("PRAGMA synchronous=NORMAL");
+            // The log is cut back to this once a checkpoint has taken it all in.
+            Exec("PRAGMA journal_size_limit=1048576");
             Migrate();
         }
     } catch (...) {
@@ -314,6 +330,15 @@ void HistoryDb::Append(std::vector<HistoryRecord>& recs)
     } catch (...) {
         sqlite3_exec(m_pDb, "ROLLBACK", nullptr, nullptr, nullptr);
         throw;
+    }
+    // Without a checkpoint on close the log would only grow, and each first
+    // opening reads all of it: it is moved into the file once it holds about
+    // 4 MiB, by the writer that passes that size.
+    // The log is emptied too, so that it starts small again; the record is in
+    // already, so this waits for the other writers only briefly.
+    if (m_nLogFrames >= kCheckpointFrames) {
+        m_nWaitedMs = kBusyTimeoutMs - 200;
+        sqlite3_wal_checkpoint_v2(m_pDb, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
     }
 }
 

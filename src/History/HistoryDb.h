@@ -86,6 +86,8 @@ private:
     sqlite3* m_pDb = nullptr; // null: a missing file opened for reading
     bool m_bWrite;
     uint32_t m_nWaitedMs = 0; // the busy wait of the present statement
+    int m_nLogFrames = 0;     // pages in the write-ahead log after the last commit
+    static constexpr int kCheckpointFrames = 1000;
 };
 
 // Appends rec to the database at path, opened for this one record. Raises HistoryError.
