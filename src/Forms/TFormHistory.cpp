@@ -20,8 +20,8 @@
 
 namespace {
 
-const QStringList kColumns = {"Start",  "Channel", "Action",  "Result",
-                              "Before", "After",   "File",    "Failure"};
+const QStringList kColumns = {"Start",  "Channel", "Action", "Result",
+                              "Before", "After",   "File",   "Failure"};
 
 QString Q(const std::string& s)
 {
@@ -92,7 +92,8 @@ void TFormHistory::Load(const std::string& serial, int channel)
                                      [&](const HistoryRecord& r) { return r.Channel != channel; }),
                       records.end());
     std::reverse(records.begin(), records.end()); // newest first
-    LabelHistory->setText(QString("%1 records of %2 in %3").arg(records.size()).arg(whose, Q(path)));
+    LabelHistory->setText(
+        QString("%1 records of %2 in %3").arg(records.size()).arg(whose, Q(path)));
     TableHistory->setRowCount(static_cast<int>(records.size()));
     for (int row = 0; row < static_cast<int>(records.size()); ++row) {
         const HistoryRecord& r = records[static_cast<size_t>(row)];
@@ -101,9 +102,9 @@ void TFormHistory::Load(const std::string& serial, int channel)
             Q(HistoryResultName(r.Result)) + (r.Bootloader ? ", left in its bootloader" : "");
         const QString file =
             r.File ? Q(std::filesystem::path(*r.File).filename().string()) : QString();
-        const QString cells[] = {Q(LocalText(r.Start)),  QString::number(r.Channel), action,
-                                 result,                 Versions(r.Before),         Versions(r.After),
-                                 file,                   Q(r.Failure.value_or(""))};
+        const QString cells[] = {
+            Q(LocalText(r.Start)), QString::number(r.Channel), action, result,
+            Versions(r.Before),    Versions(r.After),          file,   Q(r.Failure.value_or(""))};
         for (int col = 0; col < static_cast<int>(std::size(cells)); ++col)
             TableHistory->setItem(row, col, new QTableWidgetItem(cells[col]));
         if (r.Sha256)
