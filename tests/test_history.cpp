@@ -434,3 +434,100 @@ TEST(HistoryOutput, DatesAreLocalDaysOrInstantsWithTheirOffset)
     EXPECT_EQ(LocalText("2026-12-07T13:30:02.123Z"), "2026-12-07 14:30:02 +01:00");
     EXPECT_EQ(LocalText("2026-07-01T13:30:02.000Z"), "2026-07-01 15:30:02 +02:00");
 }
+
+namespace {
+
+// A visit's records: two controllers, a component, a failure with text that
+// must be escaped, from two files.
+HistoryReportInfo VisitReport(const TempFolder& dir, std::vector<HistoryRecord>& records)
+{
+    const std::string a = (dir / "a.db").string(), b = (dir / "b.db").string();
+    for (int i = 0; i < 12; ++i) {
+        HistoryRecord r = SampleRecord(StrFormat("2026-12-07T%02d:%02d:00.000Z", 8 + i / 4, i * 4),
+                                       i % 3 ? "0001" : "0002");
+        r.Channel = i % 4;
+        r.Sha256 = Sha256Hex(std::to_string(i));
+        r.Before = {{"state", "application"}, {"application", {{"name", "IncuControlApp"}}}};
+        r.After = {{"application", {{"name", "IncuControlApp"}, {"version", "4.2.1"}}}};
+        if (i == 5) {
+            r.Result = HistoryResult::Failed;
+            r.Failure = "Download of block #3/97 failed: <Read timed out> & \"more\"\nThe "
+                        "controller is left in its bootloader";
+            r.Bootloader = true;
+        }
+        AppendHistory(i % 2 ? a : b, r);
+    }
+    std::vector<std::string> errors;
+    records = ReadHistories({a, b}, {}, errors);
+    HistoryReportInfo info;
+    info.Host = "lab-pc-3";
+    info.Program = "nxupdate-cli 0.5.3";
+    info.From = "2026-12-07T00:00:00.000Z";
+    info.To = "2026-12-08T00:00:00.000Z";
+    info.Printed = "2026-12-07T17:00:00.000Z";
+    for (const std::string& p : {a, b})
+        info.Files.push_back({p, HistoryDb(p, false).Verify()});
+    return info;
+}
+
+} // namespace
+
+TEST(HistoryReport, IsWellFormedAndHoldsEveryRecordTheHeadsAndTheSignatures)
+{
+    TempFolder dir("report");
+    std::vector<HistoryRecord> records;
+    const HistoryReportInfo info = VisitReport(dir, records);
+    ASSERT_EQ(records.size(), 12u);
+    const std::string html = HistoryReportHtml(records, info);
+    const std::string path = dir.Write("report.html", html);
+    const RunResult lint = RunProgram("/usr/bin/xmllint", {"--noout", path});
+    EXPECT_EQ(lint.Code, 0) << lint.Err;
+    for (const HistoryRecord& r : records)
+        EXPECT_NE(html.find(*r.Sha256), std::string::npos) << r.Start;
+    for (const auto& f : info.Files)
+        EXPECT_NE(html.find(f.Chain.Head), std::string::npos);
+    EXPECT_NE(html.find("&lt;Read timed out&gt; &amp; &quot;more&quot;<br/>The controller"),
+              std::string::npos);
+    EXPECT_NE(html.find("Technician"), std::string::npos);
+    EXPECT_NE(html.find("Laboratory"), std::string::npos);
+    // Self-contained: nothing to fetch, nothing to run.
+    for (const char* outside : {"<script", "src=", "href=", "url(", "@import"})
+        EXPECT_EQ(html.find(outside), std::string::npos) << outside;
+}
+
+// Printed with a headless browser, where one is installed: A4 pages. Look at
+// them with pdftoppm when the layout changes.
+TEST(HistoryReport, PrintsOnA4)
+{
+    const char* browser = nullptr;
+    for (const char* b : {"/usr/bin/chromium", "/usr/bin/chromium-browser"})
+        if (::access(b, X_OK) == 0)
+            browser = b;
+    if (!browser)
+        GTEST_SKIP() << "no headless browser (Debian's chromium) installed";
+    TempFolder dir("print");
+    std::vector<HistoryRecord> records;
+    const std::string html =
+        dir.Write("r.html", HistoryReportHtml(records, VisitReport(dir, records)));
+    const std::string pdf = (dir / "r.pdf").string();
+    const RunResult r =
+        RunProgram(browser,
+                   {"--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                    "--disable-background-networking", "--disable-component-update",
+                    "--disable-sync", "--user-data-dir=" + (dir / "profile").string(),
+                    "--no-pdf-header-footer", "--print-to-pdf=" + pdf, "file://" + html},
+                   RunOptions{{{"HOME", dir.String()}}, "", -1});
+    ASSERT_TRUE(std::filesystem::exists(pdf)) << r.Err;
+    const std::string bytes = ReadFile(pdf);
+    // Each page's size is a MediaBox in points: A4 is 595.3 x 841.9.
+    size_t pages = 0;
+    for (size_t at = 0; (at = bytes.find("/MediaBox [0 0 ", at)) != std::string::npos; ++at) {
+        ++pages;
+        double w = 0, h = 0;
+        ASSERT_EQ(std::sscanf(bytes.c_str() + at + 15, "%lf %lf", &w, &h), 2);
+        EXPECT_NEAR(w, 595.3, 1.5);
+        EXPECT_NEAR(h, 841.9, 1.5);
+    }
+    EXPECT_GE(pages, 1u);
+    EXPECT_LE(pages, 3u); // twelve records fit on few pages
+}

@@ -286,8 +286,8 @@ std::string HistoryReportHtml(const std::vector<HistoryRecord>& records,
 
     h += "<h2>Actions</h2>\n<table>\n<thead><tr><th style=\"width:13%\">Time</th>"
          "<th style=\"width:13%\">Device</th><th style=\"width:12%\">Action</th>"
-         "<th style=\"width:21%\">Versions before / after</th>"
-         "<th style=\"width:23%\">File</th><th>Result</th></tr></thead>\n<tbody>\n";
+         "<th style=\"width:20%\">Versions before / after</th>"
+         "<th style=\"width:20%\">File</th><th>Result</th></tr></thead>\n<tbody>\n";
     for (const HistoryRecord& r : records) {
         std::string device = Html(r.Serial);
         if (r.Channel > 0)
