@@ -404,7 +404,8 @@ TEST_F(CliTest, HelpShowsTheInterfaceAndVersionTheProgramVersion)
           "  nxupdate-cli inspect  --file=PATH [--channel=N]\n",
           "  nxupdate-cli filter   --channel=N [--device=SERIAL] [--reset [--yes]]\n",
           "  nxupdate-cli reset    [--device=SERIAL,...|all] [--channel=N]\n",
-          "common options: --simulate[=FILE]  --comlog[=DIR]  --json  --help  --version\n"})
+          "common options: --simulate[=FILE]  --comlog[=DIR]  --history=PATH|off  --json  --help  "
+          "--version\n"})
         EXPECT_NE(r.Out.find(line), std::string::npos) << line;
 
     // GNU form, without the caption's "v"; -h and -V are the short forms.

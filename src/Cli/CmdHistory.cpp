@@ -10,8 +10,8 @@
 
 CmdHistory::CmdHistory()
     : Command("history",
-              "[--device=SERIAL] [--since=DATE] [--until=DATE] [--result=R] [--json|--csv]\n"
-              "                      [--verify]",
+              "[--device=SERIAL] [--since=DATE] [--until=DATE] [--result=R] [--json|--csv] "
+              "[--verify]",
               "the service record: every action on a device; --verify checks its chain",
               kOptDevice | kOptSince | kOptUntil | kOptResult | kOptJson | kOptCsv | kOptVerify)
 {
