@@ -48,8 +48,9 @@ std::string CliUsage()
         s.erase(s.find_last_not_of(' ') + 1);
         text += s + "\n";
     }
-    text += "common options: --simulate[=FILE]  --comlog[=DIR]  --history=PATH|off  --json  --help  "
-            "--version\n\n";
+    text +=
+        "common options: --simulate[=FILE]  --comlog[=DIR]  --history=PATH|off  --json  --help  "
+        "--version\n\n";
     for (const Command* c : Command::All()) {
         char line[200];
         std::snprintf(line, sizeof line, "  %-9s %s\n", c->Name(), c->Summary());
