@@ -368,6 +368,9 @@ void ActionRecord::Cancel()
 void ActionRecord::Write(HistoryResult result)
 {
     m_bEnded = true;
+    // No controller named and none found: no device's record to keep it in.
+    if (m_Rec.Serial.empty())
+        return;
     m_Rec.Result = result;
     m_Rec.DurationMs = static_cast<int64_t>(NxClock().NowMs() - m_StartMs);
     m_Rec.Start = UtcText(m_StartWall);
