@@ -3,7 +3,8 @@
 #include <charconv>
 #include <cstring>
 
-const char* const kNxOptionNames[] = {"file", "path", "channel", "simulate", "comlog", ""};
+const char* const kNxOptionNames[] = {"file",   "path",    "channel", "simulate",
+                                      "comlog", "history", ""};
 
 namespace {
 

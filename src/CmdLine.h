@@ -33,6 +33,7 @@ enum class ENxOption
     Channel,
     Simulate,
     ComLog,
+    History, // the service record's file, or "off"
 };
 extern const char* const kNxOptionNames[];
 

@@ -1,5 +1,6 @@
 #include "FilterInfo.h"
 
+#include "History/ActionRecord.h"
 #include "NxCmdSerialCom.h"
 #include "NxException.h"
 
@@ -41,9 +42,13 @@ void CheckFilterReset(const TNxDev& dev, int channel)
 
 NxFilterCounters ResetFilterCounter(TNxDev& dev, int channel)
 {
-    CheckFilterReset(dev, channel);
-    return WithBridgeHint(
-        dev, [&] { return Exchange(dev, channel, &NxCmdSerialCom::SerialComSetFilterChange); });
+    ActionRecord record(HistoryAction::FilterReset, dev.GetSerial(), channel);
+    record.SetDevice(dev);
+    return record.Run([&] {
+        CheckFilterReset(dev, channel);
+        return WithBridgeHint(
+            dev, [&] { return Exchange(dev, channel, &NxCmdSerialCom::SerialComSetFilterChange); });
+    });
 }
 
 std::string FormatFilterText(const NxFilterCounters& c)

@@ -1,5 +1,6 @@
 #include "VersionInfo.h"
 
+#include "History/ActionRecord.h"
 #include "NxClock.h"
 #include "NxCmdDL.h"
 #include "NxCmdSerialCom.h"
@@ -83,6 +84,15 @@ NxVersionInfo ReadVersionInfo(TNxDev& dev, int channel)
     });
 }
 
+std::optional<NxVersionInfo> ReadVersionAfterAction(TNxDev& dev, int channel)
+{
+    try {
+        return ReadVersionInfo(dev, channel);
+    } catch (const NxException&) {
+        return std::nullopt;
+    }
+}
+
 std::string FormatVersionReport(const NxVersionInfo& i, const char* eol)
 {
     std::string r =
@@ -101,16 +111,20 @@ std::string FormatVersionReport(const NxVersionInfo& i, const char* eol)
 
 void ResetToApplication(TNxDev& dev, int channel)
 {
-    WithBridgeHint(dev, [&] {
-        if (channel > 0) {
-            NxCmdSerialCom cmd;
-            cmd.SerialComEnterApplication(static_cast<uint8_t>(channel));
-            dev.ExecuteOrThrow(cmd, 5000);
-        } else {
-            NxCmdDL cmd;
-            cmd.ResetToApplication();
-            dev.ExecuteOrThrow(cmd, 5000);
-        }
+    ActionRecord record(HistoryAction::Reset, dev.GetSerial(), channel);
+    record.SetDevice(dev);
+    record.Run([&] {
+        WithBridgeHint(dev, [&] {
+            if (channel > 0) {
+                NxCmdSerialCom cmd;
+                cmd.SerialComEnterApplication(static_cast<uint8_t>(channel));
+                dev.ExecuteOrThrow(cmd, 5000);
+            } else {
+                NxCmdDL cmd;
+                cmd.ResetToApplication();
+                dev.ExecuteOrThrow(cmd, 5000);
+            }
+        });
+        NxSleep(250);
     });
-    NxSleep(250);
 }

@@ -4,11 +4,12 @@
 
 #include "NxCom/TNxDev.h"
 
+#include <optional>
 #include <string>
 
 struct NxVersionInfo
 {
-    bool Component = false;   // a channel component (no hardware name, no tables)
+    bool Component = false;      // a channel component (no hardware name, no tables)
     bool HasApplication = false; // the application runs: its line (and the tables') follow
     std::string HwName, HwVer, BlName, BlVer, BlDate;
     std::string AppName, AppVer, AppDate;
@@ -22,6 +23,11 @@ constexpr const char* kNoComponentAnswer =
 // Reads the report of the controller (channel 0) or the component on channel.
 // Raises NxException with the user's message on failure.
 NxVersionInfo ReadVersionInfo(TNxDev& dev, int channel);
+
+// The report read once an action on the target has ended (a download, a
+// reset), with read commands only; nullopt when the target does not answer.
+// Nothing of the action depends on it: it is what the action left behind.
+std::optional<NxVersionInfo> ReadVersionAfterAction(TNxDev& dev, int channel);
 
 // The report text; each line ends with eol ("\r\n" in the window, "\n" on a terminal).
 std::string FormatVersionReport(const NxVersionInfo& info, const char* eol = "\r\n");

@@ -415,7 +415,8 @@ TEST_F(CliTest, HelpShowsTheInterfaceAndVersionTheProgramVersion)
           "  nxupdate-cli inspect  --file=PATH [--channel=N]\n",
           "  nxupdate-cli filter   --channel=N [--device=SERIAL] [--reset [--yes]]\n",
           "  nxupdate-cli reset    [--device=SERIAL,...|all] [--channel=N]\n",
-          "common options: --simulate[=FILE]  --comlog[=DIR]  --json  --help  --version\n",
+          "common options: --simulate[=FILE]  --comlog[=DIR]  --history=PATH|off  --json  --help  "
+          "--version\n",
           "  --device=SERIAL   the controller's bridge serial number (needed when several\n"
           "                    are attached)\n"
           "  --device=A,B,...  info, download, reset: on every listed controller at once,\n",

@@ -45,6 +45,12 @@ _nxupdate_cli_values()
         compopt -o filenames 2>/dev/null
         compgen -d -- "$val"
         ;;
+    --history)
+        compgen -W off -- "$val"
+        _nxupdate_cli_files "$val" 'db'
+        ;;
+    --out) _nxupdate_cli_files "$val" 'html|htm' ;;
+    --result) compgen -W "done failed busy interrupted refused" -- "$val" ;;
     esac
 }
 

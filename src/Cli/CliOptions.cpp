@@ -26,11 +26,17 @@ struct OptionDef
     const char* Help; // its lines in the usage text; a line that starts with "--" is
                       // another form of the option; null: named in the synopses only
     char Short = 0;   // -h
+    bool Repeats = false; // may be given more than once
 };
 
 template <bool CliOptions::*Member> void Flag(CliOptions& o, const std::string&)
 {
     o.*Member = true;
+}
+
+void AddHistory(CliOptions& o, const std::string& value)
+{
+    o.History.push_back(value);
 }
 
 template <std::optional<std::string> CliOptions::*Member>
@@ -93,7 +99,7 @@ constexpr const char* kSeveral = "info download reset";
 // In this order in the usage text, and the first of several options a
 // command does not take is the one named.
 const OptionDef kOptions[] = {
-    {"device", Arg::Required, "SERIAL", "info download filter reset", SetDevice,
+    {"device", Arg::Required, "SERIAL", "info download filter reset history report", SetDevice,
      "the controller's bridge serial number (needed when several\n"
      "are attached)\n"
      "--device=A,B,...  info, download, reset: on every listed controller at once,\n"
@@ -112,10 +118,28 @@ const OptionDef kOptions[] = {
      FlagAndText<&CliOptions::ComLog, &CliOptions::ComLogDir>,
      "write the communication log NxComLog_<n>.txt into DIR\n"
      "(default: the parent folder of the working directory)"},
+    {"history", Arg::Required, "PATH|off", kEvery, AddHistory,
+     "the service record every download, reset and filter reset\n"
+     "is written to (default: NXUPDATE_HISTORY, else\n"
+     "$XDG_STATE_HOME/nxupdate/history.db; none with --simulate);\n"
+     "off: none; history and report read every one given",
+     0, true},
     {"json", Arg::None, nullptr, kEvery, Flag<&CliOptions::Json>,
      "print one JSON document (list, info, filter, bridges,\n"
      "inspect); with several devices, one JSON line per event\n"
      "and a summary line"},
+    {"since", Arg::Required, "DATE", "history report", Text<&CliOptions::Since>,
+     "--since=DATE, --until=DATE  history, report: 2026-12-07 or\n"
+     "2026-12-07T14:30[+01:00]; a date alone is that whole day"},
+    {"until", Arg::Required, "DATE", "history report", Text<&CliOptions::Until>, nullptr},
+    {"result", Arg::Required, "R", "history", Text<&CliOptions::Result>,
+     "history: done, failed, busy, interrupted or refused"},
+    {"csv", Arg::None, nullptr, "history", Flag<&CliOptions::Csv>,
+     "history: CSV with a header line (RFC 4180)"},
+    {"verify", Arg::None, nullptr, "history", Flag<&CliOptions::Verify>,
+     "history: check the record's hash chain, print its head"},
+    {"out", Arg::Required, "FILE.html", "report", Text<&CliOptions::Out>,
+     "report: the page to write"},
     {"dry-run", Arg::None, nullptr, "download", Flag<&CliOptions::DryRun>,
      "download: run the checks a download makes before its\n"
      "first write and say what it would do; nothing is written"},
@@ -201,7 +225,7 @@ CliOptions ParseCliOptions(const std::vector<std::string>& args)
         const OptionDef* def = Find(name);
         if (!def)
             throw CliUsageError("unknown option '--" + name + "'");
-        if (std::find(o.Given.begin(), o.Given.end(), name) != o.Given.end())
+        if (!def->Repeats && std::find(o.Given.begin(), o.Given.end(), name) != o.Given.end())
             throw CliUsageError("--" + name + " is given twice");
         o.Given.push_back(name);
 
@@ -246,10 +270,13 @@ std::string OptionsHelp()
         if (!def.Help)
             continue;
         std::string form = (def.Short ? std::string("-") + def.Short + ", " : "") + Form(def);
-        form.resize(std::max<size_t>(form.size(), 17), ' ');
+        // A form too long for its column stands on a line of its own.
+        std::string head = "  " + form + "\n" + std::string(20, ' ');
+        if (form.size() <= 17)
+            head = "  " + form + std::string(18 - form.size(), ' ');
         std::istringstream lines(def.Help);
         std::string line;
-        for (std::string head = "  " + form + " "; std::getline(lines, line); head.assign(20, ' '))
+        for (; std::getline(lines, line); head.assign(20, ' '))
             text += (line.rfind("--", 0) == 0 ? "  " : head) + line + "\n";
     }
     return text;

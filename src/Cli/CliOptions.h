@@ -34,6 +34,11 @@ struct CliOptions
     bool Reset = false;
     bool Yes = false;
     bool DryRun = false; // download: the checks before the first write, nothing written
+    // --history=PATH|off, in order; more than one only for history and report.
+    std::vector<std::string> History;
+    std::optional<std::string> Since, Until, Result, Out; // history and report
+    bool Csv = false;
+    bool Verify = false;
     bool Help = false;
     bool Version = false;
 

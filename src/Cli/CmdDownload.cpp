@@ -1,7 +1,9 @@
 #include "CmdDownload.h"
 
 #include "CliSession.h"
+#include "CmdHistory.h"
 #include "DeviceEvents.h"
+#include "History/ActionRecord.h"
 #include "NxException.h"
 #include "TerminalProgress.h"
 
@@ -24,7 +26,16 @@ int CmdDownload::Execute(CliSession& session) const
 {
     TNxDevList& list = session.Devices();
     ScopedSect lock(list.Lock);
-    TNxDev& dev = session.Target();
+    const CliOptions& opts = session.Options();
+    const int channel = opts.Channel.value_or(0);
+    ActionRecord record(ActionRecord::DownloadAction(*opts.File, channel), opts.Device.value_or(""),
+                        channel, *opts.File, opts.DryRun);
+    return record.Run([&] { return Download(session, RecordedTarget(session, record)); });
+}
+
+int CmdDownload::Download(CliSession& session, TNxDev& dev) const
+{
+    TNxDevList& list = session.Devices();
     const int channel = session.Options().Channel.value_or(0);
     DeviceEvents* events = session.Events();
     if (session.Options().DryRun) {

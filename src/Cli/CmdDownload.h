@@ -4,10 +4,16 @@
 
 #include "Command.h"
 
+class TNxDev;
+
 class CmdDownload : public Command
 {
 public:
     CmdDownload();
     void Validate(const CliOptions& opts) const override;
     int Execute(CliSession& session) const override;
+
+private:
+    // The download or dry run on the target found.
+    int Download(CliSession& session, TNxDev& dev) const;
 };

@@ -1,11 +1,14 @@
 #include "CmdFilter.h"
 
 #include "CliSession.h"
+#include "CmdHistory.h"
 #include "FilterInfo.h"
+#include "History/ActionRecord.h"
 #include "NxException.h"
 
 #include <cstdio>
 #include <iostream>
+#include <optional>
 #include <unistd.h>
 
 CmdFilter::CmdFilter()
@@ -67,19 +70,41 @@ int CmdFilter::Execute(CliSession& session) const
 {
     const CliOptions& opts = session.Options();
     ScopedSect lock(session.Devices().Lock);
-    TNxDev& dev = session.Target();
-    const int channel = session.Channel(dev);
-
-    // Before reading: nobody is asked about a reset the component cannot take.
+    // Only a reset is recorded; it covers the reads before it.
+    std::optional<ActionRecord> record;
     if (opts.Reset)
-        CheckFilterReset(dev, channel);
+        record.emplace(HistoryAction::FilterReset, opts.Device.value_or(""),
+                       opts.Channel.value_or(0));
+    try {
+        TNxDev& dev = record ? RecordedTarget(session, *record) : session.Target();
+        const int channel = session.Channel(dev);
 
-    NxFilterCounters counters = ReadFilterCounters(dev, channel);
-    if (opts.Reset) {
-        if (!opts.Yes && !Confirm(counters))
-            ThrowNx("Cancelled: the filter change counter has not been reset.");
-        counters = ResetFilterCounter(dev, channel);
+        // Before reading: nobody is asked about a reset the component cannot take.
+        if (opts.Reset)
+            CheckFilterReset(dev, channel);
+
+        NxFilterCounters counters = ReadFilterCounters(dev, channel);
+        if (opts.Reset) {
+            if (!opts.Yes && !Confirm(counters)) {
+                record->Cancel();
+                ThrowNx("Cancelled: the filter change counter has not been reset.");
+            }
+            counters = ResetFilterCounter(dev, channel);
+            record->Done();
+        }
+        Print(session, dev, channel, counters);
+    } catch (const std::exception& e) {
+        if (record)
+            record->Failed(e);
+        throw;
     }
+    return 0;
+}
+
+void CmdFilter::Print(CliSession& session, const TNxDev& dev, int channel,
+                      const NxFilterCounters& counters) const
+{
+    const CliOptions& opts = session.Options();
 
     if (opts.Json) {
         CliJson doc = CountersJson(dev, channel, counters, opts.Reset);
@@ -89,5 +114,4 @@ int CmdFilter::Execute(CliSession& session) const
         PrintText(FormatFilterText(counters) + "\n" + kFilterResetDone + "\n");
     else
         PrintText(FormatFilterText(counters) + "\n");
-    return 0;
 }

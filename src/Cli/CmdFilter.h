@@ -4,10 +4,17 @@
 
 #include "Command.h"
 
+class TNxDev;
+struct NxFilterCounters;
+
 class CmdFilter : public Command
 {
 public:
     CmdFilter();
     void Validate(const CliOptions& opts) const override;
     int Execute(CliSession& session) const override;
+
+private:
+    void Print(CliSession& session, const TNxDev& dev, int channel,
+               const NxFilterCounters& counters) const;
 };

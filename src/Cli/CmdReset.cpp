@@ -1,6 +1,8 @@
 #include "CmdReset.h"
 
 #include "CliSession.h"
+#include "CmdHistory.h"
+#include "History/ActionRecord.h"
 #include "VersionInfo.h"
 
 CmdReset::CmdReset()
@@ -18,7 +20,11 @@ void CmdReset::Validate(const CliOptions& opts) const
 int CmdReset::Execute(CliSession& session) const
 {
     ScopedSect lock(session.Devices().Lock);
-    TNxDev& dev = session.Target();
-    ResetToApplication(dev, session.Channel(dev));
-    return 0;
+    const int channel = session.Options().Channel.value_or(0);
+    ActionRecord record(HistoryAction::Reset, session.Options().Device.value_or(""), channel);
+    return record.Run([&] {
+        TNxDev& dev = RecordedTarget(session, record);
+        ResetToApplication(dev, session.Channel(dev));
+        return 0;
+    });
 }

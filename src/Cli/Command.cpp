@@ -3,9 +3,11 @@
 #include "CmdBridges.h"
 #include "CmdDownload.h"
 #include "CmdFilter.h"
+#include "CmdHistory.h"
 #include "CmdInfo.h"
 #include "CmdInspect.h"
 #include "CmdList.h"
+#include "CmdReport.h"
 #include "CmdReset.h"
 #include "NxCom/TNxDevList.h"
 
@@ -21,8 +23,10 @@ const std::vector<const Command*>& Command::All()
     static const CmdReset reset;
     static const CmdBridges bridges;
     static const CmdInspect inspect;
-    static const std::vector<const Command*> all{&list,  &info,    &download, &filter,
-                                                 &reset, &bridges, &inspect};
+    static const CmdHistory history;
+    static const CmdReport report;
+    static const std::vector<const Command*> all{&list,    &info,    &download, &filter, &reset,
+                                                 &bridges, &inspect, &history,  &report};
     return all;
 }
 

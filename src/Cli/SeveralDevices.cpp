@@ -150,6 +150,8 @@ void Run::Spawn(Worker& w, const std::string& self)
                                                    : "--simulate=" + m_Opts.ScenarioFile);
     if (m_Opts.ComLog)
         args.push_back(m_Opts.ComLogDir.empty() ? "--comlog" : "--comlog=" + m_Opts.ComLogDir);
+    for (const std::string& history : m_Opts.History)
+        args.push_back("--history=" + history);
     if (m_Opts.Json)
         args.push_back("--json");
 

@@ -3,6 +3,7 @@
 // program's message on stderr), 2 a usage error.
 #include "Appcfg.h"
 #include "CliSession.h"
+#include "CmdHistory.h"
 #include "Command.h"
 #include "DeviceEvents.h"
 #include "NxException.h"
@@ -113,6 +114,7 @@ int main(int argc, char** argv)
             return Finish(0);
         }
         cmd = &Resolve(opts);
+        UseHistory(*cmd, opts);
     } catch (const CliUsageError& e) {
         return UsageError(e.what());
     }

@@ -1,6 +1,7 @@
 #include "DownloadAction.h"
 
 #include "../Appcfg.h"
+#include "../History/ActionRecord.h"
 #include "../InputFile.h"
 #include "../IntelHex.h"
 #include "../NxCmdSerialCom.h"
@@ -420,13 +421,32 @@ DownloadParts ReadDownloadFile(const std::string& file, int channel)
     return parts;
 }
 
+namespace {
+void DownloadInto(TNxDev& dev, int channel, const std::string& file, EDownloadKind kind,
+                  NxDownloadUi& ui);
+} // namespace
+
 void RunDownload(TNxDevList& list, NxDownloadUi& ui, const std::string& serial, int channel,
                  const std::string& file)
 {
-    const EDownloadKind kind = KnownKind(file);
-    ScopedSect lock(list.Lock);
-    TNxDev& dev = FindDownloadTarget(list, serial, channel, kind);
-    ui.OnTargetChecked(dev, channel);
+    ActionRecord record(ActionRecord::DownloadAction(file, channel), serial, channel, file);
+    record.Run([&] {
+        ScopedSect lock(list.Lock);
+        if (TNxDev* found = list.FindBySerial(serial))
+            record.SetDevice(*found); // a refusal below is then the device's record
+        const EDownloadKind kind = KnownKind(file);
+        TNxDev& dev = FindDownloadTarget(list, serial, channel, kind);
+        ui.OnTargetChecked(dev, channel);
+        DownloadInto(dev, channel, file, kind, ui);
+        record.Done(); // under the lock: it reads the device's versions after the download
+    });
+}
+
+namespace {
+
+void DownloadInto(TNxDev& dev, int channel, const std::string& file, EDownloadKind kind,
+                  NxDownloadUi& ui)
+{
     WithBridgeHint(dev, [&] {
         try {
             if (kind == kKindXml) {
@@ -446,8 +466,6 @@ void RunDownload(TNxDevList& list, NxDownloadUi& ui, const std::string& serial, 
         }
     });
 }
-
-namespace {
 
 // A dry run's device: every write fails unsent, whatever path tries one.
 class ReadOnlyScope
@@ -499,12 +517,30 @@ std::string TablesVerdict(const NxCmdTblData& t)
 
 } // namespace
 
+namespace {
+std::string DryRun(TNxDev& dev, int channel, const std::string& file, EDownloadKind kind);
+} // namespace
+
 std::string DryRunDownload(TNxDevList& list, const std::string& serial, int channel,
                            const std::string& file)
 {
-    const EDownloadKind kind = KnownKind(file);
-    ScopedSect lock(list.Lock);
-    TNxDev& dev = FindDownloadTarget(list, serial, channel, kind);
+    ActionRecord record(ActionRecord::DownloadAction(file, channel), serial, channel, file, true);
+    return record.Run([&] {
+        ScopedSect lock(list.Lock);
+        if (TNxDev* found = list.FindBySerial(serial))
+            record.SetDevice(*found);
+        const EDownloadKind kind = KnownKind(file);
+        TNxDev& dev = FindDownloadTarget(list, serial, channel, kind);
+        std::string verdict = DryRun(dev, channel, file, kind);
+        record.Done();
+        return verdict;
+    });
+}
+
+namespace {
+
+std::string DryRun(TNxDev& dev, int channel, const std::string& file, EDownloadKind kind)
+{
     ReadOnlyScope readOnly(dev);
 
     DownloadEstimate est;
@@ -541,6 +577,8 @@ std::string DryRunDownload(TNxDevList& list, const std::string& serial, int chan
     }
     return verdict + ", at least " + FormatLeastTime(est.LeastMs());
 }
+
+} // namespace
 
 void CheckInputFile(const std::string& file, int kind)
 {

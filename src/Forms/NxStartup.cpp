@@ -2,6 +2,7 @@
 
 #include "Appcfg.h"
 #include "CmdLine.h"
+#include "History/ActionRecord.h"
 #include "NxDialogs.h"
 #include "NxException.h"
 #include "NxUi.h"
@@ -27,6 +28,7 @@ struct StartOptions
     std::optional<std::string> File;
     int Channel = 0;
     std::optional<std::string> Simulate; // empty text: the built-in demo
+    std::optional<std::string> History;  // --history=PATH|off
 };
 
 StartOptions ApplyOptions(const CmdLineArgs& args)
@@ -49,6 +51,9 @@ StartOptions ApplyOptions(const CmdLineArgs& args)
         case ENxOption::ComLog:
             CAppCfg::Instance().SetComLog(true, a.Value);
             break;
+        case ENxOption::History:
+            o.History = a.Value;
+            break;
         default:
             break;
         }
@@ -63,6 +68,7 @@ struct HookGuard
     {
         SetNxMessages(nullptr);
         SetNxClock(nullptr);
+        SetHistory("", "desktop");
     }
 };
 
@@ -72,7 +78,7 @@ namespace {
 
 constexpr const char* kHelp =
     "Usage: nxupdate [--file=FILE [--channel=N]] [--path=DIR] [--simulate[=FILE]]\n"
-    "                [--comlog[=DIR]]\n"
+    "                [--comlog[=DIR]] [--history=PATH|off]\n"
     "Service tool for the controllers of the incubation system: lists the attached\n"
     "controllers with their components, downloads firmware and parameter tables,\n"
     "shows versions and resets the filter-change counter.\n"
@@ -83,6 +89,9 @@ constexpr const char* kHelp =
     "  --path=DIR         folder the file dialog starts in\n"
     "  --simulate[=FILE]  the built-in simulator (or a scenario or communication log)\n"
     "  --comlog[=DIR]     write the communication log NxComLog_<n>.txt\n"
+    "  --history=PATH     the service record of every download and reset (default:\n"
+    "                     NXUPDATE_HISTORY, else $XDG_STATE_HOME/nxupdate/history.db;\n"
+    "                     none for simulated devices); off: none\n"
     "  --help             show this help and exit\n"
     "  --version          show the version and exit\n"
     "\n"
@@ -130,6 +139,7 @@ int NxUpdateRun(int& argc, char** argv, const NxRunSettings& settings)
         const std::string text = JoinArguments(argc, argv);
         ParseCommandLine(args, kNxOptionNames, text.c_str());
         const StartOptions opt = ApplyOptions(args);
+        SetHistory(ChooseHistoryPath(opt.History, opt.Simulate.has_value()), "desktop");
 
         if (opt.Simulate)
             // A replayed log is lenient: the one-second poll and the user's

@@ -7,6 +7,7 @@
 #include "NxDialogs.h"
 #include "NxException.h"
 #include "TFormFilterInfo.h"
+#include "TFormHistory.h"
 #include "TFormVersionInfo.h"
 #include "VersionInfo.h"
 
@@ -196,6 +197,7 @@ TFormDownload::TFormDownload(QWidget* parent) : QDialog(parent)
         TreeViewDevice->setCurrentItem(TreeViewDevice->topLevelItem(0));
     LayoutColumn(true);
     setWindowTitle(QString("Nurax Update 5000 ") + NX_PROGRAM_VERSION);
+    AddHistoryAction(*this); // "History..." in the tree's context menu, Ctrl+H
 }
 
 TFormDownload::~TFormDownload()

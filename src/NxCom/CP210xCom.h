@@ -54,6 +54,8 @@ public:
     std::string OpenTrace(const std::string& path);
     void CloseTrace();
     bool IsTracing() const { return m_pTrace != nullptr; }
+    // The log's path while one is written, else "".
+    std::string TracePath() const { return m_pTrace ? m_TracePath : std::string(); }
     void TraceLine(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
     void TraceData(const char* label, const uint8_t* data, uint32_t count);
 

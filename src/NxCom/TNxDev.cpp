@@ -27,7 +27,12 @@ bool TNxDev::Execute(NxCmd& cmd, uint32_t timeoutMs)
         cmd.SetError("not sent: a dry run changes nothing");
         return false;
     }
-    return m_pCom->Execute(cmd, timeoutMs);
+    if (!m_pTap)
+        return m_pCom->Execute(cmd, timeoutMs);
+    m_pTap->OnRequest(cmd);
+    const bool ok = m_pCom->Execute(cmd, timeoutMs);
+    m_pTap->OnReply(cmd, ok);
+    return ok;
 }
 
 void TNxDev::ExecuteOrThrow(NxCmd& cmd, uint32_t timeoutMs)

@@ -34,6 +34,19 @@ protected:
     std::string m_Serial;
 };
 
+// Sees the exchanges of one device while it is set: the service record
+// learns what an action read and whether it sent anything that changes the
+// device, without adding a command of its own.
+class INxExchangeTap
+{
+public:
+    virtual ~INxExchangeTap() = default;
+    // cmd's request is about to be sent.
+    virtual void OnRequest(const NxCmd& cmd) = 0;
+    // cmd holds the reply now; ok as Execute returns it.
+    virtual void OnReply(const NxCmd& cmd, bool ok) = 0;
+};
+
 class TNxDev : public TNxDevDesc
 {
 public:
@@ -68,6 +81,9 @@ public:
     // download it shares can change the device.
     void SetReadOnly(bool on) { m_bReadOnly = on; }
     bool IsReadOnly() const { return m_bReadOnly; }
+    // The tap that sees every exchange sent from now on; null for none.
+    void SetTap(INxExchangeTap* tap) { m_pTap = tap; }
+    INxExchangeTap* Tap() const { return m_pTap; }
 
     const std::string& GetName() const { return m_Name; }
     // The controller ran its bootloader when the device was created (the
@@ -90,6 +106,7 @@ private:
     std::vector<NxChannelInfo> m_Channels;
     bool m_bReadOnly = false;
     bool m_bFoundInBootloader = false;
+    INxExchangeTap* m_pTap = nullptr;
 };
 
 // The request in cmd only reads: status, names, versions, dates, the channel
