@@ -209,15 +209,19 @@ public:
     uint64_t NowNs() override { return Us * 1000; }
 };
 
-// Wire time on two bridges of one server: each request reaches its
-// controller when its last byte is through, each reply goes out when its
-// last byte is, and neither bridge waits for the other.
+// Wire time on two bridges of one server: each reply starts when its
+// request's last byte is through (and the device's delay has passed) and goes
+// out when its own last byte is; neither bridge waits for the other.
 TEST_F(PtyServerTest, WireTimeServesEveryBridgeAtItsOwnLinesPace)
 {
     Sim::SimScenario sc = Sim::DemoScenario();
     sc.Bridges.push_back(sc.Bridges[0]);
     sc.Bridges.back().Serial = "0002";
     Install(sc);
+    Sim::SimFault late; // the second controller answers 150 ms after the request is through
+    late.Kind = Sim::SimFaultKind::Late;
+    late.DelayMs = 150;
+    bridges[1].Controller->AddFault(late);
     StepClock clock;
     ScopedClock useClock(clock);
     Sim::PtyServer server(lib, true);
@@ -227,29 +231,25 @@ TEST_F(PtyServerTest, WireTimeServesEveryBridgeAtItsOwnLinesPace)
     const uint64_t t0 = clock.Us;
     for (int fd : fds)
         WriteFd(fd, kStatusRequest);
-    ServeUntil(server, [&] { return server.Pending() == 2 * kStatusRequest.size(); });
-    const Sim::SimLine line;
-    const uint64_t atDevice = t0 + line.TimeUs(kStatusRequest.size());
-    const uint64_t atHost = atDevice + line.TimeUs(kStatusReply.size());
     const auto served = [&] {
         return bridges[0].Controller->CountOf(20) + bridges[1].Controller->CountOf(20);
     };
-    clock.Us = atDevice - 1;
-    server.Poll(0);
-    EXPECT_EQ(served(), 0u);
-    clock.Us = atDevice;
-    server.Poll(0);
-    EXPECT_EQ(served(), 2u);
-    clock.Us = atHost - 1;
-    server.Poll(0);
-    EXPECT_EQ(server.Pending(), 2 * kStatusReply.size());
-    clock.Us = atHost;
-    server.Poll(0);
-    EXPECT_EQ(server.Pending(), 0u);
-    for (int fd : fds) {
-        EXPECT_EQ(ReadFd(fd, kStatusReply.size(), kPatienceMs), kStatusReply);
-        ::close(fd);
+    ServeUntil(server, [&] { return served() == 2; });
+    const Sim::SimLine line;
+    const uint64_t atHost =
+        t0 + line.TimeUs(kStatusRequest.size()) + line.TimeUs(kStatusReply.size());
+    for (const uint64_t due : {atHost, atHost + 150'000}) {
+        clock.Us = due - 1;
+        server.Poll(0);
+        EXPECT_EQ(server.Pending(), kStatusReply.size());
+        clock.Us = due;
+        server.Poll(0);
+        EXPECT_EQ(server.Pending(), 0u);
+        EXPECT_EQ(ReadFd(fds[due == atHost ? 0 : 1], kStatusReply.size(), kPatienceMs),
+                  kStatusReply);
     }
+    for (int fd : fds)
+        ::close(fd);
 }
 
 // The real serial backend, the device list and the version report against a

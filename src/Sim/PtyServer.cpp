@@ -25,8 +25,10 @@ struct PtyServer::Channel
     std::unique_ptr<Bridge::IPort> Link;
     std::shared_ptr<Bridge::SimDevice> Device;
     SimLine ToDevice{kWireBitsPerSecond}, ToHost{kWireBitsPerSecond};
-    std::deque<Piece> Arriving; // host bytes, due when they reach the device
-    std::deque<Piece> Leaving;  // device bytes, due when they reach the host
+    std::deque<Piece> Leaving; // device bytes, due when they reach the host
+    // How much sooner than the line the device got the last request: its
+    // late replies (SimDevice::ReplyLater) leave that much later.
+    uint64_t EarlyUs = 0;
 
     ~Channel()
     {
@@ -131,27 +133,23 @@ void PtyServer::Receive(Channel& ch, uint64_t nowUs)
 {
     uint8_t buf[4096];
     const ssize_t n = ::read(ch.Master, buf, sizeof buf);
-    if (n <= 0)
+    if (n <= 0 || !ch.Link)
         return;
     // The host wrote these bytes at once; the line takes them one after
-    // another from the moment they were seen.
-    const uint64_t due = m_bWireTime ? ch.ToDevice.Send(static_cast<size_t>(n), nowUs) : nowUs;
-    ch.Arriving.push_back({due, std::vector<uint8_t>(buf, buf + n)});
+    // another from the moment they were seen. The device answers at once,
+    // and its answer leaves when the request is through: scheduling it now
+    // saves a wake-up that a busy machine could make late.
+    const uint64_t through = m_bWireTime ? ch.ToDevice.Send(static_cast<size_t>(n), nowUs) : nowUs;
+    ch.EarlyUs = through - nowUs;
+    Deliver(ch, buf, static_cast<size_t>(n));
+    Collect(ch, through);
 }
 
 void PtyServer::Step(Channel& ch, uint64_t nowUs)
 {
-    while (ch.Link && !ch.Arriving.empty() && ch.Arriving.front().DueUs <= nowUs) {
-        const Piece p = std::move(ch.Arriving.front());
-        ch.Arriving.pop_front();
-        Deliver(ch, p.Bytes);
-        // The answer starts when the request is through, not when the
-        // server got round to it: a late wake-up must not add up.
-        Collect(ch, p.DueUs);
-    }
     uint64_t atMs = 0;
-    if (ch.Link && ch.Device->NextArrival(atMs) && atMs * 1000 <= nowUs)
-        Collect(ch, atMs * 1000); // a late reply of the device
+    if (ch.Link && ch.Device->NextArrival(atMs) && atMs * 1000 + ch.EarlyUs <= nowUs)
+        Collect(ch, atMs * 1000 + ch.EarlyUs); // a late reply of the device
     while (ch.Master >= 0 && !ch.Leaving.empty() && ch.Leaving.front().DueUs <= nowUs) {
         const Piece& p = ch.Leaving.front();
         ssize_t w;
@@ -163,10 +161,10 @@ void PtyServer::Step(Channel& ch, uint64_t nowUs)
     }
 }
 
-void PtyServer::Deliver(Channel& ch, const std::vector<uint8_t>& bytes)
+void PtyServer::Deliver(Channel& ch, const uint8_t* bytes, size_t n)
 {
     uint32_t written = 0;
-    ch.Link->Write(bytes.data(), static_cast<uint32_t>(bytes.size()), written);
+    ch.Link->Write(bytes, static_cast<uint32_t>(n), written);
     Bridge::SimDevice& d = *ch.Device;
     if (!d.IsPlugged()) {
         // Unplugged (a fault of the scenario): hang up, as a USB bridge's
@@ -205,14 +203,10 @@ void PtyServer::Collect(Channel& ch, uint64_t readyUs)
 
 uint64_t PtyServer::NextDue(const Channel& ch) const
 {
-    uint64_t next = kNever;
-    if (!ch.Arriving.empty())
-        next = ch.Arriving.front().DueUs;
-    if (!ch.Leaving.empty())
-        next = std::min(next, ch.Leaving.front().DueUs);
+    uint64_t next = ch.Leaving.empty() ? kNever : ch.Leaving.front().DueUs;
     uint64_t atMs = 0;
     if (ch.Link && ch.Device->NextArrival(atMs))
-        next = std::min(next, atMs * 1000);
+        next = std::min(next, atMs * 1000 + ch.EarlyUs);
     return next;
 }
 
@@ -220,9 +214,8 @@ size_t PtyServer::Pending() const
 {
     size_t n = 0;
     for (const auto& ch : m_Channels)
-        for (const auto* q : {&ch->Arriving, &ch->Leaving})
-            for (const Piece& p : *q)
-                n += p.Bytes.size();
+        for (const Piece& p : ch->Leaving)
+            n += p.Bytes.size();
     return n;
 }
 
@@ -232,7 +225,6 @@ void PtyServer::HangUp(Channel& ch)
     ::close(ch.Slave);
     ::close(ch.Master);
     ch.Slave = ch.Master = -1;
-    ch.Arriving.clear();
     ch.Leaving.clear();
 }
 

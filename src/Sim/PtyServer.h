@@ -36,10 +36,10 @@ public:
     // Opens one pseudo-terminal for every bridge of lib that is plugged now.
     // lib and its controllers must outlive the server; only the server's
     // thread may touch the controllers while it runs. wireTime paces both
-    // directions of every terminal as its own line: a request reaches the
-    // device when its last byte has crossed the line, and the reply follows
-    // byte by byte from then on. Raises NxException when the system gives
-    // no pseudo-terminal.
+    // directions of every terminal as its own line: the reply starts when
+    // the request's last byte has crossed the line (plus the device's own
+    // delay, for a late reply) and follows byte by byte. Raises NxException
+    // when the system gives no pseudo-terminal.
     explicit PtyServer(Bridge::SimBridgeLib& lib, bool wireTime = false);
     ~PtyServer();
     PtyServer(const PtyServer&) = delete;
@@ -64,7 +64,7 @@ public:
     void Start();
     void Stop();
 
-    // Bytes on their way to a device or to the host, on every terminal.
+    // Bytes of the devices on their way to the host, on every terminal.
     size_t Pending() const;
 
     // Now on the server's clock: the process clock (NxClock) in microseconds.
@@ -79,12 +79,12 @@ private:
         std::vector<uint8_t> Bytes;
     };
 
-    // Reads what the host wrote and puts it on the line to the device.
+    // Reads what the host wrote, hands it to the device and queues the
+    // answer for when the request is through.
     void Receive(Channel& ch, uint64_t nowUs);
-    // Hands the device what has arrived, queues its answers and writes the
-    // slices that are through.
+    // Queues late answers of the device and writes the slices that are through.
     void Step(Channel& ch, uint64_t nowUs);
-    void Deliver(Channel& ch, const std::vector<uint8_t>& bytes);
+    void Deliver(Channel& ch, const uint8_t* bytes, size_t n);
     // Puts the device's answers, ready at readyUs, on the line to the host.
     void Collect(Channel& ch, uint64_t readyUs);
     // The earliest time something is due on ch; UINT64_MAX when nothing is.
