@@ -220,12 +220,26 @@ int Frames(const std::string& port, int count)
 // ---- A download through the serial backend ----
 
 // The serial backend, with the bytes of every write and read counted while
-// asked to.
+// asked to, and the time split into exchanges (from a request's write to the
+// last read of its reply) and the host's own time between them.
 class CountingLib : public Bridge::IBridgeLib
 {
 public:
     bool Counting = false;
     uint64_t Bytes = 0;
+    size_t Exchanges = 0;
+    double InExchanges = 0, OnTheLine = 0, Between = 0;
+
+    // Closes the exchange under way.
+    void EndExchange()
+    {
+        if (m_Start > 0 && m_LastRead > m_Start) {
+            ++Exchanges;
+            InExchanges += m_LastRead - m_Start;
+            OnTheLine += static_cast<double>(m_Bytes) / kLineBytesPerSecond;
+        }
+        m_Start = 0;
+    }
 
     Bridge::Status GetNumDevices(uint32_t& count) override { return m_Serial.GetNumDevices(count); }
     Bridge::Status GetProductString(uint32_t index, std::string& out, int selector) override
@@ -259,29 +273,45 @@ private:
         Bridge::Status Read(uint8_t* buf, uint32_t count, uint32_t& got) override
         {
             const Bridge::Status st = m_pInner->Read(buf, count, got);
-            Count(got);
+            Count(got, false);
             return st;
         }
         Bridge::Status Write(const uint8_t* buf, uint32_t count, uint32_t& written) override
         {
             const Bridge::Status st = m_pInner->Write(buf, count, written);
-            Count(written);
+            Count(written, true);
             return st;
         }
         Bridge::Status SetBaudRate(uint32_t baud) override { return m_pInner->SetBaudRate(baud); }
         Bridge::Status Flush(bool tx, bool rx) override { return m_pInner->Flush(tx, rx); }
 
     private:
-        void Count(uint32_t n)
+        void Count(uint32_t n, bool write)
         {
-            if (m_Lib.Counting)
-                m_Lib.Bytes += n;
+            if (!m_Lib.Counting) {
+                m_Lib.m_Start = m_Lib.m_LastRead = 0;
+                return;
+            }
+            m_Lib.Bytes += n;
+            const double now = Seconds();
+            if (write) {
+                m_Lib.EndExchange();
+                if (m_Lib.m_LastRead > 0)
+                    m_Lib.Between += now - m_Lib.m_LastRead;
+                m_Lib.m_Start = now;
+                m_Lib.m_Bytes = 0;
+            } else if (n > 0) {
+                m_Lib.m_LastRead = now;
+            }
+            m_Lib.m_Bytes += n;
         }
         std::unique_ptr<Bridge::IPort> m_pInner;
         CountingLib& m_Lib;
     };
 
     Bridge::SerialBridgeLib m_Serial;
+    double m_Start = 0, m_LastRead = 0; // of the exchange under way
+    uint64_t m_Bytes = 0;
 };
 
 // The page phase: from the first page's progress event to the next event of
@@ -313,6 +343,7 @@ private:
         if (!m_bStarted || Ended)
             return;
         Ended = true;
+        m_Lib.EndExchange();
         m_Lib.Counting = false;
         Spent = Seconds() - m_Start;
     }
@@ -345,10 +376,14 @@ int Download(const std::string& port, int channel, const std::string& hex)
         if (!ok || !phase.Ended)
             Fail("download failed: " + phase.Failure);
         const double rate = static_cast<double>(lib.Bytes) / phase.Spent;
+        const double n = static_cast<double>(std::max<size_t>(lib.Exchanges, 1));
+        // Per page: what an exchange took beyond its bytes' line time, and
+        // the host's own time from a reply's last read to the next request.
         std::printf("download_s=%.3f page_bytes=%llu page_s=%.3f page_rate=%.1f "
-                    "line_share=%.4f\n",
+                    "line_share=%.4f pages=%zu over_line_us=%.0f host_us=%.0f\n",
                     spent, static_cast<unsigned long long>(lib.Bytes), phase.Spent, rate,
-                    rate / kLineBytesPerSecond);
+                    rate / kLineBytesPerSecond, lib.Exchanges,
+                    (lib.InExchanges - lib.OnTheLine) / n * 1e6, lib.Between / n * 1e6);
     }
     Bridge::SetLib(nullptr);
     return 0;
