@@ -64,7 +64,7 @@ TEST(ComLogReader, AcceptsWhatOtherVersionsAndMailersMakeOfALog)
     parsed = ParseComLog(std::string(kSend) + "12:00:00.000: Writing...\n"
                                               "12:00:00.000: SI_Write: (no data)"
                                               "12:00:00.000: Reading...\n"
-                                              "12:00:00.000: SI_Read: (no data)",
+                                              "12:00:00.100: Read failed, error code = 13\n",
                          "x");
     EXPECT_TRUE(parsed.Exchanges[0].RequestKnown);
     EXPECT_TRUE(parsed.Exchanges[0].Request.empty());
@@ -79,10 +79,12 @@ TEST(ComLogReader, RefusesWhatItCannotReadNamingTheLine)
         std::string Text;
         const char* Error;
     } rows[] = {
-        {"", "log.txt: the log is empty"},
+        {" \r\n\t\n", "log.txt is empty: neither a communication log nor a scenario"},
         {"12:00:00.000: --- RESP: OK: CmdNr=20\n", "log.txt line 1: no exchange"},
-        {"hello\n", "log.txt line 1: expected a time stamp (hh:mm:ss.mmm: ), found 'hello'"},
-        {"24:00:00.000: Writing...\n", "line 1: expected a time stamp"},
+        {"\nhello\n", "log.txt is neither a communication log nor a scenario: line 2 is not a "
+                      "time stamp and the file is not a JSON object (it begins 'hello')"},
+        {"24:00:00.000: Writing...\n", "line 1 is not a time stamp"},
+        {head + "hello\n", "log.txt line 3: expected a time stamp (hh:mm:ss.mmm: ), found"},
         {std::string("12:00:00.000: \x01\xFF\n"), "line 1: unknown line '\\x01\\xFF'"},
         {"12:00:00.000: Writing...\n", "line 1: 'Writing...' without a \"--- SEND\""},
         {"12:00:00.000: --- SEND: CmdNr=300; CmdName='X'; Timeout=100\n",
@@ -97,7 +99,9 @@ TEST(ComLogReader, RefusesWhatItCannotReadNamingTheLine)
         {head + "                F0 [.]\n", "line 3: a hex dump continues here, but no dump"},
         {head + "12:00:00.000: SI_Write:  F0 0G [.]\n", "line 3: '0G' in a hex dump is not"},
         {head + "12:00:00.000: SI_Write:  F0 00 14\n", "line 3: a hex dump line without its"},
-        {head + "12:00:00.000: SI_Write:  F0 00 [..", "line 3: the log ends inside this line"},
+        {head + "12:00:00.000: SI_Write:  F0 00 [..",
+         "log.txt is cut short inside exchange 1 ('DeviceStatus' at 12:00:00.000, line 1), while "
+         "its request was written, inside line 3: it holds no complete exchange"},
         {head + "12:00:00.000: SI_Write:  F0 00 [..\n", "line 3: a hex dump line whose char"},
         {head + "12:00:00.000: SI_Write:  [....]\n", "line 3: a hex dump line without any byte"},
         {head + "12:00:00.000: SI_Write:  " + std::string(17 * 3, '0') + " [.]\n",
@@ -126,32 +130,29 @@ TEST(ComLogReader, RefusesWhatItCannotReadNamingTheLine)
         << ParseError(text);
 }
 
-// Cut at every length: a cut inside a line is an error naming it; a cut at a
-// line end reads the exchanges so far.
+// Cut at every length: a log holds the exchanges that end before the cut,
+// says where it was cut, and without a complete exchange it is refused.
 TEST(ComLogReader, TruncatedAtEveryLength)
 {
-    const std::string full = std::string(kSend) + kWrite + kRead5 +
-                             "12:00:00.013: Reading...\n"
-                             "12:00:00.014: SI_Read:          00 66 00 [...]\n"
-                             "12:00:00.014: --- RESP: OK: CmdNr=20\n" +
-                             kSend + kWrite +
+    const std::string first = std::string(kSend) + kWrite + kRead5 +
+                              "12:00:00.013: Reading...\n"
+                              "12:00:00.014: SI_Read:          00 66 00 [...]\n"
+                              "12:00:00.014: --- RESP: OK: CmdNr=20\n";
+    const std::string full = first + kSend + kWrite +
                              "12:00:00.013: Reading...\n"
                              "12:00:00.115: Read failed, error code = 13 (Read timed out)\n";
-    const size_t sendLen = std::string(kSend).size();
+    // The first exchange is whole with its reply; only its verdict line follows.
+    const size_t whole = first.rfind("12:00:00.014: ---");
     for (size_t len = 0; len <= full.size(); ++len) {
         const std::string cut = full.substr(0, len);
-        const std::string error = ParseError(cut);
-        const bool atLineEnd = len == 0 || full[len - 1] == '\n';
-        if (len >= sendLen && atLineEnd) {
-            EXPECT_EQ(error, "") << "cut at " << len;
-        } else {
-            const int line = static_cast<int>(std::count(cut.begin(), cut.end(), '\n')) + 1;
-            EXPECT_NE(error, "") << "cut at " << len;
-            if (len > 0) {
-                EXPECT_NE(error.find(StrFormat("line %d:", line)), std::string::npos)
-                    << "cut at " << len << ": " << error;
-            }
+        if (len < whole) {
+            EXPECT_NE(ParseError(cut), "") << "cut at " << len;
+            continue;
         }
+        const Sim::SimComLog log = ParseComLog(cut, "log.txt");
+        EXPECT_EQ(log.Exchanges.size(), len == full.size() ? 2u : 1u) << "cut at " << len;
+        EXPECT_EQ(log.CutShort.empty(), len == whole || len == first.size() || len == full.size())
+            << "cut at " << len << ": " << log.CutShort;
     }
 }
 

@@ -1,14 +1,16 @@
-#include "PtyServer.h"
+#include "Sim/PtyServer.h"
 
-#include "../NxClock.h"
-#include "../NxException.h"
-#include "SimController.h"
+#include "NxClock.h"
+#include "NxException.h"
+#include "Sim/SimController.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -22,6 +24,11 @@ struct PtyServer::Channel
     int Slave = -1;
     std::unique_ptr<Bridge::IPort> Link;
     std::shared_ptr<Bridge::SimDevice> Device;
+    SimLine ToDevice{kWireBitsPerSecond}, ToHost{kWireBitsPerSecond};
+    std::deque<Piece> Leaving; // device bytes, due when they reach the host
+    // How much sooner than the line the device got the last request: its
+    // late replies (SimDevice::ReplyLater) leave that much later.
+    uint64_t EarlyUs = 0;
 
     ~Channel()
     {
@@ -34,12 +41,6 @@ struct PtyServer::Channel
 };
 
 namespace {
-
-// Milliseconds that n bytes need on the line.
-uint64_t WireMs(size_t n)
-{
-    return (n * 1000 + PtyServer::kWireBytesPerSecond - 1) / PtyServer::kWireBytesPerSecond;
-}
 
 // The host gets its own bytes back only if the terminal echoes; it must not.
 void MakeRaw(int fd)
@@ -55,7 +56,14 @@ void MakeRaw(int fd)
 // must not let them grow without end.
 constexpr size_t kMaxRecordedBytes = 1 << 20;
 
+constexpr uint64_t kNever = UINT64_MAX;
+
 } // namespace
+
+uint64_t PtyServer::NowUs()
+{
+    return NxClock().NowNs() / 1000;
+}
 
 PtyServer::PtyServer(Bridge::SimBridgeLib& lib, bool wireTime) : m_bWireTime(wireTime)
 {
@@ -96,47 +104,72 @@ PtyServer::~PtyServer()
 
 void PtyServer::Poll(int timeoutMs)
 {
+    uint64_t now = NowUs();
+    uint64_t next = kNever;
+    for (const auto& ch : m_Channels) {
+        Step(*ch, now);
+        next = std::min(next, NextDue(*ch));
+    }
     std::vector<pollfd> fds;
     for (const auto& ch : m_Channels)
         fds.push_back({ch->Master, POLLIN, 0}); // a hung-up channel (-1) is skipped by poll
-    // A late reply must go out when it is due, not with the next request.
-    const uint64_t now = NxClock().NowMs();
-    for (const auto& ch : m_Channels) {
-        uint64_t at = 0;
-        if (ch->Link && ch->Device->NextArrival(at))
-            timeoutMs = static_cast<int>(std::min<uint64_t>(at > now ? at - now : 0, timeoutMs));
-    }
-    if (!fds.empty() && ::poll(fds.data(), fds.size(), timeoutMs) > 0) {
+    uint64_t waitUs = static_cast<uint64_t>(std::max(timeoutMs, 0)) * 1000;
+    if (next != kNever)
+        waitUs = std::min(waitUs, next > now ? next - now : 0);
+    const timespec wait{static_cast<time_t>(waitUs / 1'000'000),
+                        static_cast<long>(waitUs % 1'000'000 * 1000)};
+    if (!fds.empty() && ::ppoll(fds.data(), fds.size(), &wait, nullptr) > 0) {
+        now = NowUs();
         for (size_t i = 0; i < fds.size(); ++i)
             if (fds[i].revents & POLLIN)
-                Serve(*m_Channels[i]);
+                Receive(*m_Channels[i], now);
     }
+    now = NowUs();
     for (const auto& ch : m_Channels)
-        if (ch->Link && ch->Device->InFlight() > 0)
-            Forward(*ch);
+        Step(*ch, now);
 }
 
-void PtyServer::Serve(Channel& ch)
+void PtyServer::Receive(Channel& ch, uint64_t nowUs)
 {
     uint8_t buf[4096];
     const ssize_t n = ::read(ch.Master, buf, sizeof buf);
-    if (n <= 0)
+    if (n <= 0 || !ch.Link)
         return;
-    if (m_bWireTime)
-        NxClock().SleepMs(static_cast<uint32_t>(WireMs(static_cast<size_t>(n))));
+    // The host wrote these bytes at once; the line takes them one after
+    // another from the moment they were seen. The device answers at once,
+    // and its answer leaves when the request is through: scheduling it now
+    // saves a wake-up that a busy machine could make late.
+    const uint64_t through = m_bWireTime ? ch.ToDevice.Send(static_cast<size_t>(n), nowUs) : nowUs;
+    ch.EarlyUs = through - nowUs;
+    Deliver(ch, buf, static_cast<size_t>(n));
+    Collect(ch, through);
+}
 
+void PtyServer::Step(Channel& ch, uint64_t nowUs)
+{
+    uint64_t atMs = 0;
+    if (ch.Link && ch.Device->NextArrival(atMs) && atMs * 1000 + ch.EarlyUs <= nowUs)
+        Collect(ch, atMs * 1000 + ch.EarlyUs); // a late reply of the device
+    while (ch.Master >= 0 && !ch.Leaving.empty() && ch.Leaving.front().DueUs <= nowUs) {
+        const Piece& p = ch.Leaving.front();
+        ssize_t w;
+        do
+            w = ::write(ch.Master, p.Bytes.data(), p.Bytes.size());
+        while (w < 0 && errno == EINTR);
+        // Nobody reads (w < 0) or reads slowly: the rest is lost, as on a real line.
+        ch.Leaving.pop_front();
+    }
+}
+
+void PtyServer::Deliver(Channel& ch, const uint8_t* bytes, size_t n)
+{
     uint32_t written = 0;
-    ch.Link->Write(buf, static_cast<uint32_t>(n), written);
-    Forward(ch);
-
+    ch.Link->Write(bytes, static_cast<uint32_t>(n), written);
     Bridge::SimDevice& d = *ch.Device;
     if (!d.IsPlugged()) {
         // Unplugged (a fault of the scenario): hang up, as a USB bridge's
         // terminal does, so that the host fails at once instead of waiting.
-        ch.Link.reset();
-        ::close(ch.Slave);
-        ::close(ch.Master);
-        ch.Slave = ch.Master = -1;
+        HangUp(ch);
         return;
     }
     if (d.Written.size() > kMaxRecordedBytes) {
@@ -148,8 +181,10 @@ void PtyServer::Serve(Channel& ch)
     }
 }
 
-void PtyServer::Forward(Channel& ch)
+void PtyServer::Collect(Channel& ch, uint64_t readyUs)
 {
+    if (!ch.Link)
+        return;
     // The server sets no read timeout: each read takes only what has arrived.
     uint8_t buf[4096];
     for (;;) {
@@ -157,35 +192,47 @@ void PtyServer::Forward(Channel& ch)
         ch.Link->Read(buf, sizeof buf, got);
         if (got == 0)
             break;
-        PacedWrite(ch, buf, got);
+        for (uint32_t done = 0; done < got;) {
+            const uint32_t len = m_bWireTime ? std::min<uint32_t>(kSlice, got - done) : got - done;
+            const uint64_t due = m_bWireTime ? ch.ToHost.Send(len, readyUs) : readyUs;
+            ch.Leaving.push_back({due, std::vector<uint8_t>(buf + done, buf + done + len)});
+            done += len;
+        }
     }
 }
 
-void PtyServer::PacedWrite(Channel& ch, const uint8_t* data, size_t n)
+uint64_t PtyServer::NextDue(const Channel& ch) const
 {
-    // In wire-time mode each slice goes out when its last byte would have
-    // crossed the line.
-    constexpr size_t kSlice = 32;
-    const uint64_t t0 = NxClock().NowMs();
-    for (size_t done = 0; done < n;) {
-        const size_t len = m_bWireTime ? std::min(kSlice, n - done) : n - done;
-        if (m_bWireTime) {
-            const uint64_t due = t0 + WireMs(done + len);
-            const uint64_t now = NxClock().NowMs();
-            if (due > now)
-                NxClock().SleepMs(static_cast<uint32_t>(due - now));
-        }
-        const ssize_t w = ::write(ch.Master, data + done, len);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return; // nobody reads: the bytes are lost, as on a real line
-        done += static_cast<size_t>(w);
-    }
+    uint64_t next = ch.Leaving.empty() ? kNever : ch.Leaving.front().DueUs;
+    uint64_t atMs = 0;
+    if (ch.Link && ch.Device->NextArrival(atMs))
+        next = std::min(next, atMs * 1000 + ch.EarlyUs);
+    return next;
+}
+
+size_t PtyServer::Pending() const
+{
+    size_t n = 0;
+    for (const auto& ch : m_Channels)
+        for (const Piece& p : ch->Leaving)
+            n += p.Bytes.size();
+    return n;
+}
+
+void PtyServer::HangUp(Channel& ch)
+{
+    ch.Link.reset();
+    ::close(ch.Slave);
+    ::close(ch.Master);
+    ch.Slave = ch.Master = -1;
+    ch.Leaving.clear();
 }
 
 void PtyServer::Run()
 {
+    // The line's pace is kept to the microsecond: the kernel's default
+    // timer slack (50 us) would make every wake-up late by up to that much.
+    ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     while (!m_bStop)
         Poll(100);
 }

@@ -18,6 +18,11 @@ namespace {
 
 constexpr uint32_t kDayMs = 24 * 3600 * 1000;
 constexpr size_t kStampLen = 14; // "12:34:56.789: "
+constexpr uint8_t kSof = 0xF0;
+// The host gives up after this many stale replies in one exchange.
+constexpr int kHostStaleReplies = 8;
+// The longest reply frame the host takes (its buffer, less a terminating zero).
+constexpr size_t kHostFrameLimit = 525;
 
 bool StartsWith(std::string_view s, std::string_view head)
 {
@@ -84,8 +89,8 @@ public:
 
     SimComLog Run()
     {
-        if (m_Text.empty())
-            ThrowNx("%s: the log is empty", m_Log.Name.c_str());
+        if (m_Text.find_first_not_of(" \t\r\n") == std::string_view::npos)
+            ThrowNx("%s is empty: neither a communication log nor a scenario", m_Log.Name.c_str());
         size_t pos = 0;
         while (pos < m_Text.size()) {
             ++m_nLine;
@@ -99,13 +104,20 @@ public:
                 line.remove_suffix(1); // a log that went through a Windows mail client
             if (line.size() > kMaxComLogLine)
                 Fail("the line is longer than %zu characters", kMaxComLogLine);
-            // A dump of no bytes is written without a line end.
-            if (!ended && !(line.size() >= 9 && line.substr(line.size() - 9) == "(no data)"))
-                Fail("the log ends inside this line (cut short?)");
+            // A dump of no bytes is written without a line end; any other
+            // line without one was cut (what a file that is no log at all
+            // holds, Line says).
+            const bool noData = line.size() >= 9 && line.substr(line.size() - 9) == "(no data)";
+            if (!ended && !noData &&
+                (m_bAnyEntry || line.empty() || line[0] == ' ' || StampShaped(line))) {
+                m_nCutLine = m_nLine;
+                break;
+            }
             Line(line);
         }
         if (m_Log.Exchanges.empty())
             Fail("no exchange (\"--- SEND\" line) in the log");
+        DropCutExchange();
         return std::move(m_Log);
     }
 
@@ -121,6 +133,24 @@ private:
     }
 
     SimLogExchange& Current() { return m_Log.Exchanges.back(); }
+
+    [[noreturn]] void FailNeither(std::string_view line)
+    {
+        ThrowNx("%s is neither a communication log nor a scenario: line %d is not a time stamp "
+                "and the file is not a JSON object (it begins '%s')",
+                m_Log.Name.c_str(), m_nLine, Quote(line).c_str());
+    }
+
+    // "12:34:56.789: " in shape, cut or not.
+    static bool StampShaped(std::string_view line)
+    {
+        const std::string_view shape = "00:00:00.000: ";
+        for (size_t i = 0; i < line.size() && i < shape.size(); ++i)
+            if ((shape[i] == '0') != (line[i] >= '0' && line[i] <= '9') ||
+                (shape[i] != '0' && line[i] != shape[i]))
+                return false;
+        return !line.empty();
+    }
 
     // Milliseconds since midnight of a "12:34:56.789: " stamp; false if the
     // line does not start with one.
@@ -140,6 +170,8 @@ private:
     void Line(std::string_view line)
     {
         if (!line.empty() && line[0] == ' ') {
+            if (!m_bAnyEntry)
+                FailNeither(line);
             if (m_Dump == Dump::None)
                 Fail("a hex dump continues here, but no dump came before");
             HexRow(line);
@@ -149,8 +181,12 @@ private:
         // "(no data)" ends without a line end, so one line may hold several entries.
         while (!line.empty()) {
             uint32_t ms = 0;
-            if (!Stamp(line, ms))
+            if (!Stamp(line, ms)) {
+                if (!m_bAnyEntry)
+                    FailNeither(line);
                 Fail("expected a time stamp (hh:mm:ss.mmm: ), found '%s'", Quote(line).c_str());
+            }
+            m_bAnyEntry = true;
             line = Entry(line.substr(0, 12), ms, line.substr(kStampLen));
         }
     }
@@ -162,7 +198,21 @@ private:
             Send(stamp, text.substr(10));
             return {};
         }
-        if (StartsWith(text, "--- ")) // RESP, DROP and other notes: the bytes say it all
+        if (StartsWith(text, "--- RESP: ")) {
+            if (m_Phase != Phase::Idle)
+                m_bEnded = true;
+            return {};
+        }
+        if (StartsWith(text, "--- DROP: ")) {
+            // A stale reply: the host reads anew for its own, or gives up.
+            if (m_Phase != Phase::Idle) {
+                m_nReceiveStart = Current().Reply.size();
+                m_ReadStarts.clear();
+                m_bEnded = ++m_nDrops >= kHostStaleReplies;
+            }
+            return {};
+        }
+        if (StartsWith(text, "--- ")) // other notes: the bytes say it all
             return {};
         if (text == "Writing...") {
             Expect(m_Phase == Phase::Sent, "'Writing...' without a \"--- SEND\" line before it");
@@ -186,6 +236,7 @@ private:
             Expect(m_Phase == Phase::Reading, "an 'SI_Read' dump without 'Reading...' before it");
             m_Phase = Phase::Read;
             SimLogExchange& e = Current();
+            m_ReadStarts.push_back(e.Reply.size());
             if (!m_bReplyTimed) {
                 m_bReplyTimed = true;
                 e.ReplyDelayMs = std::min((ms + kDayMs - m_nWriteMs) % kDayMs, e.TimeoutMs);
@@ -205,6 +256,7 @@ private:
             code = code.substr(0, code.find(' '));
             Current().ReadStatus = Code(code);
             m_Phase = Phase::Done;
+            m_bEnded = true;
             return {};
         }
         if (StartsWith(text, "Write failed, error code = ")) {
@@ -212,6 +264,7 @@ private:
                    "'Write failed' without 'Writing...' before it");
             Current().WriteStatus = Code(text.substr(27));
             m_Phase = Phase::Done;
+            m_bEnded = true;
             return {};
         }
         if (StartsWith(text, "Write failed, ")) {
@@ -266,6 +319,10 @@ private:
         m_Log.Exchanges.push_back(std::move(e));
         m_Phase = Phase::Sent;
         m_bReplyTimed = false;
+        m_bEnded = false;
+        m_nDrops = 0;
+        m_nReceiveStart = 0;
+        m_ReadStarts.clear();
     }
 
     // The first line of a dump: "(no data)" or a row of hex bytes.
@@ -318,8 +375,133 @@ private:
             Fail("a hex dump line whose character column does not end with ']' (cut short?)");
     }
 
+    // The host's view of the reply it was reading when the log ends.
+    enum class ReplyState
+    {
+        Whole,   // a whole frame (its "--- RESP" line follows)
+        Broken,  // the host stopped on it (no start byte, a lone 0xF0, too long)
+        CutRead, // a read's dump holds fewer bytes than the host asked for
+        Waiting, // the host still waited for bytes
+    };
+
+    // Replays the host's reading of a reply: a read of 5 bytes, then reads
+    // of what the length byte and the stuffed pairs so far leave.
+    ReplyState LastReply() const
+    {
+        const std::vector<uint8_t>& r = m_Log.Exchanges.back().Reply;
+        const uint8_t* b = r.data() + m_nReceiveStart;
+        size_t want = 5, total = 0, extra = 0;
+        bool pending = false;
+        for (size_t k = 0; k < m_ReadStarts.size(); ++k) {
+            const size_t end = k + 1 < m_ReadStarts.size() ? m_ReadStarts[k + 1] : r.size();
+            const size_t len = end - m_ReadStarts[k];
+            if (len < want)
+                return ReplyState::CutRead;
+            size_t i = total;
+            total += len;
+            if (i == 0) {
+                if (b[0] != kSof)
+                    return ReplyState::Broken;
+                i = 1;
+            }
+            for (; i < total; ++i) {
+                if (pending) {
+                    pending = false;
+                    if (b[i] != kSof)
+                        return ReplyState::Broken;
+                } else if (b[i] == kSof && i + 1 == total) {
+                    pending = true;
+                    ++extra;
+                } else if (b[i] == kSof && b[i + 1] == kSof) {
+                    ++extra;
+                    ++i;
+                }
+            }
+            const size_t frame = static_cast<size_t>(b[1]) + 7 + extra;
+            if (frame <= total)
+                return ReplyState::Whole;
+            if (frame > kHostFrameLimit)
+                return ReplyState::Broken;
+            want = frame - total;
+        }
+        return ReplyState::Waiting;
+    }
+
+    // True when the stuffed request holds its whole frame.
+    static bool WholeRequest(const std::vector<uint8_t>& w)
+    {
+        if (w.empty())
+            return true; // "(no data)": nothing to count
+        size_t logical = 0;
+        for (size_t i = 1; i < w.size(); ++i, ++logical)
+            if (w[i] == kSof && i + 1 < w.size() && w[i + 1] == kSof)
+                ++i;
+        return w.size() > 1 && logical >= static_cast<size_t>(w[1]) + 6;
+    }
+
+    // Where the last exchange was cut; empty when it ended.
+    std::string CutInside() const
+    {
+        if (m_bEnded)
+            return {};
+        switch (m_Phase) {
+        case Phase::Idle:
+        case Phase::Done:
+            return {};
+        case Phase::Sent:
+            return "before its request was written";
+        case Phase::Writing:
+        case Phase::WriteFail:
+            return "while its request was written";
+        case Phase::Written:
+            return WholeRequest(m_Log.Exchanges.back().Request) ? "after its request was written"
+                                                                : "in the hex dump of its request";
+        case Phase::Reading:
+            return "while its reply was read";
+        case Phase::ReadFail:
+            return "after a failed read of its reply";
+        case Phase::Read:
+            switch (LastReply()) {
+            case ReplyState::Broken:
+            case ReplyState::Whole: // only the verdict line is missing: nothing to replay
+                return {};
+            case ReplyState::CutRead:
+                return "in the hex dump of its reply";
+            case ReplyState::Waiting:
+                return "between two reads of its reply";
+            }
+        }
+        return {};
+    }
+
+    // A log that ends inside an exchange is replayed up to the exchange
+    // before; what it lost is said in CutShort.
+    void DropCutExchange()
+    {
+        const std::string inside = CutInside();
+        const std::string line = m_nCutLine ? StrFormat("inside line %d", m_nCutLine) : "";
+        if (inside.empty()) {
+            m_Log.CutShort = line;
+            return;
+        }
+        const SimLogExchange& e = m_Log.Exchanges.back();
+        m_Log.CutShort = StrFormat("inside exchange %u ('%s' at %s, line %d), %s%s", e.Number,
+                                   e.CmdName.c_str(), e.Stamp.c_str(), e.Line, inside.c_str(),
+                                   line.empty() ? "" : (", " + line).c_str());
+        m_Log.Exchanges.pop_back();
+        if (m_Log.Exchanges.empty())
+            ThrowNx("%s is cut short %s: it holds no complete exchange", m_Log.Name.c_str(),
+                    m_Log.CutShort.c_str());
+    }
+
     std::string_view m_Text;
     SimComLog m_Log;
+    bool m_bAnyEntry = false; // a time-stamped line was read
+    int m_nCutLine = 0;       // the last line, which the file ends inside
+    bool m_bEnded = false;    // the exchange's last line was read
+    int m_nDrops = 0;
+    size_t m_nReceiveStart = 0;       // where the reply the host reads now starts
+    std::vector<size_t> m_ReadStarts; // where each read of it starts
     int m_nLine = 0;
     Phase m_Phase = Phase::Idle;
     Dump m_Dump = Dump::None;
@@ -361,15 +543,20 @@ bool IsComLogSource(const std::string& path)
     if (std::filesystem::is_directory(path, ec))
         return true;
     std::ifstream in(path, std::ios::binary);
-    char head[64] = {};
-    in.read(head, sizeof head);
-    if (in.gcount() <= 0)
+    if (!in)
         return false;
-    std::string_view s(head, static_cast<size_t>(in.gcount()));
-    if (StartsWith(s, "\xEF\xBB\xBF"))
-        s.remove_prefix(3);
-    const size_t first = s.find_first_not_of(" \t\r\n");
-    return first != std::string_view::npos && s[first] != '{';
+    // The first character that is not blank decides; a file without one is
+    // left to the log reader, which calls it empty.
+    char chunk[4096];
+    for (bool first = true; in.read(chunk, sizeof chunk) || in.gcount() > 0; first = false) {
+        std::string_view s(chunk, static_cast<size_t>(in.gcount()));
+        if (first && StartsWith(s, "\xEF\xBB\xBF"))
+            s.remove_prefix(3);
+        const size_t at = s.find_first_not_of(" \t\r\n");
+        if (at != std::string_view::npos)
+            return s[at] != '{';
+    }
+    return true;
 }
 
 std::string ComLogIndex(const std::string& fileName)

@@ -5,8 +5,10 @@
 //
 // The reader shares no code with the host's log writer, so that a fault in
 // either shows up against the other. It trusts nothing in the file: a line
-// it cannot read, a dump cut short or lines out of the host's order raise
-// NxException with "<file> line <n>: <what>"; sizes are bounded.
+// it cannot read or lines out of the host's order raise NxException with
+// "<file> line <n>: <what>"; sizes are bounded. A log that ends inside an
+// exchange (a program that was killed, a file cut in two) is read up to the
+// exchange before, and says where it was cut.
 #pragma once
 
 #include "../Bridge/BridgeLib.h"
@@ -43,7 +45,13 @@ struct SimLogExchange
 struct SimComLog
 {
     std::string Name; // as given to the reader, for messages
+    // The complete exchanges: an exchange the log ends inside is left out.
     std::vector<SimLogExchange> Exchanges;
+    // Where the log was cut: "inside exchange 16 ('ProgFlashPage' at
+    // 12:00:01.234, line 230), in the hex dump of its request", or "inside
+    // line 233" (after a complete exchange). Empty for a log that ends with a
+    // complete exchange.
+    std::string CutShort;
 };
 
 // Bounds: larger files, lines, dumps or timeouts are refused as not ours.
@@ -59,7 +67,8 @@ SimComLog ParseComLog(std::string_view text, const std::string& name);
 SimComLog LoadComLog(const std::string& path);
 
 // True for a folder and for a file whose text is not a scenario (a JSON
-// object). False for a file that cannot be read: the scenario reader says why.
+// object), also an empty one (the log reader says it is empty). False for a
+// file that cannot be read: the scenario reader says why.
 bool IsComLogSource(const std::string& path);
 // The log files of a folder, NxComLog_<n>.txt and NxComLog_<n>-<pid>.txt, in
 // the order of n and then pid; other files are left out.

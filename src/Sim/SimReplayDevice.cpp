@@ -1,7 +1,7 @@
 #include "SimReplayDevice.h"
 
-#include "../NxClock.h"
-#include "../NxException.h"
+#include "NxClock.h"
+#include "NxException.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -21,6 +21,22 @@ std::string Hex(const std::vector<uint8_t>& bytes)
     if (bytes.size() > kShown)
         out += StrFormat(" ... (%zu bytes)", bytes.size());
     return out.empty() ? "(none)" : out;
+}
+
+// One side of a difference at byte at: the 16 bytes before it and up to 48
+// after it, with where they lie when that is not the whole request.
+std::string Window(const char* side, const std::vector<uint8_t>& bytes, size_t at)
+{
+    constexpr size_t kBefore = 16, kAfter = 48;
+    const size_t from = std::min(at > kBefore ? at - kBefore : 0, bytes.size());
+    const size_t to = std::min(bytes.size(), at + 1 + kAfter);
+    std::string hex;
+    for (size_t i = from; i < to; ++i)
+        hex += StrFormat(i > from ? " %02X" : "%02X", static_cast<unsigned>(bytes[i]));
+    if (from == 0 && to == bytes.size())
+        return StrFormat("  %s: %s", side, hex.empty() ? "(none)" : hex.c_str());
+    return StrFormat("  %s, bytes %zu to %zu of %zu: %s", side, from, to - 1, bytes.size(),
+                     hex.c_str());
 }
 
 std::string FileName(const std::string& path)
@@ -94,13 +110,14 @@ bool SimReplayDevice::Matches(size_t pos, const std::vector<uint8_t>& request) c
 
 void SimReplayDevice::Serve(Bridge::SimDevice& dev, const std::vector<uint8_t>& request)
 {
-    if (m_bStopped)
-        return;
     const size_t count = m_Log.Exchanges.size();
-    if (m_Pos >= count) {
+    if (m_bStopped || m_Pos >= count) {
+        if (StartOver(dev, request) || m_bStopped)
+            return;
+        ++m_nBeyondEnd;
         if (!m_bPastEndSaid)
-            Say(StrFormat("%s: a request after the last of the %zu recorded exchanges: %s",
-                          m_Name.c_str(), count, Hex(request).c_str()));
+            Say(StrFormat("%s: a request after the last of the %s: %s", m_Name.c_str(),
+                          Extent().c_str(), Hex(request).c_str()));
         m_bPastEndSaid = true;
         return;
     }
@@ -126,13 +143,30 @@ void SimReplayDevice::Serve(Bridge::SimDevice& dev, const std::vector<uint8_t>& 
     Say(m_Name + ": no later exchange has this request; it stays unanswered");
 }
 
+bool SimReplayDevice::StartOver(Bridge::SimDevice& dev, const std::vector<uint8_t>& request)
+{
+    if (!m_Opts.Restart || m_Log.Exchanges.empty() || !Matches(0, request))
+        return false;
+    ++m_nRuns;
+    m_nAnswered = 0;
+    m_bStopped = m_bPastEndSaid = false;
+    Say(StrFormat("%s: the log's first request again: starting over at exchange 1 (run %zu)",
+                  m_Name.c_str(), m_nRuns));
+    Answer(dev, 0);
+    return true;
+}
+
 void SimReplayDevice::Answer(Bridge::SimDevice& dev, size_t pos)
 {
     const SimLogExchange& e = m_Log.Exchanges[pos];
-    if (m_Opts.WireTime && e.ReplyDelayMs > 0)
-        NxClock().SleepMs(e.ReplyDelayMs);
     // Silence where the host's read timed out comes by itself: nothing more is queued.
-    dev.Reply(e.Reply);
+    if (m_Opts.WireTime && e.ReplyDelayMs > 0 && m_Opts.LateGaps) {
+        dev.ReplyLater(e.ReplyDelayMs, e.Reply);
+    } else {
+        if (m_Opts.WireTime && e.ReplyDelayMs > 0)
+            NxClock().SleepMs(e.ReplyDelayMs);
+        dev.Reply(e.Reply);
+    }
     if (e.ReadStatus != Bridge::kSuccess && e.ReadStatus != Bridge::kReadTimedOut) {
         dev.ReadStatus = e.ReadStatus;
         dev.ReadFailures = 1;
@@ -150,20 +184,30 @@ std::string SimReplayDevice::Describe(const SimLogExchange& e) const
                      FileName(m_Log.Name).c_str(), e.Line);
 }
 
+std::string SimReplayDevice::Extent() const
+{
+    const size_t n = m_Log.Exchanges.size();
+    std::string s = StrFormat("%zu recorded exchange%s", n, n == 1 ? "" : "s");
+    if (!m_Log.CutShort.empty() && n > 0)
+        s += "; the log is cut short " + m_Log.CutShort + "; its last complete exchange is " +
+             Describe(m_Log.Exchanges.back());
+    return s;
+}
+
 void SimReplayDevice::ReportMismatch(const SimLogExchange& e, const std::vector<uint8_t>& request)
 {
     Say(StrFormat("%s: the request differs from %s", m_Name.c_str(), Describe(e).c_str()));
     if (!e.RequestKnown || e.WriteStatus != Bridge::kSuccess) {
         Say("  expected: (not in the log)");
-    } else {
-        Say("  expected: " + Hex(e.Request));
-        const auto diff =
-            std::mismatch(e.Request.begin(), e.Request.end(), request.begin(), request.end());
-        const size_t at = static_cast<size_t>(diff.first - e.Request.begin());
-        if (at >= 64)
-            Say(StrFormat("  they differ from byte %zu on", at));
+        Say("  received: " + Hex(request));
+        return;
     }
-    Say("  received: " + Hex(request));
+    const auto diff =
+        std::mismatch(e.Request.begin(), e.Request.end(), request.begin(), request.end());
+    const size_t at = static_cast<size_t>(diff.first - e.Request.begin());
+    Say(StrFormat("  they differ from byte %zu on", at));
+    Say(Window("expected", e.Request, at));
+    Say(Window("received", request, at));
 }
 
 void SimReplayDevice::Say(const std::string& line)

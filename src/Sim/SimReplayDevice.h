@@ -9,6 +9,9 @@
 // the recording. A request that differs is reported with the exchange it
 // differs from; then the device answers nothing more or, when lenient, looks
 // ahead for the next recorded exchange with this request and goes on there.
+// A replay that may restart begins again at the first exchange when the
+// log's first request comes after the last exchange or after it stopped:
+// the program under test was started again.
 //
 // Not thread-safe, like SimController: the bridge calls it from the thread
 // that writes to the port.
@@ -31,6 +34,12 @@ struct SimReplayOptions
     bool WireTime = false; // wait the recorded gap between each request and its reply
     // Gets each report line (without line end); empty: standard error.
     std::function<void(const std::string&)> Report;
+    // The gap passes as a late reply (SimDevice::ReplyLater) instead of a
+    // sleep, so that a server of several bridges is not held up by one.
+    bool LateGaps = false;
+    // Start over when the log's first request comes after the last
+    // exchange or after a strict replay stopped.
+    bool Restart = false;
 };
 
 class SimReplayDevice : public Bridge::ISimPeer
@@ -50,8 +59,17 @@ public:
     const std::string& Name() const { return m_Name; }
     // Index of the exchange the next request is compared with.
     size_t Next() const { return m_Pos; }
+    // Exchanges played in the present run of the log.
     size_t Answered() const { return m_nAnswered; }
+    // Runs of the log: 1, and one more each time it started over.
+    size_t Runs() const { return m_nRuns; }
+    // Requests that differed from the recorded one, in every run.
     size_t Mismatches() const { return m_nMismatches; }
+    // Requests that came after the last exchange and did not start over.
+    size_t BeyondEnd() const { return m_nBeyondEnd; }
+    bool Diverged() const { return m_nMismatches + m_nBeyondEnd > 0; }
+    // The log's length for people: "8 recorded exchanges", and where it was cut.
+    std::string Extent() const;
     // Strict replay after a request that differed: nothing is answered any more.
     bool Stopped() const { return m_bStopped; }
 
@@ -61,6 +79,8 @@ private:
     bool Matches(size_t pos, const std::vector<uint8_t>& request) const;
     void ReportMismatch(const SimLogExchange& e, const std::vector<uint8_t>& request);
     std::string Describe(const SimLogExchange& e) const;
+    // The log's first request again where the replay has nothing to answer.
+    bool StartOver(Bridge::SimDevice& dev, const std::vector<uint8_t>& request);
     // A failed write armed for the next exchange fired: go past it.
     void Settle(Bridge::SimDevice& dev);
     void Arm(Bridge::SimDevice& dev);
@@ -73,6 +93,8 @@ private:
     size_t m_Pos = 0;
     size_t m_nAnswered = 0;
     size_t m_nMismatches = 0;
+    size_t m_nBeyondEnd = 0;
+    size_t m_nRuns = 1;
     bool m_bStopped = false;
     bool m_bPastEndSaid = false;
     bool m_bWriteArmed = false; // the bridge fails the next write for exchange m_Pos
