@@ -32,7 +32,7 @@ class QuietDialogs : public INxDialogs
 {
 public:
     void Message(QWidget*, Icon, const QString&, const QString&, bool) override {}
-    bool Question(QWidget*, const QString&, const QString&) override { return true; }
+    bool Question(QWidget*, const QString&, const QString&, bool) override { return true; }
     QString OpenFile(QWidget*, const QString&, const QString&, const QStringList&,
                      const QString&) override
     {
