@@ -504,6 +504,8 @@ QStyleOptionViewItem TFormDownload::ItemOption(const QTreeWidgetItem* item) cons
     option.font = TreeViewDevice->font();
     option.rect = TreeViewDevice->visualRect(index);
     option.textElideMode = TreeViewDevice->textElideMode();
+    option.decorationSize = TreeViewDevice->iconSize(); // as the view gives its delegate
+    option.displayAlignment = Qt::AlignLeft | Qt::AlignVCenter;
     return m_pNames->Option(option, index);
 }
 
