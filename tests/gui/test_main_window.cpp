@@ -4,7 +4,9 @@
 
 #include "Appcfg.h"
 
+#include <QDir>
 #include <QLabel>
+#include <QPainter>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -28,7 +30,7 @@ private slots:
     void buttonsFollowTheSelectionAfterARebuild();
     void closingEndsTheProgramButNotDuringAnAction();
     void keyboardAsOnAnyDesktop();
-    void screenshot();
+    void screenshots();
 };
 
 void TestMainWindow::treeShowsDevicesAndChannels()
@@ -349,9 +351,10 @@ void TestMainWindow::keyboardAsOnAnyDesktop()
     QVERIFY(w.TerminateRequested());
 }
 
-void TestMainWindow::screenshot()
+void TestMainWindow::screenshots()
 {
-    // NX_SCREENSHOT=path saves the window on the demo with a channel selected.
+    // NX_SCREENSHOTS=DIR saves the README's pictures there: the window with a
+    // channel selected, a download's pause and blocks, the two dialogs.
     GuiRig rig;
     rig.List.Update();
     RecordingForm& w = rig.Window();
@@ -359,11 +362,49 @@ void TestMainWindow::screenshot()
     w.show();
     rig.Select(0, 1);
     QVERIFY(QTest::qWaitForWindowExposed(&w));
-    const QPixmap shot = w.grab();
-    QCOMPARE(shot.size() / shot.devicePixelRatio(), w.minimumSize());
-    const QByteArray path = qgetenv("NX_SCREENSHOT");
-    if (!path.isEmpty())
-        QVERIFY(shot.save(QString::fromLocal8Bit(path)));
+    const QString dir = QString::fromLocal8Bit(qgetenv("NX_SCREENSHOTS"));
+    const auto save = [&](const QPixmap& shot, const char* name) {
+        if (!dir.isEmpty())
+            QVERIFY(shot.save(dir + "/" + name));
+    };
+    const QPixmap window = w.grab();
+    QCOMPARE(window.size() / window.devicePixelRatio(), w.minimumSize());
+    save(window, "main-window.png");
+    if (dir.isEmpty())
+        return;
+
+    rig.Dialogs.OnExec = [&](QDialog& dlg) {
+        save(dlg.grab(), dlg.objectName() == "FormVersionInfo" ? "version-dialog.png"
+                                                               : "filter-dialog.png");
+        return int(QDialog::Rejected);
+    };
+    w.ButtonResetFilterClick();
+    rig.Select(0, 0);
+    w.ButtonVersionClick();
+
+    // The example file by a name that shows no folder of this machine.
+    const QString cwd = QDir::currentPath();
+    QDir::setCurrent(NX_SOURCE_DIR);
+    QPixmap pause, blocks;
+    w.OnStatus = [&] {
+        if (w.Statuses.back() == "Block: 21/97 - Address: 0xC00A00 - Progress: 21%")
+            blocks = w.grab();
+    };
+    rig.Clock.DuringWait = [&] {
+        if (pause.isNull())
+            pause = w.grab();
+    };
+    w.RunDownload("0001", 0, "examples/incucontrol_app.hex");
+    QDir::setCurrent(cwd);
+    QVERIFY(!pause.isNull() && !blocks.isNull());
+    QPixmap both(pause.width(), pause.height() + blocks.height());
+    both.setDevicePixelRatio(pause.devicePixelRatio());
+    both.fill(Qt::transparent);
+    QPainter paint(&both);
+    paint.drawPixmap(0, 0, pause);
+    paint.drawPixmap(0, pause.height() / pause.devicePixelRatio(), blocks);
+    paint.end();
+    save(both, "download-progress.png");
 }
 
 QTEST_MAIN(TestMainWindow)
