@@ -247,7 +247,9 @@ void TFormDownload::MeasureControls()
         if (b->isHidden())
             continue;
         const QSize hint = b->sizeHint();
-        m_Geo.ColumnWidth = std::max(m_Geo.ColumnWidth, hint.width());
+        const int text = b->fontMetrics().horizontalAdvance(b->text()) +
+                         2 * b->style()->pixelMetric(QStyle::PM_ButtonMargin, nullptr, b);
+        m_Geo.ColumnWidth = std::max({m_Geo.ColumnWidth, hint.width(), text});
         m_Geo.ButtonHeight = std::max(m_Geo.ButtonHeight, hint.height());
     }
     m_Geo.BarHeight = std::max(m_Geo.BarHeight, ProgressBar1->sizeHint().height());

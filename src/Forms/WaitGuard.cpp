@@ -52,3 +52,9 @@ void WaitGuard::Show()
     if (OnShow)
         OnShow(Text());
 }
+
+void WaitGuard::EndAction()
+{
+    if (--m_nActions == 0 && m_Awaited.empty() && OnFree)
+        OnFree();
+}

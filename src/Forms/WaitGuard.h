@@ -43,12 +43,14 @@ public:
     // exchange that names one, and take it back when the last exchange ends.
     std::function<void(const QString& awaited)> OnShow;
     std::function<void()> OnHide;
-    // The last exchange ended (the place to run a list update kept for later).
+    // The last exchange or action ended (the place to run a list update kept
+    // for later: one skipped while an action held the list, in its dialog).
     std::function<void()> OnFree;
 
 private:
     void Begin(const QString& awaited);
     void End();
+    void EndAction();
     QString Text() const;
     void Show();
 
@@ -62,7 +64,7 @@ class WaitGuard::Action
 {
 public:
     explicit Action(WaitGuard& guard) : m_Guard(guard) { ++m_Guard.m_nActions; }
-    ~Action() { --m_Guard.m_nActions; }
+    ~Action() { m_Guard.EndAction(); }
     Action(const Action&) = delete;
     Action& operator=(const Action&) = delete;
 

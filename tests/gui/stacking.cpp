@@ -4,9 +4,9 @@
 // manager's stacking order (_NET_CLIENT_LIST_STACKING) is read, the main
 // window is raised as a click on it would, and the order is read again.
 #include "DownloadFiles.h"
+#include "RunDesktop.h"
 
 #include "Forms/NxDialogs.h"
-#include "Forms/NxStartup.h"
 #include "Forms/TFormDownload.h"
 #include "NxUi.h"
 #include "support/SimRig.h"
@@ -65,12 +65,10 @@ bool KeptAbove(const QWidget* w)
         .contains("_NET_WM_STATE_ABOVE");
 }
 
-TFormDownload* MainWindow()
+TFormDownload* ShownWindow()
 {
-    for (QWidget* w : QApplication::topLevelWidgets())
-        if (auto* f = qobject_cast<TFormDownload*>(w); f && f->isVisible())
-            return f;
-    return nullptr;
+    TFormDownload* w = MainWindow();
+    return w && w->isVisible() ? w : nullptr;
 }
 
 // One modal box as the window manager stacked it.
@@ -99,7 +97,7 @@ private:
     void Look()
     {
         QWidget* box = QApplication::activeModalWidget();
-        TFormDownload* main = MainWindow();
+        TFormDownload* main = ShownWindow();
         if (!box || !main || box == main || box == m_pLast || m_bBusy)
             return;
         const std::vector<WId> stack = Stacking();
@@ -133,7 +131,7 @@ public:
     void SleepMs(uint32_t ms) override
     {
         VirtualClock::SleepMs(ms);
-        TFormDownload* w = MainWindow();
+        TFormDownload* w = ShownWindow();
         if (m_bDone || !w)
             return;
         m_bDone = true;
@@ -146,22 +144,6 @@ public:
 private:
     bool m_bDone = false;
 };
-
-// Runs the program on the simulated demo controller, with a virtual clock.
-int Run(const QStringList& args, VirtualClock& clock)
-{
-    std::vector<QByteArray> store{"nxupdate", "--simulate"};
-    for (const QString& a : args)
-        store.push_back(a.toLocal8Bit());
-    std::vector<char*> argv;
-    for (QByteArray& s : store)
-        argv.push_back(s.data());
-    argv.push_back(nullptr);
-    int argc = static_cast<int>(store.size());
-    NxRunSettings settings;
-    settings.Clock = &clock;
-    return NxUpdateRun(argc, argv.data(), settings);
-}
 
 void VerifyAbove(const std::vector<Stacked>& seen, const QStringList& titles)
 {
@@ -231,14 +213,14 @@ void TestStacking::unattendedDownloadEndsOnTopBeforeItsBox()
         if (watch.Seen.size() != 1)
             return;
         QTimer::singleShot(0, [] {
-            TFormDownload* w = MainWindow();
+            TFormDownload* w = ShownWindow();
             w->TreeViewDevice->setCurrentItem(w->TreeViewDevice->topLevelItem(0));
             w->ButtonVersionClick();
             w->close();
         });
     };
     OnTopWatch clock;
-    QCOMPARE(Run({"--file=" + hex}, clock), 0);
+    QCOMPARE(RunDesktop({"--simulate", "--file=" + hex}, clock), 0);
     QVERIFY(clock.OnTopWhileRunning);
     VerifyAbove(watch.Seen, {"Nurax Update 5000 v0.5.3", "Version Information"});
 }
@@ -247,7 +229,8 @@ void TestStacking::failedUnattendedDownloadShowsBothBoxesAboveTheWindow()
 {
     BoxWatch watch;
     VirtualClock clock;
-    QCOMPARE(Run({"--file"}, clock), 1); // an empty file name: the download fails
+    QCOMPARE(RunDesktop({"--simulate", "--file"}, clock),
+             1); // an empty file name: the download fails
     VerifyAbove(watch.Seen, {"Download failed", kAppTitle});
 }
 

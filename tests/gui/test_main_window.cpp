@@ -6,8 +6,8 @@
 
 #include <QDir>
 #include <QLabel>
-#include <QPainter>
 #include <QLineEdit>
+#include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
@@ -374,8 +374,8 @@ void TestMainWindow::screenshots()
         return;
 
     rig.Dialogs.OnExec = [&](QDialog& dlg) {
-        save(dlg.grab(), dlg.objectName() == "FormVersionInfo" ? "version-dialog.png"
-                                                               : "filter-dialog.png");
+        save(dlg.grab(),
+             dlg.objectName() == "FormVersionInfo" ? "version-dialog.png" : "filter-dialog.png");
         return int(QDialog::Rejected);
     };
     w.ButtonResetFilterClick();
