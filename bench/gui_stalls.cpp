@@ -32,7 +32,7 @@ class QuietDialogs : public INxDialogs
 {
 public:
     void Message(QWidget*, Icon, const QString&, const QString&, bool) override {}
-    bool Question(QWidget*, const QString&, const QString&) override { return true; }
+    bool Question(QWidget*, const QString&, const QString&, bool) override { return true; }
     QString OpenFile(QWidget*, const QString&, const QString&, const QStringList&,
                      const QString&) override
     {
@@ -110,7 +110,7 @@ int main(int argc, char** argv)
         // The port appears only now: the next update is a plug.
         ::setenv(Bridge::SerialBridgeLib::kPortsVariable, server.Ports().front().SlavePath.c_str(),
                  1);
-        meter.Measure("plug, probing a silent component", [&] { list.Update(); });
+        meter.Measure("plug, probing a silent component", [&] { window.UpdateDeviceList(); });
         if (window.DeviceCount() != 1) {
             std::fprintf(stderr, "gui_stalls: the simulated controller was not found\n");
             rc = 1;

@@ -8,6 +8,7 @@
 #include "Appcfg.h"
 #include "Bridge/SerialBridge.h"
 #include "Bridge/SimBridge.h"
+#include "Bridge/UdevMonitor.h"
 #include "Download/DownloadAction.h"
 #include "NxClock.h"
 #include "NxCmdSts.h"
@@ -369,11 +370,20 @@ TEST_F(UsbMock, BridgesPluggedAndUnpluggedBetweenPolls)
                               .Plugged = false}});
 
     DevEventRecorder events;
+    // udev announces each plug and unplug, which the desktop program follows at once.
+    Bridge::UdevMonitor udev;
+    ASSERT_GE(udev.Fd(), 0);
+    const auto announced = [&udev] {
+        pollfd p{udev.Fd(), POLLIN, 0};
+        return ::poll(&p, 1, 5000) == 1 && udev.TakeEvents();
+    };
     ASSERT_TRUE(list.Update());
     ASSERT_EQ(events.Events, Strings{"added 0001"});
     TNxDev* first = list.GetDev(0);
+    EXPECT_FALSE(udev.TakeEvents());
 
     ASSERT_NO_FATAL_FAILURE(Plug("ttyUSB1"));
+    EXPECT_TRUE(announced());
     ASSERT_TRUE(list.Update());
     EXPECT_EQ(events.Events, (Strings{"added 0001", "added 0002"}));
     ASSERT_EQ(list.Count(), 2u);
@@ -383,6 +393,7 @@ TEST_F(UsbMock, BridgesPluggedAndUnpluggedBetweenPolls)
     // Unplugging the first bridge leaves the second one working, although
     // its index in the enumeration moved.
     ASSERT_NO_FATAL_FAILURE(Unplug("ttyUSB0"));
+    EXPECT_TRUE(announced());
     ASSERT_TRUE(list.Update());
     EXPECT_EQ(events.Events, (Strings{"added 0001", "added 0002", "removed 0001"}));
     ASSERT_EQ(list.Count(), 1u);

@@ -537,6 +537,14 @@ std::string DryRunDownload(TNxDevList& list, const std::string& serial, int chan
     });
 }
 
+std::string CheckDownload(TNxDevList& list, const std::string& serial, int channel,
+                          const std::string& file)
+{
+    ScopedSect lock(list.Lock);
+    const EDownloadKind kind = KnownKind(file);
+    return DryRun(FindDownloadTarget(list, serial, channel, kind), channel, file, kind);
+}
+
 namespace {
 
 std::string DryRun(TNxDev& dev, int channel, const std::string& file, EDownloadKind kind)

@@ -99,6 +99,10 @@ DownloadParts ReadDownloadFile(const std::string& file, int channel);
 // NxException with the message the download would give.
 std::string DryRunDownload(TNxDevList& list, const std::string& serial, int channel,
                            const std::string& file);
+// The same checks and verdict, kept out of the service record: what the
+// desktop program runs before its download question.
+std::string CheckDownload(TNxDevList& list, const std::string& serial, int channel,
+                          const std::string& file);
 
 // Refuses, without a device, a file that is not a regular file or, for .hex
 // and .xml, is larger than kMaxInputBytes: "<file> is not a regular file",

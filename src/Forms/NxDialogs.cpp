@@ -1,15 +1,43 @@
-#include "NxDialogs.h"
+#include "Forms/NxDialogs.h"
 
 #include <QApplication>
 #include <QDialog>
 #include <QEventLoop>
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QPointer>
 
 namespace {
 
 QtDialogs g_QtDialogs;
 INxDialogs* g_pDialogs = nullptr;
+QPointer<QWidget> g_Owner;
+
+QWidget* Owner(QWidget* parent)
+{
+    return parent ? parent : DialogOwner();
+}
+
+// A box shows the normal cursor, also while the window behind it is busy.
+class NormalCursor
+{
+public:
+    NormalCursor() : m_bSet(QApplication::overrideCursor() != nullptr)
+    {
+        if (m_bSet)
+            QApplication::setOverrideCursor(Qt::ArrowCursor);
+    }
+    ~NormalCursor()
+    {
+        if (m_bSet)
+            QApplication::restoreOverrideCursor();
+    }
+    NormalCursor(const NormalCursor&) = delete;
+    NormalCursor& operator=(const NormalCursor&) = delete;
+
+private:
+    bool m_bSet;
+};
 
 QMessageBox::Icon BoxIcon(INxDialogs::Icon icon)
 {
@@ -29,22 +57,27 @@ QMessageBox::Icon BoxIcon(INxDialogs::Icon icon)
 void QtDialogs::Message(QWidget* parent, Icon icon, const QString& caption, const QString& text,
                         bool stayOnTop)
 {
-    QMessageBox box(BoxIcon(icon), caption, text, QMessageBox::Ok, parent);
+    NormalCursor cursor;
+    QMessageBox box(BoxIcon(icon), caption, text, QMessageBox::Ok, Owner(parent));
     if (stayOnTop)
         box.setWindowFlag(Qt::WindowStaysOnTopHint);
     box.exec();
 }
 
-bool QtDialogs::Question(QWidget* parent, const QString& caption, const QString& text)
+bool QtDialogs::Question(QWidget* parent, const QString& caption, const QString& text,
+                         bool defaultYes)
 {
-    return QMessageBox::question(parent, caption, text, QMessageBox::Yes | QMessageBox::No) ==
+    NormalCursor cursor;
+    return QMessageBox::question(Owner(parent), caption, text, QMessageBox::Yes | QMessageBox::No,
+                                 defaultYes ? QMessageBox::Yes : QMessageBox::No) ==
            QMessageBox::Yes;
 }
 
 QString QtDialogs::OpenFile(QWidget* parent, const QString& title, const QString& startDir,
                             const QStringList& filters, const QString& defaultSuffix)
 {
-    QFileDialog dlg(parent, title, startDir);
+    NormalCursor cursor;
+    QFileDialog dlg(Owner(parent), title, startDir);
     dlg.setFileMode(QFileDialog::ExistingFile);
     dlg.setAcceptMode(QFileDialog::AcceptOpen);
     dlg.setNameFilters(filters);
@@ -56,6 +89,7 @@ QString QtDialogs::OpenFile(QWidget* parent, const QString& title, const QString
 
 int QtDialogs::Exec(QDialog& dlg)
 {
+    NormalCursor cursor;
     if (dlg.windowType() != Qt::Window)
         return dlg.exec();
     // A main window waits like a modal dialog but is not one: a modal window
@@ -75,6 +109,18 @@ INxDialogs& NxDialogs()
 void SetNxDialogs(INxDialogs* dialogs)
 {
     g_pDialogs = dialogs;
+}
+
+void SetDialogOwner(QWidget* owner, QWidget* leaving)
+{
+    if (!leaving || g_Owner == leaving)
+        g_Owner = owner;
+}
+
+QWidget* DialogOwner()
+{
+    // A hidden window holds nothing above it on the screen.
+    return g_Owner && g_Owner->isVisible() ? g_Owner.data() : nullptr;
 }
 
 QStringList FileFilters(const QString& pairs)
@@ -97,6 +143,6 @@ QStringList FileFilters(const QString& pairs)
 void QtMessageSink::ShowMessage(const std::string& text, const std::string& caption, Icon icon)
 {
     const bool stayOnTop = caption == "XML Parsing error";
-    NxDialogs().Message(QApplication::activeWindow(), icon, QString::fromStdString(caption),
+    NxDialogs().Message(DialogOwner(), icon, QString::fromStdString(caption),
                         QString::fromStdString(text), stayOnTop);
 }

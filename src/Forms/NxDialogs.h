@@ -20,8 +20,10 @@ public:
     // A box with an OK button. stayOnTop keeps it above every other window.
     virtual void Message(QWidget* parent, Icon icon, const QString& caption, const QString& text,
                          bool stayOnTop = false) = 0;
-    // A question with Yes and No; true for Yes.
-    virtual bool Question(QWidget* parent, const QString& caption, const QString& text) = 0;
+    // A question with Yes and No; true for Yes. Enter answers Yes, or No
+    // when defaultYes is false.
+    virtual bool Question(QWidget* parent, const QString& caption, const QString& text,
+                          bool defaultYes = true) = 0;
     // The file-open dialog for an existing file; an empty text when cancelled.
     // filters are in Qt's notation ("Description (*.a *.b)").
     virtual QString OpenFile(QWidget* parent, const QString& title, const QString& startDir,
@@ -46,7 +48,8 @@ class QtDialogs : public INxDialogs
 public:
     void Message(QWidget* parent, Icon icon, const QString& caption, const QString& text,
                  bool stayOnTop = false) override;
-    bool Question(QWidget* parent, const QString& caption, const QString& text) override;
+    bool Question(QWidget* parent, const QString& caption, const QString& text,
+                  bool defaultYes = true) override;
     QString OpenFile(QWidget* parent, const QString& title, const QString& startDir,
                      const QStringList& filters, const QString& defaultSuffix) override;
     int Exec(QDialog& dlg) override;
@@ -56,11 +59,19 @@ public:
 INxDialogs& NxDialogs();
 void SetNxDialogs(INxDialogs* dialogs);
 
+// The window that owns every box and dialog given no parent (the main
+// window): they open above it, and the window manager keeps them there.
+// SetDialogOwner(nullptr, w) clears it only if w is the owner.
+void SetDialogOwner(QWidget* owner, QWidget* leaving = nullptr);
+// The owner while it is on the screen, else nullptr.
+QWidget* DialogOwner();
+
 // Filters in the notation "desc|pat;pat|desc|pat" turned into Qt's list.
 QStringList FileFilters(const QString& pairs);
 
 // The core's own message boxes (device list, XML reader) as Qt message
-// boxes through NxDialogs(); the XML reader's report stays on top.
+// boxes through NxDialogs(), owned by the main window; the XML reader's
+// report stays on top.
 class QtMessageSink : public INxMessageSink
 {
 public:

@@ -1,16 +1,17 @@
-#include "NxStartup.h"
+#include "Forms/NxStartup.h"
 
 #include "Appcfg.h"
 #include "CmdLine.h"
 #include "History/ActionRecord.h"
-#include "NxDialogs.h"
+#include "Forms/NxDialogs.h"
+#include "Forms/PlugWatch.h"
+#include "Forms/QtClock.h"
+#include "Forms/TFormDownload.h"
+#include "Forms/TFormFilterInfo.h"
+#include "Forms/TFormVersionInfo.h"
 #include "NxException.h"
 #include "NxUi.h"
-#include "QtClock.h"
 #include "Sim/SimBackend.h"
-#include "TFormDownload.h"
-#include "TFormFilterInfo.h"
-#include "TFormVersionInfo.h"
 
 #include <QApplication>
 #include <QTimer>
@@ -61,17 +62,6 @@ StartOptions ApplyOptions(const CmdLineArgs& args)
     return o;
 }
 
-// Restores the process-wide hooks the run installed, on every path.
-struct HookGuard
-{
-    ~HookGuard()
-    {
-        SetNxMessages(nullptr);
-        SetNxClock(nullptr);
-        SetHistory("", "desktop");
-    }
-};
-
 } // namespace
 
 namespace {
@@ -117,23 +107,72 @@ std::optional<int> AnswerGnuOption(int argc, char** argv)
 
 } // namespace
 
+namespace {
+
+// The parts of one run. Members go in the reverse order of their
+// declaration, which is the order the end needs: the poll stops first, the
+// windows leave the list's listeners before the list goes, the list closes
+// its bridges before the simulator behind them goes, then the configuration,
+// the application object and last the hooks that point at the clock and
+// the message sink.
+struct RunParts
+{
+    explicit RunParts(INxClock* clock) { SetNxClock(clock ? clock : &QtTime); }
+    RunParts(const RunParts&) = delete;
+    RunParts& operator=(const RunParts&) = delete;
+
+    // Creates the application object unless there is one (a test's).
+    void EnsureApplication(int& argc, char** argv)
+    {
+        if (!QApplication::instance())
+            OwnApp = std::make_unique<QApplication>(argc, argv);
+    }
+    // The poll's and a plug's update; nothing may escape into the event loop.
+    void UpdateList()
+    {
+        try {
+            if (Window)
+                Window->UpdateDeviceList();
+            else if (List)
+                List->Update();
+        } catch (const std::exception& e) {
+            NxMessages().ShowMessage(e.what(), TNxDevList::kCaption, INxMessageSink::Icon::Warning);
+        }
+    }
+
+    QtClock QtTime;
+    QtMessageSink Sink;
+    struct HooksEnd
+    {
+        ~HooksEnd()
+        {
+            SetNxMessages(nullptr);
+            SetNxClock(nullptr);
+            SetHistory("", "desktop");
+        }
+    } Hooks;
+    std::unique_ptr<QApplication> OwnApp;
+    struct ConfigEnd
+    {
+        ~ConfigEnd() { CAppCfg::DestroyInstance(); }
+    } Config;
+    std::unique_ptr<Sim::SimBackend> Sim;
+    std::unique_ptr<TNxDevList> List; // clears the process-wide pointer as it goes
+    std::unique_ptr<TFormDownload> Window;
+    std::unique_ptr<TFormVersionInfo> VersionForm; // owned by the window's frame, gone first
+    std::unique_ptr<TFormFilterInfo> FilterForm;
+    std::unique_ptr<QTimer> Poll;
+    std::unique_ptr<PlugWatch> Plugs;
+};
+
+} // namespace
+
 int NxUpdateRun(int& argc, char** argv, const NxRunSettings& settings)
 {
     if (const std::optional<int> answered = AnswerGnuOption(argc, argv))
         return *answered;
     int exitCode = 0;
-    QtClock qtClock;
-    QtMessageSink sink;
-    HookGuard hooks;
-    SetNxClock(settings.Clock ? settings.Clock : &qtClock);
-
-    std::unique_ptr<QApplication> ownApp;
-    std::unique_ptr<Sim::SimBackend> sim; // outlives the list, which closes its bridges
-    std::unique_ptr<TNxDevList> list;
-    std::unique_ptr<QTimer> poll;
-    std::unique_ptr<TFormDownload> formDownload;
-    std::unique_ptr<TFormVersionInfo> formVersion;
-    std::unique_ptr<TFormFilterInfo> formFilter;
+    RunParts run(settings.Clock);
     try {
         CmdLineArgs args;
         const std::string text = JoinArguments(argc, argv);
@@ -144,69 +183,52 @@ int NxUpdateRun(int& argc, char** argv, const NxRunSettings& settings)
         if (opt.Simulate)
             // A replayed log is lenient: the one-second poll and the user's
             // order of actions differ from the recording.
-            sim = std::make_unique<Sim::SimBackend>(*opt.Simulate, /*wireTime=*/true,
-                                                    /*lenient=*/true);
-        list = std::make_unique<TNxDevList>();
-        TNxDevList::SetInstance(list.get());
+            run.Sim = std::make_unique<Sim::SimBackend>(*opt.Simulate, /*wireTime=*/true,
+                                                        /*lenient=*/true);
+        run.List = std::make_unique<TNxDevList>();
+        TNxDevList::SetInstance(run.List.get());
 
         if (!QApplication::instance()) {
-            ownApp = std::make_unique<QApplication>(argc, argv);
+            run.EnsureApplication(argc, argv);
             QApplication::setApplicationName("nxupdate");
             QApplication::setApplicationVersion(NX_PROGRAM_VERSION);
             // Desktops match the window to the installed entry and its icon.
             QGuiApplication::setDesktopFileName("nxupdate");
         }
-        SetNxMessages(&sink);
-        // The list's one-second poll; a tick while the list is busy is skipped by Update.
-        poll = std::make_unique<QTimer>();
-        QObject::connect(poll.get(), &QTimer::timeout, [] {
-            // Nothing may escape into the event loop.
-            try {
-                if (TNxDevList* l = TNxDevList::Instance())
-                    l->Update();
-            } catch (const std::exception& e) {
-                NxMessages().ShowMessage(e.what(), TNxDevList::kCaption,
-                                         INxMessageSink::Icon::Warning);
-            }
-        });
-        poll->start(1000);
+        SetNxMessages(&run.Sink);
+        // The list's one-second poll; a tick while an exchange waits is kept
+        // for its end, one while the list is busy is skipped by Update.
+        run.Poll = std::make_unique<QTimer>();
+        QObject::connect(run.Poll.get(), &QTimer::timeout, [&run] { run.UpdateList(); });
+        run.Poll->start(1000);
+        // Real bridges also announce themselves through udev.
+        if (!opt.Simulate)
+            run.Plugs = std::make_unique<PlugWatch>([&run] { run.UpdateList(); });
 
-        formDownload = std::make_unique<TFormDownload>();
-        QApplication::setWindowIcon(formDownload->windowIcon());
-        formVersion = std::make_unique<TFormVersionInfo>();
-        formFilter = std::make_unique<TFormFilterInfo>();
-        formDownload->SetForms(formVersion.get(), formFilter.get());
+        run.Window = std::make_unique<TFormDownload>();
+        QApplication::setWindowIcon(run.Window->windowIcon());
+        run.VersionForm = std::make_unique<TFormVersionInfo>(run.Window.get());
+        run.FilterForm = std::make_unique<TFormFilterInfo>(run.Window.get());
+        run.Window->SetForms(run.VersionForm.get(), run.FilterForm.get());
 
         QCoreApplication::processEvents();
-        list->Update();
+        run.UpdateList();
         // A communication log that cannot be written: one box, once the list is up.
         if (const std::string problem = TakeComLogProblem(); !problem.empty())
             NxMessages().ShowMessage(problem, kAppTitle, INxMessageSink::Icon::Warning);
 
-        PostDownloadRequest(*formDownload, nullptr, opt.Channel,
+        PostDownloadRequest(*run.Window, nullptr, opt.Channel,
                             opt.File ? opt.File->c_str() : nullptr);
-        if (!formDownload->TerminateRequested())
+        if (!run.Window->TerminateRequested())
             QApplication::exec();
     } catch (const std::exception& e) {
-        if (!QApplication::instance())
-            ownApp = std::make_unique<QApplication>(argc, argv);
-        NxDialogs().Error(nullptr, kAppTitle, e.what());
+        run.EnsureApplication(argc, argv);
+        NxDialogs().Error(run.Window.get(), kAppTitle, e.what());
         exitCode = 1;
     } catch (...) {
-        if (!QApplication::instance())
-            ownApp = std::make_unique<QApplication>(argc, argv);
-        NxDialogs().Error(nullptr, kAppTitle, QString());
+        run.EnsureApplication(argc, argv);
+        NxDialogs().Error(run.Window.get(), kAppTitle, QString());
         exitCode = 1;
     }
-
-    poll.reset();
-    // The windows leave the list's listeners before the list goes.
-    formDownload.reset();
-    formFilter.reset();
-    formVersion.reset();
-    TNxDevList::SetInstance(nullptr);
-    list.reset();
-    sim.reset();
-    CAppCfg::DestroyInstance();
     return exitCode;
 }

@@ -1,28 +1,30 @@
-#include "TFormDownload.h"
+#include "Forms/TFormDownload.h"
 
 #include "Appcfg.h"
 #include "Download/FileInspection.h"
 #include "FilterInfo.h"
+#include "Forms/NxDialogs.h"
+#include "Forms/TFormFilterInfo.h"
+#include "Forms/TFormVersionInfo.h"
 #include "NxClock.h"
-#include "NxDialogs.h"
 #include "NxException.h"
-#include "TFormFilterInfo.h"
-#include "TFormHistory.h"
-#include "TFormVersionInfo.h"
+#include "Forms/TFormHistory.h"
+#include "Utils.h"
 #include "VersionInfo.h"
 
 #include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QStyledItemDelegate>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QTreeWidgetItemIterator>
+#include <QWindow>
 
 #include <algorithm>
 
@@ -35,55 +37,56 @@ static void InitFormResources()
 namespace {
 
 constexpr int kRefRole = Qt::UserRole;
-constexpr int kClientWidth = 536;
-constexpr int kDesignHeight = 166;
+// The designed layout: margins, the gap between tree, bar and file field,
+// and between the tree and the button column.
+constexpr int kMargin = 8;
+constexpr int kGap = 6;
+constexpr int kColumnGap = 4;
+constexpr int kColumnTop = 5;
+// The tree shows a controller and this many channels at the least size.
+constexpr int kTreeRows = 4;
 
 QString ToQString(const std::string& s)
 {
     return QString::fromStdString(s);
 }
 
-// A progress bar that shows a text of its own instead of the percentage.
-class TextProgressBar : public QProgressBar
-{
-public:
-    using QProgressBar::QProgressBar;
-    void SetText(const QString& text)
-    {
-        m_Text = text;
-        update();
-    }
-    QString text() const override { return m_Text.isEmpty() ? QProgressBar::text() : m_Text; }
-
-private:
-    QString m_Text;
-};
-
 const QColor kErrorColour(0xC0, 0x1C, 0x28);
+
+const QString kWaitingForControllers = QString::fromUtf8("Waiting for the attached controllers…");
+const QString kUnplugWarning = "Do not unplug the bridge or switch the incubator off until the "
+                               "download has finished.";
 
 } // namespace
 
 // Paints a controller's name "description (#serial)" with the description
-// shortened in its middle when the row is too narrow, never the serial.
+// shortened in its middle when the row is too narrow, never the serial; a
+// channel without an icon keeps the icon's room, so that labels line up.
 class TFormDownload::NameDelegate : public QStyledItemDelegate
 {
 public:
     using QStyledItemDelegate::QStyledItemDelegate;
 
-    QString Shown(QStyleOptionViewItem option, const QModelIndex& index) const
+    QStyleOptionViewItem Option(QStyleOptionViewItem option, const QModelIndex& index) const
     {
         initStyleOption(&option, index);
-        return option.text;
+        return option;
     }
 
 protected:
     void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override
     {
         QStyledItemDelegate::initStyleOption(option, index);
+        const QWidget* w = option->widget;
+        if (!(option->features & QStyleOptionViewItem::HasDecoration)) {
+            // A null icon draws nothing but takes its room.
+            option->features |= QStyleOptionViewItem::HasDecoration;
+            if (const auto* view = qobject_cast<const QAbstractItemView*>(w))
+                option->decorationSize = view->iconSize();
+        }
         const qsizetype tail = option->text.lastIndexOf(" (#");
         if (tail <= 0 || !option->text.endsWith(')'))
             return;
-        const QWidget* w = option->widget;
         const QStyle* style = w ? w->style() : QApplication::style();
         const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, w) + 1;
         const int room =
@@ -96,19 +99,6 @@ protected:
                                      std::max(0, room - fm.horizontalAdvance(serial))) +
                        serial;
     }
-};
-
-// Marks an action as running for its scope; nested scopes count.
-class TFormDownload::ActionScope
-{
-public:
-    explicit ActionScope(TFormDownload& form) : m_Form(form) { ++m_Form.m_nActions; }
-    ~ActionScope() { --m_Form.m_nActions; }
-    ActionScope(const ActionScope&) = delete;
-    ActionScope& operator=(const ActionScope&) = delete;
-
-private:
-    TFormDownload& m_Form;
 };
 
 TFormDownload::TFormDownload(QWidget* parent) : QDialog(parent)
@@ -124,7 +114,6 @@ TFormDownload::TFormDownload(QWidget* parent) : QDialog(parent)
 
     TreeViewDevice = new QTreeWidget(this);
     TreeViewDevice->setObjectName("TreeViewDevice");
-    TreeViewDevice->setGeometry(8, 8, 377, 73);
     TreeViewDevice->setHeaderHidden(true);
     TreeViewDevice->setColumnCount(1);
     TreeViewDevice->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -149,7 +138,6 @@ TFormDownload::TFormDownload(QWidget* parent) : QDialog(parent)
     // The bar also carries the status texts, as the status label stays hidden.
     ProgressBar1 = new TextProgressBar(this);
     ProgressBar1->setObjectName("ProgressBar1");
-    ProgressBar1->setGeometry(8, 87, 377, 25);
     ProgressBar1->setRange(0, 100);
     ProgressBar1->setValue(0);
     ProgressBar1->setAlignment(Qt::AlignCenter);
@@ -159,7 +147,6 @@ TFormDownload::TFormDownload(QWidget* parent) : QDialog(parent)
 
     EditFilename = new QLineEdit(this);
     EditFilename->setObjectName("EditFilename");
-    EditFilename->setGeometry(8, 118, 377, 21);
     EditFilename->setReadOnly(true);
     EditFilename->setEnabled(false);
     QPalette face = EditFilename->palette();
@@ -168,40 +155,59 @@ TFormDownload::TFormDownload(QWidget* parent) : QDialog(parent)
 
     LabelSts = new QLabel(this);
     LabelSts->setObjectName("LabelSts");
-    LabelSts->setGeometry(8, 145, 377, 13);
 
-    auto button = [this](const char* name, const char* text, int x, int w) {
+    auto button = [this](const char* name, const char* text) {
         auto* b = new QPushButton(text, this);
         b->setObjectName(name);
-        b->setGeometry(x, 5, w, 25);
-        b->setAutoDefault(false);
+        b->setAutoDefault(false); // Enter reaches keyPressEvent, which presses the focused one
         return b;
     };
-    ButtonDownload = button("ButtonDownload", "Download", 392, 136);
-    ButtonVersion = button("ButtonVersion", "Version Info", 392, 136);
-    ButtonReset = button("ButtonReset", "Reset device / component", 391, 137);
-    ButtonResetFilter = button("ButtonResetFilter", "Reset Filter change", 391, 137);
+    ButtonDownload = button("ButtonDownload", "Download");
+    ButtonVersion = button("ButtonVersion", "Version Info");
+    ButtonReset = button("ButtonReset", "Reset device / component");
+    ButtonResetFilter = button("ButtonResetFilter", "Reset Filter change");
     ButtonResetFilter->setEnabled(false);
-    ButtonClose = button("ButtonClose", "Close", 391, 137);
+    ButtonClose = button("ButtonClose", "Close");
     connect(ButtonDownload, &QPushButton::clicked, this, &TFormDownload::ButtonDownloadClick);
     connect(ButtonVersion, &QPushButton::clicked, this, &TFormDownload::ButtonVersionClick);
     connect(ButtonReset, &QPushButton::clicked, this, &TFormDownload::ButtonResetClick);
     connect(ButtonResetFilter, &QPushButton::clicked, this, &TFormDownload::ButtonResetFilterClick);
     connect(ButtonClose, &QPushButton::clicked, this, &TFormDownload::ButtonCloseClick);
+    setTabOrder(TreeViewDevice, ButtonDownload);
+    setTabOrder(ButtonDownload, ButtonVersion);
+    setTabOrder(ButtonVersion, ButtonReset);
+    setTabOrder(ButtonReset, ButtonResetFilter);
+    setTabOrder(ButtonResetFilter, ButtonClose);
 
-    SetBaseSize(kDesignHeight);
+    m_Guard.OnShow = [this](const QString& awaited) { ShowBusy(awaited); };
+    m_Guard.OnHide = [this] { HideBusy(); };
+    m_Guard.OnFree = [this] {
+        // A list update skipped while the exchange waited runs now, outside it.
+        if (m_bUpdatePending)
+            QTimer::singleShot(0, this, [this] {
+                if (m_bUpdatePending)
+                    UpdateDeviceList();
+            });
+    };
+    SetDialogOwner(this);
+
+    MeasureControls();
+    LayoutColumn(true);
+    SetBaseSize();
 
     // FormCreate
     RebuildTree();
     if (m_nDeviceCount == 1)
         TreeViewDevice->setCurrentItem(TreeViewDevice->topLevelItem(0));
-    LayoutColumn(true);
     setWindowTitle(QString("Nurax Update 5000 ") + NX_PROGRAM_VERSION);
     AddHistoryAction(*this); // "History..." in the tree's context menu, Ctrl+H
 }
 
 TFormDownload::~TFormDownload()
 {
+    if (m_Busy)
+        QApplication::restoreOverrideCursor();
+    SetDialogOwner(nullptr, this);
     // Without this the tree's own teardown would report selection changes
     // to a half-destroyed window.
     TreeViewDevice->disconnect(this);
@@ -217,7 +223,7 @@ void TFormDownload::SetForms(TFormVersionInfo* version, TFormFilterInfo* filter)
 TFormVersionInfo& TFormDownload::VersionForm()
 {
     if (!m_pVersion) {
-        m_pOwnVersion = std::make_unique<TFormVersionInfo>();
+        m_pOwnVersion = std::make_unique<TFormVersionInfo>(this);
         m_pVersion = m_pOwnVersion.get();
     }
     return *m_pVersion;
@@ -226,7 +232,7 @@ TFormVersionInfo& TFormDownload::VersionForm()
 TFormFilterInfo& TFormDownload::FilterForm()
 {
     if (!m_pFilter) {
-        m_pOwnFilter = std::make_unique<TFormFilterInfo>();
+        m_pOwnFilter = std::make_unique<TFormFilterInfo>(this);
         m_pFilter = m_pOwnFilter.get();
     }
     return *m_pFilter;
@@ -234,16 +240,50 @@ TFormFilterInfo& TFormDownload::FilterForm()
 
 // ---- Layout and states ----
 
+void TFormDownload::MeasureControls()
+{
+    m_Geo = Geometry{};
+    // Buttons: their text with the style's padding.
+    for (QPushButton* b :
+         {ButtonDownload, ButtonVersion, ButtonReset, ButtonResetFilter, ButtonClose}) {
+        if (b->isHidden())
+            continue;
+        const QSize hint = b->sizeHint();
+        const int text = b->fontMetrics().horizontalAdvance(b->text()) +
+                         2 * b->style()->pixelMetric(QStyle::PM_ButtonMargin, nullptr, b);
+        m_Geo.ColumnWidth = std::max({m_Geo.ColumnWidth, hint.width(), text});
+        m_Geo.ButtonHeight = std::max(m_Geo.ButtonHeight, hint.height());
+    }
+    m_Geo.BarHeight = std::max(m_Geo.BarHeight, ProgressBar1->sizeHint().height());
+    m_Geo.EditHeight = std::max(m_Geo.EditHeight, EditFilename->sizeHint().height());
+    m_Geo.LabelHeight = std::max(m_Geo.LabelHeight, LabelSts->fontMetrics().height());
+    // A row as the tree's delegate sizes it: the icon beside a line of text.
+    QStyleOptionViewItem row;
+    row.initFrom(TreeViewDevice);
+    row.features = QStyleOptionViewItem::HasDisplay | QStyleOptionViewItem::HasDecoration;
+    row.text = "Channel #1 (0001|21|1330427)";
+    row.icon = ImageList1[0];
+    row.decorationSize = TreeViewDevice->iconSize();
+    row.widget = TreeViewDevice;
+    const int rowHeight =
+        TreeViewDevice->style()
+            ->sizeFromContents(QStyle::CT_ItemViewItem, &row, QSize(), TreeViewDevice)
+            .height();
+    m_Geo.TreeHeight =
+        std::max(m_Geo.TreeHeight, kTreeRows * rowHeight + 2 * TreeViewDevice->frameWidth());
+}
+
 void TFormDownload::LayoutColumn(bool withReset)
 {
     QPushButton* column[] = {ButtonDownload, ButtonVersion, ButtonReset, ButtonResetFilter,
                              ButtonClose};
-    int y = 5;
+    int y = kColumnTop;
     for (QPushButton* b : column) {
         if (b == ButtonReset && !withReset)
             continue;
         b->move(b->x(), y);
-        y += b->height() + 4;
+        b->resize(b->width(), m_Geo.ButtonHeight);
+        y += m_Geo.ButtonHeight + kColumnGap;
     }
 }
 
@@ -257,16 +297,23 @@ void TFormDownload::InitView()
     ButtonResetFilter->setEnabled(false);
     LabelSts->hide();
     ButtonReset->hide();
+    MeasureControls();
     LayoutColumn(false);
-    // The client area ends above the hidden status label.
-    SetBaseSize(ButtonClose->geometry().bottom() + 1 - ButtonResetFilter->height() + 53);
+    SetBaseSize();
 }
 
-void TFormDownload::SetBaseSize(int height)
+void TFormDownload::SetBaseSize()
 {
-    m_nBaseHeight = height;
-    setMinimumSize(kClientWidth, height);
-    resize(kClientWidth, height);
+    // The client area ends below the file field (the status label, once
+    // hidden, is cut off) or below the column, whichever is lower.
+    const int fields = kMargin + m_Geo.TreeHeight + kGap + m_Geo.BarHeight + kGap +
+                       m_Geo.EditHeight + kGap +
+                       (LabelSts->isHidden() ? 0 : m_Geo.LabelHeight + kMargin);
+    const int column = ButtonClose->geometry().bottom() + 1 + kMargin;
+    m_nBaseHeight = std::max(fields, column);
+    const int width = kMargin + m_Geo.TreeWidth + kGap + m_Geo.ColumnWidth + kMargin;
+    setMinimumSize(width, m_nBaseHeight);
+    resize(width, m_nBaseHeight);
     FitToWindow();
 }
 
@@ -278,17 +325,23 @@ void TFormDownload::resizeEvent(QResizeEvent* event)
 
 void TFormDownload::FitToWindow()
 {
-    // The designed places at the least size; what the window gains goes to the tree.
-    const int dx = std::max(0, width() - kClientWidth);
+    // The least size holds the designed places; what the window gains goes to the tree.
+    const int dx = std::max(0, width() - minimumWidth());
     const int dy = std::max(0, height() - m_nBaseHeight);
-    TreeViewDevice->setGeometry(8, 8, 377 + dx, 73 + dy);
-    ProgressBar1->setGeometry(8, 87 + dy, 377 + dx, 25);
-    EditFilename->setGeometry(8, 118 + dy, 377 + dx, 21);
-    LabelSts->setGeometry(8, 145 + dy, 377 + dx, 13);
+    const int fieldWidth = m_Geo.TreeWidth + dx;
+    TreeViewDevice->setGeometry(kMargin, kMargin, fieldWidth, m_Geo.TreeHeight + dy);
+    int y = TreeViewDevice->geometry().bottom() + 1 + kGap;
+    ProgressBar1->setGeometry(kMargin, y, fieldWidth, m_Geo.BarHeight);
+    y += m_Geo.BarHeight + kGap;
+    EditFilename->setGeometry(kMargin, y, fieldWidth, m_Geo.EditHeight);
+    y += m_Geo.EditHeight + kGap;
+    LabelSts->setGeometry(kMargin, y, fieldWidth, m_Geo.LabelHeight);
+    // The design's column: Download and Version Info one pixel narrower.
+    const int x = kMargin + fieldWidth + kGap;
     for (QPushButton* b : {ButtonDownload, ButtonVersion})
-        b->move(392 + dx, b->y());
+        b->setGeometry(x + 1, b->y(), m_Geo.ColumnWidth - 1, m_Geo.ButtonHeight);
     for (QPushButton* b : {ButtonReset, ButtonResetFilter, ButtonClose})
-        b->move(391 + dx, b->y());
+        b->setGeometry(x, b->y(), m_Geo.ColumnWidth, m_Geo.ButtonHeight);
 }
 
 void TFormDownload::EnableControls(bool on)
@@ -388,7 +441,8 @@ void TFormDownload::TreeViewDeviceChange(QTreeWidgetItem* node)
 {
     TNxDevList* list = TNxDevList::Instance();
     NodeRef ref = GetNodeRef(node);
-    if (!list || !ref.Dev)
+    // While an action or a long wait has the controls off, they stay off.
+    if (!list || !ref.Dev || !m_bControlsOn)
         return;
     ScopedSect lock(list->Lock);
     if (ref.Channel < 1) {
@@ -433,8 +487,20 @@ void TFormDownload::FollowSelection()
 
 QString TFormDownload::ShownText(const QTreeWidgetItem* item) const
 {
+    return item ? ItemOption(item).text : QString();
+}
+
+QRect TFormDownload::ShownTextRect(const QTreeWidgetItem* item) const
+{
     if (!item)
         return {};
+    const QStyleOptionViewItem option = ItemOption(item);
+    return TreeViewDevice->style()->subElementRect(QStyle::SE_ItemViewItemText, &option,
+                                                   TreeViewDevice);
+}
+
+QStyleOptionViewItem TFormDownload::ItemOption(const QTreeWidgetItem* item) const
+{
     const QModelIndex index = TreeViewDevice->indexFromItem(item);
     QStyleOptionViewItem option;
     option.initFrom(TreeViewDevice->viewport());
@@ -442,7 +508,27 @@ QString TFormDownload::ShownText(const QTreeWidgetItem* item) const
     option.font = TreeViewDevice->font();
     option.rect = TreeViewDevice->visualRect(index);
     option.textElideMode = TreeViewDevice->textElideMode();
-    return m_pNames->Shown(option, index);
+    option.decorationSize = TreeViewDevice->iconSize(); // as the view gives its delegate
+    option.displayAlignment = Qt::AlignLeft | Qt::AlignVCenter;
+    return m_pNames->Option(option, index);
+}
+
+bool TFormDownload::UpdateDeviceList()
+{
+    TNxDevList* list = TNxDevList::Instance();
+    if (!list)
+        return false;
+    if (!m_Guard.MayUpdateList()) {
+        m_bUpdatePending = true;
+        return false;
+    }
+    m_bUpdatePending = false;
+    WaitGuard::Exchange wait(m_Guard, kWaitingForControllers);
+    // Skipped while an action holds the list: kept for when it ends. A tick
+    // during this update's own waits has asked for one more.
+    const bool updated = list->Update();
+    m_bUpdatePending = m_bUpdatePending || !updated;
+    return updated;
 }
 
 // ---- Window events ----
@@ -451,6 +537,28 @@ void TFormDownload::showEvent(QShowEvent* event)
 {
     QDialog::showEvent(event);
     TreeViewDevice->setFocus();
+}
+
+void TFormDownload::keyPressEvent(QKeyEvent* event)
+{
+    switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        // As on any desktop: Enter presses the button that has the focus.
+        if (auto* b = qobject_cast<QPushButton*>(focusWidget()); b && b->isEnabled()) {
+            b->click();
+            return;
+        }
+        break;
+    case Qt::Key_Escape:
+        // The dialog base would reject, which ends the program: the main
+        // window closes only through Close and the window frame.
+        event->accept();
+        return;
+    default:
+        break;
+    }
+    QDialog::keyPressEvent(event);
 }
 
 void TFormDownload::closeEvent(QCloseEvent* event)
@@ -493,7 +601,7 @@ void TFormDownload::SetStatus(const std::string& text)
 void TFormDownload::SetBarText(const QString& text, bool failed)
 {
     m_pCountdown->stop();
-    static_cast<TextProgressBar*>(ProgressBar1)->SetText(text);
+    ProgressBar1->SetText(text);
     // Full after a failure, as specified, but never looking like a success.
     QPalette pal = palette();
     if (failed) {
@@ -514,17 +622,17 @@ void TFormDownload::ShowCountdown()
 {
     const qint64 left = (m_PauseEnd.remainingTime() + 999) / 1000;
     const char* target = m_nDownloadChannel > 0 ? "component" : "controller";
-    const QString text =
-        QString("%1 - Waiting for the %2: %3 s").arg(ToQString(Status())).arg(target).arg(left);
-    static_cast<TextProgressBar*>(ProgressBar1)->SetText(text);
+    ProgressBar1->SetText(ToQString(Status()),
+                          QString(" - Waiting for the %1: %2 s").arg(target).arg(left));
     if (left <= 0)
         m_pCountdown->stop();
 }
 
 void TFormDownload::OnRetry(int attempt, int attempts)
 {
-    SetBarText(
-        QString("%1 - attempt %2 of %3").arg(ToQString(Status())).arg(attempt).arg(attempts));
+    m_pCountdown->stop();
+    ProgressBar1->SetText(ToQString(Status()),
+                          QString(" - attempt %1 of %2").arg(attempt).arg(attempts));
     ProcessMessages();
 }
 
@@ -559,25 +667,67 @@ void TFormDownload::OnTargetChecked(TNxDev& dev, int channel)
 
 void TFormDownload::RunDownload(const std::string& serial, int channel, const std::string& file)
 {
-    ActionScope action(*this);
+    WaitGuard::Action action(m_Guard);
     SetProgress(0);
     SetBarText({});
     EditFilename->setText(ToQString(file));
     try {
+        // The bar shows the download's own steps; a long wait adds the cursor.
+        WaitGuard::Exchange wait(m_Guard, {});
         ::RunDownload(List(), *this, serial, channel, file);
     } catch (const std::exception& e) {
         SetProgress(100);
         SetBarText("Failed", true);
         EnableControls(true);
+        EndStayOnTop();
         NxDialogs().Error(this, kDownloadFailedCaption, e.what());
         throw;
     }
     EnableControls(true);
     SetStatus(kDownloadFinished);
+    EndStayOnTop();
     NxDialogs().Information(this, windowTitle(), kDownloadFinished);
 }
 
-std::string TFormDownload::SelectFile(int channel)
+QString TFormDownload::Awaited(const NodeRef& ref)
+{
+    return ref.Channel > 0
+               ? QString::fromUtf8("Waiting for the component on channel %1…").arg(ref.Channel)
+               : QString::fromUtf8("Waiting for the controller…");
+}
+
+QString TFormDownload::DownloadQuestion(const std::string& file, const NodeRef& target,
+                                        bool& refused)
+{
+    QString text = QString("Are you sure to download this file: '%1'").arg(ToQString(file)) +
+                   ToQString(ConfirmationLines(file, target.Channel));
+    text += text.contains('\n') ? "\n" : "\n\n";
+    const std::string& serial = target.Dev->GetSerial();
+    const auto& channels = target.Dev->GetChannels();
+    if (target.Channel > 0 && static_cast<size_t>(target.Channel) <= channels.size()) {
+        const TNxDev::NxChannelInfo& info = channels[target.Channel - 1];
+        text += ToQString(StrFormat("Device: channel %d of controller %s (identifier 0x%02X",
+                                    target.Channel, serial.c_str(), info.Identifier));
+        if (!info.SerialNumber.empty())
+            text += ToQString(", serial " + info.SerialNumber);
+        text += ")";
+    } else {
+        text += ToQString("Device: controller " + serial);
+    }
+    // The download's own checks, reading only: a file for another target is
+    // refused before the question rather than after Yes.
+    refused = false;
+    try {
+        WaitGuard::Exchange wait(m_Guard, Awaited(target));
+        CheckDownload(List(), serial, target.Channel, file);
+    } catch (const std::exception& e) {
+        refused = true;
+        text += "\n\n" + ToQString(e.what());
+    }
+    return text + "\n\n" + kUnplugWarning;
+}
+
+std::string TFormDownload::SelectFile()
 {
     const QString name =
         NxDialogs().OpenFile(this, kOpenDialogTitle, ToQString(CAppCfg::Instance().StartFolder()),
@@ -586,35 +736,39 @@ std::string TFormDownload::SelectFile(int channel)
         return {};
     const std::string file = name.toStdString();
     CAppCfg::Instance().SetLastDir(file.substr(0, file.find_last_of('/') + 1));
-    const QString question = QString("Are you sure to download this file: '%1'").arg(name) +
-                             ToQString(ConfirmationLines(file, channel));
-    if (!NxDialogs().Question(this, "Download confirmation", question))
+    // The device asked about is the one written: the list stays as it is
+    // until the question is answered.
+    ScopedSect lock(List().Lock);
+    bool refused = false;
+    const QString question = DownloadQuestion(file, SelectedRef(), refused);
+    if (!NxDialogs().Question(this, "Download confirmation", question, !refused))
         return {};
     return file;
 }
 
 void TFormDownload::ButtonDownloadClick()
 {
-    if (ActionRunning())
+    if (!m_Guard.MayStartAction())
         return;
-    ActionScope action(*this);
-    if (!SelectedNode()) {
-        ShowError(kNoDeviceSelected);
-        return;
-    }
-    if (!m_bFilePreset) {
-        // The selected channel's frames go into the least time.
-        const std::string file = SelectFile(GetNodeRef(SelectedNode()).Channel);
-        if (file.empty())
-            return;
-        EditFilename->setText(ToQString(file));
-    }
+    WaitGuard::Action action(m_Guard);
     try {
+        if (!SelectedNode())
+            throw NxException(kNoDeviceSelected);
+        if (!m_bFilePreset) {
+            const std::string file = SelectFile();
+            if (file.empty())
+                return;
+            EditFilename->setText(ToQString(file));
+        }
         ScopedSect lock(List().Lock);
         const NodeRef ref = SelectedRef();
-        RunDownload(ref.Dev->GetSerial(), ref.Channel, EditFilename->text().toStdString());
-    } catch (const std::exception&) {
-        // RunDownload has shown it.
+        try {
+            RunDownload(ref.Dev->GetSerial(), ref.Channel, EditFilename->text().toStdString());
+        } catch (const std::exception&) {
+            // RunDownload has shown it.
+        }
+    } catch (const std::exception& e) {
+        ShowError(e.what());
     }
 }
 
@@ -622,9 +776,9 @@ void TFormDownload::ButtonDownloadClick()
 
 template <class Action> void TFormDownload::RunOnSelection(Action action)
 {
-    if (ActionRunning())
+    if (!m_Guard.MayStartAction())
         return;
-    ActionScope running(*this);
+    WaitGuard::Action running(m_Guard);
     try {
         const NodeRef ref = SelectedRef();
         ScopedSect lock(List().Lock);
@@ -637,7 +791,9 @@ template <class Action> void TFormDownload::RunOnSelection(Action action)
 void TFormDownload::ButtonVersionClick()
 {
     RunOnSelection([this](const NodeRef& ref) {
+        std::optional<WaitGuard::Exchange> wait(std::in_place, m_Guard, Awaited(ref));
         const NxVersionInfo info = ReadVersionInfo(*ref.Dev, ref.Channel);
+        wait.reset();
         VersionForm().SetReport(FormatVersionReport(info, "\r\n"));
         NxDialogs().Exec(VersionForm());
     });
@@ -645,7 +801,10 @@ void TFormDownload::ButtonVersionClick()
 
 void TFormDownload::ButtonResetClick()
 {
-    RunOnSelection([](const NodeRef& ref) { ResetToApplication(*ref.Dev, ref.Channel); });
+    RunOnSelection([this](const NodeRef& ref) {
+        WaitGuard::Exchange wait(m_Guard, Awaited(ref));
+        ResetToApplication(*ref.Dev, ref.Channel);
+    });
 }
 
 void TFormDownload::ButtonResetFilterClick()
@@ -655,15 +814,77 @@ void TFormDownload::ButtonResetFilterClick()
             return; // a controller has no filter counter
         CheckFilterReset(*ref.Dev, ref.Channel);
         TFormFilterInfo& dlg = FilterForm();
-        dlg.Fill(FormatFilterText(ReadFilterCounters(*ref.Dev, ref.Channel)), kFilterQuestion,
-                 true);
+        std::optional<WaitGuard::Exchange> wait(std::in_place, m_Guard, Awaited(ref));
+        const std::string counters = FormatFilterText(ReadFilterCounters(*ref.Dev, ref.Channel));
+        wait.reset();
+        dlg.Fill(counters, kFilterQuestion, true);
         if (NxDialogs().Exec(dlg) != QDialog::Accepted)
             return;
-        dlg.Fill(FormatFilterText(ResetFilterCounter(*ref.Dev, ref.Channel)), kFilterResetDone,
-                 false);
+        wait.emplace(m_Guard, Awaited(ref));
+        const std::string reset = FormatFilterText(ResetFilterCounter(*ref.Dev, ref.Channel));
+        wait.reset();
+        dlg.Fill(reset, kFilterResetDone, false);
         NxDialogs().Exec(dlg);
         dlg.hide();
     });
+}
+
+// ---- Feedback of long waits ----
+
+void TFormDownload::ShowBusy(const QString& awaited)
+{
+    if (!m_Busy) {
+        BusyState& b = m_Busy.emplace();
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+        b.BarText = ProgressBar1->FullText();
+        b.Focus = focusWidget();
+        // An action that has turned the controls off keeps them so.
+        b.ControlsOff = m_bControlsOn;
+        b.Tree = TreeViewDevice->isEnabled();
+        b.Version = ButtonVersion->isEnabled();
+        b.Reset = ButtonReset->isEnabled();
+        b.Close = ButtonClose->isEnabled();
+        if (b.ControlsOff)
+            EnableControls(false);
+    }
+    if (!awaited.isEmpty()) {
+        ProgressBar1->SetText(awaited);
+        m_Busy->Shown = awaited;
+    }
+}
+
+void TFormDownload::HideBusy()
+{
+    if (!m_Busy)
+        return;
+    const BusyState b = *m_Busy;
+    m_Busy.reset();
+    QApplication::restoreOverrideCursor();
+    // The bar's text back, unless something else has written it since.
+    if (!b.Shown.isEmpty() && ProgressBar1->FullText() == b.Shown)
+        ProgressBar1->SetText(b.BarText);
+    if (!b.ControlsOff)
+        return;
+    m_bControlsOn = true;
+    TreeViewDevice->setEnabled(b.Tree);
+    ButtonVersion->setEnabled(b.Version);
+    ButtonReset->setEnabled(b.Reset);
+    ButtonClose->setEnabled(b.Close);
+    FollowSelection(); // Download and Reset Filter change as the selection says
+    if (b.Focus && b.Focus->isEnabled())
+        b.Focus->setFocus();
+}
+
+void TFormDownload::EndStayOnTop()
+{
+    if (!(windowFlags() & Qt::WindowStaysOnTopHint))
+        return;
+    // Straight to the window system: changing the widget's flags would
+    // hide the window and show it again.
+    const Qt::WindowFlags flags = windowFlags() & ~Qt::WindowStaysOnTopHint;
+    overrideWindowFlags(flags);
+    if (QWindow* w = windowHandle())
+        w->setFlags(flags);
 }
 
 // ---- Start-up download request ----
@@ -693,7 +914,7 @@ std::optional<std::string> TFormDownload::OnDownloadRequest(std::unique_ptr<SDow
                 }
             }
             if (unattended) {
-                ActionScope action(*this);
+                WaitGuard::Action action(m_Guard);
                 setWindowFlag(Qt::WindowStaysOnTopHint);
                 show();
                 RunDownload(serial, 0, file);

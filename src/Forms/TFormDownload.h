@@ -5,12 +5,15 @@
 #pragma once
 
 #include "Download/DownloadAction.h"
+#include "Forms/TextProgressBar.h"
+#include "Forms/WaitGuard.h"
 #include "NxCom/TNxDevList.h"
 
 #include <QDeadlineTimer>
 #include <QDialog>
 #include <QIcon>
 #include <QList>
+#include <QStyleOptionViewItem>
 
 #include <cstdint>
 #include <memory>
@@ -19,7 +22,6 @@
 
 class QLabel;
 class QLineEdit;
-class QProgressBar;
 class QPushButton;
 class QTreeWidget;
 class QTimer;
@@ -63,7 +65,9 @@ public:
     // Start state and final layout: hides LabelSts and ButtonReset, clears
     // the file and the progress, re-lays the button column. The resulting
     // size is the window's default and least; it can be enlarged, and the
-    // tree grows with it.
+    // tree grows with it. The designed geometry is the least: controls grow
+    // with the font so that their text shows whole and the tree shows a
+    // controller with three channels.
     void InitView();
     // Tree, Download, Reset, Version Info and Close on or off; Reset Filter
     // change off in both cases until the selection changes.
@@ -79,8 +83,15 @@ public:
     // name is shortened in the middle of its description, so that its serial
     // number stays visible.
     QString ShownText(const QTreeWidgetItem* item) const;
+    // Where that text is drawn, in the tree's viewport.
+    QRect ShownTextRect(const QTreeWidgetItem* item) const;
     // An action is running: a second one and closing the window are refused.
-    bool ActionRunning() const { return m_nActions > 0; }
+    bool ActionRunning() const { return m_Guard.ActionRunning(); }
+    // The one guard of the window's exchanges with the devices.
+    WaitGuard& Guard() { return m_Guard; }
+    // The device-list update of the poll and of a plug event: skipped while
+    // an exchange waits, and then run once it has ended. False when skipped.
+    bool UpdateDeviceList();
     // The window was closed: the program ends.
     bool TerminateRequested() const { return m_bTerminate; }
 
@@ -90,9 +101,12 @@ public:
     std::optional<std::string> OnDownloadRequest(std::unique_ptr<SDownloadInfo> request);
     // The download with its boxes; a failure is shown, then raised again.
     void RunDownload(const std::string& serial, int channel, const std::string& file);
-    // File dialog and confirmation, which names the file's target and its
-    // least time into channel; empty when cancelled or refused.
-    std::string SelectFile(int channel);
+    // File dialog and confirmation for the node selected once a file is
+    // chosen: the question names the file's target, its least time and the
+    // device, and, after the download's read-only checks, why the download
+    // would be refused (then No is the default). Empty when cancelled or
+    // refused.
+    std::string SelectFile();
 
     // TNxDevList::IDevEvent
     void OnDevAdded(TNxDev* dev) override;
@@ -109,7 +123,7 @@ public:
     void OnRetry(int attempt, int attempts) override;
 
     QTreeWidget* TreeViewDevice;
-    QProgressBar* ProgressBar1;
+    TextProgressBar* ProgressBar1;
     QLineEdit* EditFilename;
     QLabel* LabelSts;
     QPushButton* ButtonDownload;
@@ -135,22 +149,25 @@ public slots:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    // Enter presses the focused button; Escape never closes the main window.
+    void keyPressEvent(QKeyEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     // Every way of closing ends here: refused while an action runs.
     void done(int result) override;
 
 private:
-    class ActionScope;
     class NameDelegate;
     void LayoutColumn(bool withReset);
-    // height becomes the default and least height; the width stays designed.
-    void SetBaseSize(int height);
+    // The default and least size, from the controls' measured geometry.
+    void SetBaseSize();
     // Tree, bar, file field and label grow with the window; the column moves.
     void FitToWindow();
     // After a rebuild, unless an action has the controls off.
     void FollowSelection();
     QTreeWidgetItem* SelectedNode() const;
+    // How the tree's delegate draws item.
+    QStyleOptionViewItem ItemOption(const QTreeWidgetItem* item) const;
     // The selected node's device and channel, raising for no selection.
     NodeRef SelectedRef() const;
     // Runs one action on the selected entry under the list's lock; errors go to a box.
@@ -160,6 +177,25 @@ private:
     // The bar's own text (empty: the percentage); failed shows it in the error colour.
     void SetBarText(const QString& text, bool failed = false);
     void ShowCountdown();
+    // The feedback of a wait longer than the guard's delay: the busy cursor,
+    // the controls off and the bar saying what is awaited; then all back.
+    void ShowBusy(const QString& awaited);
+    void HideBusy();
+    // What a wait for the device behind ref is waiting for.
+    static QString Awaited(const NodeRef& ref);
+    // The unattended download's stay-on-top ends before its result box.
+    void EndStayOnTop();
+    // The question's text for file into target, after the checks' reads;
+    // refused tells that the download would refuse it.
+    QString DownloadQuestion(const std::string& file, const NodeRef& target, bool& refused);
+    // The designed geometry, grown where the font needs more room.
+    void MeasureControls();
+    struct Geometry
+    {
+        int TreeWidth = 377, TreeHeight = 73, BarHeight = 25, EditHeight = 21, LabelHeight = 13;
+        int ColumnWidth = 137, ButtonHeight = 25;
+    };
+    Geometry m_Geo;
 
     TFormVersionInfo* m_pVersion = nullptr;
     TFormFilterInfo* m_pFilter = nullptr;
@@ -169,10 +205,21 @@ private:
     bool m_bFilePreset = false;
     int m_nDownloadChannel = 0;
     int m_nDeviceCount = 0;
-    int m_nActions = 0;
     bool m_bTerminate = false;
     bool m_bControlsOn = true;
     int m_nBaseHeight = 0;
+    WaitGuard m_Guard;
+    bool m_bUpdatePending = false;
+    // Saved while the busy feedback shows.
+    struct BusyState
+    {
+        bool ControlsOff = false; // the feedback turned the controls off
+        bool Tree = false, Version = false, Reset = false, Close = false;
+        QWidget* Focus = nullptr;
+        QString BarText; // the bar's before
+        QString Shown;   // what the feedback wrote on it
+    };
+    std::optional<BusyState> m_Busy;
     NameDelegate* m_pNames = nullptr;
     QTimer* m_pCountdown = nullptr;
     QDeadlineTimer m_PauseEnd;

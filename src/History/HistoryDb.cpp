@@ -247,18 +247,32 @@ void HistoryDb::Fail(int rc, const char* doing) const
     throw HistoryError("The history " + m_Path + " " + why);
 }
 
+// Some waits never reach the busy handler (the switch to WAL while another
+// process makes the file, a log another process is recovering): they are
+// retried here, within the same timeout.
 void HistoryDb::Exec(const char* sql) const
 {
-    const int rc = sqlite3_exec(m_pDb, sql, nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK)
-        Fail(rc, m_bWrite ? "written" : "read");
+    int rc = SQLITE_OK;
+    for (int n = 0; (rc = sqlite3_exec(m_pDb, sql, nullptr, nullptr, nullptr)) != SQLITE_OK; ++n)
+        if ((rc & 0xFF) != SQLITE_BUSY || !WaitWhileBusy(&m_nWaitedMs, n))
+            Fail(rc, m_bWrite ? "written" : "read");
+}
+
+int HistoryDb::Step(sqlite3_stmt* s) const
+{
+    int rc = SQLITE_OK;
+    for (int n = 0; (rc = sqlite3_step(s)) != SQLITE_ROW && (rc & 0xFF) == SQLITE_BUSY &&
+                    WaitWhileBusy(&m_nWaitedMs, n);
+         ++n)
+        sqlite3_reset(s);
+    return rc;
 }
 
 int HistoryDb::UserVersion() const
 {
     Stmt s(m_pDb, "PRAGMA user_version");
     int rc = s.PrepareResult();
-    if (rc == SQLITE_OK && (rc = sqlite3_step(s.get())) == SQLITE_ROW)
+    if (rc == SQLITE_OK && (rc = Step(s.get())) == SQLITE_ROW)
         return static_cast<int>(s.Int(0));
     Fail(rc, "read");
 }
@@ -267,9 +281,10 @@ void HistoryDb::RefuseForeign() const
 {
     Stmt s(m_pDb, "SELECT count(*) FROM sqlite_master");
     int rc = s.PrepareResult();
-    if (rc != SQLITE_OK || (rc = sqlite3_step(s.get())) != SQLITE_ROW)
+    if (rc != SQLITE_OK || (rc = Step(s.get())) != SQLITE_ROW)
         Fail(rc, "read");
-    if (s.Int(0) != 0)
+    // Another process of ours may have made the table since the version was read.
+    if (s.Int(0) != 0 && UserVersion() == 0)
         throw HistoryError("The history " + m_Path + " is a database of another program");
 }
 

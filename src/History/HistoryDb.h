@@ -14,6 +14,7 @@
 #include <vector>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 // Why a history file cannot be used, as one sentence that names the file.
 class HistoryError : public std::runtime_error
@@ -77,6 +78,7 @@ private:
     void Insert(Stmt& ins, const HistoryRecord& rec);
     [[noreturn]] void Fail(int rc, const char* doing) const;
     void Exec(const char* sql) const;
+    int Step(sqlite3_stmt* s) const;
     int UserVersion() const;
     // Raises for a file with tables but no schema version of ours.
     void RefuseForeign() const;
@@ -85,7 +87,7 @@ private:
     std::string m_Path;
     sqlite3* m_pDb = nullptr; // null: a missing file opened for reading
     bool m_bWrite;
-    uint32_t m_nWaitedMs = 0; // the busy wait of the present statement
+    mutable uint32_t m_nWaitedMs = 0; // the busy wait of the present statement
     int m_nLogFrames = 0;     // pages in the write-ahead log after the last commit
     static constexpr int kCheckpointFrames = 1000;
 };

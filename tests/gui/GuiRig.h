@@ -35,9 +35,10 @@ public:
         if (OnMessage)
             OnMessage(Boxes.back());
     }
-    bool Question(QWidget*, const QString& caption, const QString& text) override
+    bool Question(QWidget*, const QString& caption, const QString& text, bool defaultYes) override
     {
         Questions.push_back(caption + "|" + text);
+        DefaultsYes.push_back(defaultYes);
         bool yes = !Answers.empty() && Answers.front();
         if (!Answers.empty())
             Answers.pop_front();
@@ -68,7 +69,8 @@ public:
     };
     std::vector<ShownBox> Boxes;
     std::vector<QString> Questions;
-    std::deque<bool> Answers; // none left: No
+    std::vector<bool> DefaultsYes; // each question's default answer
+    std::deque<bool> Answers;      // none left: No
     std::vector<FileCall> FileCalls;
     std::deque<QString> Files; // none left: cancelled
     std::vector<QString> Execs;
@@ -84,6 +86,8 @@ public:
     {
         Statuses.push_back(text);
         TFormDownload::SetStatus(text);
+        if (OnStatus)
+            OnStatus();
     }
     void SetProgress(unsigned percent) override
     {
@@ -92,11 +96,41 @@ public:
     }
     std::vector<std::string> Statuses;
     std::vector<unsigned> Progress;
+    std::function<void()> OnStatus;
+};
+
+// A virtual clock that runs a test's code while a simulated exchange waits
+// (a pause or a read's time-out), where the desktop clock turns the event loop.
+class WaitingClock : public VirtualClock
+{
+public:
+    void SleepMs(uint32_t ms) override
+    {
+        VirtualClock::SleepMs(ms);
+        Waiting();
+    }
+    void SimulatedTimeout(uint32_t ms) override
+    {
+        VirtualClock::SimulatedTimeout(ms);
+        Waiting();
+    }
+    std::function<void()> DuringWait; // not called again from inside itself
+
+private:
+    void Waiting()
+    {
+        if (!DuringWait || m_bInside)
+            return;
+        m_bInside = true;
+        DuringWait();
+        m_bInside = false;
+    }
+    bool m_bInside = false;
 };
 
 // The shared rig with the demo scenario (or none) and the fakes; the window
 // is created on demand so tests can choose when.
-struct GuiRig : SimRig
+struct GuiRig : BasicSimRig<WaitingClock>
 {
     explicit GuiRig(bool demo = true)
     {
@@ -129,7 +163,7 @@ struct GuiRig : SimRig
     }
 
     // The window tests' names for the rig's parts.
-    VirtualClock& Clock = clock;
+    WaitingClock& Clock = clock;
     Bridge::SimBridgeLib& Lib = lib;
     TNxDevList& List = list;
     std::vector<Sim::SimHandle> Handles;

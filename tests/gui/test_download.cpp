@@ -17,6 +17,19 @@
 
 #include <algorithm>
 
+namespace {
+const QString kUnplug = "Do not unplug the bridge or switch the incubator off until the download "
+                        "has finished.";
+// The question's checks only read: nothing written, nothing reset.
+bool OnlyReads(Sim::SimController& c)
+{
+    for (int ch = 1; ch <= 3; ++ch)
+        if (!c.Channel(ch)->Pages.empty() || c.Channel(ch)->Bootloader)
+            return false;
+    return c.PageWrites() == 0 && !c.Bootloader && c.TableRecords().empty();
+}
+} // namespace
+
 class TestDownload : public QObject
 {
     Q_OBJECT
@@ -25,6 +38,8 @@ private slots:
     void init();
     void cleanup();
     void fileDialogAndConfirmation();
+    void questionFlagsWhatTheDownloadWouldRefuse_data();
+    void questionFlagsWhatTheDownloadWouldRefuse();
     void hexIntoController();
     void hexIntoComponent();
     void xmlIntoController();
@@ -97,8 +112,8 @@ void TestDownload::fileDialogAndConfirmation()
     QCOMPARE(call.Suffix, QString("dat"));
     QVERIFY(rig.Dialogs.Questions.empty());
 
-    // No to the question: nothing is sent, but the next dialog starts in the file's folder.
-    // The question names the file's target and its least time.
+    // No to the question: nothing is written, but the next dialog starts in the file's folder.
+    // The question names the file's target, its least time and the device.
     rig.Dialogs.Files = {hex};
     rig.Dialogs.Answers = {false};
     w.ButtonDownloadClick();
@@ -107,18 +122,57 @@ void TestDownload::fileDialogAndConfirmation()
     QVERIFY(rig.Dialogs.Questions[0].startsWith(question + "'\n\nFile for: controller "
                                                            "application 'IncuControlApp'\n"
                                                            "Download time: at least "));
-    QVERIFY(rig.Controller().Log().empty());
+    QVERIFY(rig.Dialogs.Questions[0].endsWith("\nDevice: controller 0001\n\n" + kUnplug));
+    QCOMPARE(rig.Dialogs.DefaultsYes, std::vector<bool>{true});
+    QVERIFY(OnlyReads(rig.Controller()));
     QVERIFY(rig.Dialogs.Boxes.empty());
     w.ButtonDownloadClick();
     QCOMPARE(rig.Dialogs.FileCalls.back().StartDir, m_Dir->path() + "/");
+}
 
-    // A file that cannot be inspected: the question alone; the download says why.
-    const QString bad = Write("bad.hex", ":00000001FF\n");
-    rig.Dialogs.Files = {bad};
-    rig.Dialogs.Answers = {false};
-    w.ButtonDownloadClick();
-    QCOMPARE(rig.Dialogs.Questions.back(),
-             "Download confirmation|Are you sure to download this file: '" + bad + "'");
+void TestDownload::questionFlagsWhatTheDownloadWouldRefuse_data()
+{
+    QTest::addColumn<QString>("content"); // as in failures()
+    QTest::addColumn<int>("channel");
+    QTest::addColumn<QString>("tail"); // the question's end, after the checks' reads
+
+    const QString probe =
+        "\nDevice: channel 1 of controller 0001 (identifier 0x21, serial 1330427)";
+    QTest::newRow("component model matches") << "probe" << 1 << probe + "\n\n" + kUnplug;
+    QTest::newRow("another component model")
+        << "meridian" << 1
+        << probe +
+               "\n\nInvalid download file for this device (Device='GasProbe' File='Meridian')"
+               "\n\n" +
+               kUnplug;
+    QTest::newRow("another controller application")
+        << "wrongapp" << 0
+        << "\nDevice: controller 0001\n\nInvalid download file for this device\n\n" + kUnplug;
+    // Nothing to inspect: only the device and the reason follow the question.
+    QTest::newRow("no block") << "eof" << 0
+                              << "'\n\nDevice: controller 0001\n\nOpen download file first\n\n" +
+                                     kUnplug;
+}
+
+void TestDownload::questionFlagsWhatTheDownloadWouldRefuse()
+{
+    QFETCH(QString, content);
+    QFETCH(int, channel);
+    QFETCH(QString, tail);
+    GuiRig rig;
+    rig.List.Update();
+    rig.Select(0, channel);
+    rig.Controller().ClearLog();
+    rig.Dialogs.Files = {Write("f.hex", content == "probe"      ? ComponentHex()
+                                        : content == "meridian" ? ComponentHex("Meridian", 0xEFD0)
+                                        : content == "wrongapp" ? ControllerHex("OtherApp")
+                                                                : ":00000001FF\n")};
+    rig.Window().ButtonDownloadClick(); // answered No
+    QCOMPARE(rig.Dialogs.Questions.size(), size_t(1));
+    QVERIFY2(rig.Dialogs.Questions[0].endsWith(tail), qPrintable(rig.Dialogs.Questions[0]));
+    // A refusal makes No the answer to Enter.
+    QCOMPARE(rig.Dialogs.DefaultsYes, std::vector<bool>{content == "probe"});
+    QVERIFY(OnlyReads(rig.Controller()));
 }
 
 void TestDownload::hexIntoController()
@@ -229,16 +283,16 @@ namespace {
 class BarWatch : public VirtualClock
 {
 public:
-    explicit BarWatch(const QProgressBar& bar) : m_Bar(bar) {}
+    explicit BarWatch(const TextProgressBar& bar) : m_Bar(bar) {}
     void SleepMs(uint32_t ms) override
     {
-        Shown << m_Bar.text();
+        Shown << m_Bar.FullText();
         VirtualClock::SleepMs(ms);
     }
     QStringList Shown;
 
 private:
-    const QProgressBar& m_Bar;
+    const TextProgressBar& m_Bar;
 };
 } // namespace
 
@@ -417,12 +471,19 @@ void TestDownload::requestDownloadsAtOnceForOneDevice()
     RecordingForm& w = rig.Window();
     const QString hex = Write("ctl.hex", ControllerHex());
     rig.Clock.Clear();
+    // On top while it runs; no longer when its result box opens.
+    bool onTopWhileRunning = false, onTopAtTheBox = true;
+    w.OnStatus = [&] { onTopWhileRunning = bool(w.windowFlags() & Qt::WindowStaysOnTopHint); };
+    rig.Dialogs.OnMessage = [&](const ShownBox&) {
+        onTopAtTheBox = bool(w.windowFlags() & Qt::WindowStaysOnTopHint);
+        w.OnStatus = nullptr;
+    };
     PostDownloadRequest(w, nullptr, 0, hex.toUtf8().constData());
     QVERIFY(rig.Dialogs.FileCalls.empty());
     QVERIFY(rig.Dialogs.Questions.empty());
     QVERIFY(rig.Dialogs.Execs.empty()); // shown, not modal
     QVERIFY(w.isVisible());
-    QVERIFY(w.windowFlags() & Qt::WindowStaysOnTopHint);
+    QVERIFY(onTopWhileRunning && !onTopAtTheBox);
     QCOMPARE(rig.Dialogs.Boxes.size(), size_t(1));
     QCOMPARE(rig.Dialogs.Boxes[0].Text, QString("Download finished successfully"));
     QCOMPARE(rig.Clock.Sleeps().back(), 100u);

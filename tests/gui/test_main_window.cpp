@@ -4,8 +4,10 @@
 
 #include "Appcfg.h"
 
+#include <QDir>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
@@ -27,7 +29,8 @@ private slots:
     void enlargedWindowShowsTwoControllersWithLongNames();
     void buttonsFollowTheSelectionAfterARebuild();
     void closingEndsTheProgramButNotDuringAnAction();
-    void screenshot();
+    void keyboardAsOnAnyDesktop();
+    void screenshots();
 };
 
 void TestMainWindow::treeShowsDevicesAndChannels()
@@ -188,11 +191,14 @@ void TestMainWindow::enlargedWindowShowsTwoControllersWithLongNames()
              qPrintable(shown));
     QVERIFY(w.TreeViewDevice->verticalScrollBar()->maximum() > 0); // 8 rows in a 4-row tree
 
-    w.resize(700, 300);
-    QTRY_COMPARE(w.TreeViewDevice->geometry(), QRect(8, 8, 541, 228));
-    QCOMPARE(w.ProgressBar1->geometry(), QRect(8, 242, 541, 25));
-    QCOMPARE(w.ButtonDownload->geometry(), QRect(556, 5, 136, 25));
-    QCOMPARE(w.ButtonClose->geometry(), QRect(555, 92, 137, 25));
+    // What the window gains goes to the tree; the column moves along.
+    const QRect tree = w.TreeViewDevice->geometry(), bar = w.ProgressBar1->geometry();
+    const QRect download = w.ButtonDownload->geometry(), close = w.ButtonClose->geometry();
+    w.resize(w.minimumSize() + QSize(164, 155));
+    QTRY_COMPARE(w.TreeViewDevice->geometry(), tree.adjusted(0, 0, 164, 155));
+    QCOMPARE(w.ProgressBar1->geometry(), bar.translated(0, 155).adjusted(0, 0, 164, 0));
+    QCOMPARE(w.ButtonDownload->geometry(), download.translated(164, 0));
+    QCOMPARE(w.ButtonClose->geometry(), close.translated(164, 0));
     QTRY_COMPARE(w.TreeViewDevice->verticalScrollBar()->maximum(), 0);
     QVERIFY(w.ShownText(rig.Node(0)).size() > shown.size()); // more of the description
     w.hide();
@@ -249,9 +255,10 @@ void TestMainWindow::startLayout()
     rig.List.Update();
     RecordingForm& w = rig.Window();
     QCOMPARE(w.windowTitle(), QString("Nurax Update 5000 v0.5.3"));
-    // Designed column before InitView: all five buttons.
-    QCOMPARE(w.ButtonReset->y(), 63);
-    QCOMPARE(w.ButtonClose->y(), 121);
+    // The column before InitView: all five buttons, 4 pixels apart.
+    const int step = w.ButtonDownload->height() + 4;
+    QCOMPARE(w.ButtonReset->y(), 5 + 2 * step);
+    QCOMPARE(w.ButtonClose->y(), 5 + 4 * step);
 
     w.EditFilename->setText("old.hex");
     w.SetProgress(40);
@@ -262,13 +269,22 @@ void TestMainWindow::startLayout()
         QVERIFY2(w.findChild<QWidget*>(name), name);
     QVERIFY(w.LabelSts->isHidden());
     QVERIFY(w.ButtonReset->isHidden());
-    QCOMPARE(w.ButtonDownload->geometry(), QRect(392, 5, 136, 25));
-    QCOMPARE(w.ButtonVersion->geometry(), QRect(392, 34, 136, 25));
-    QCOMPARE(w.ButtonResetFilter->geometry(), QRect(391, 63, 137, 25));
-    QCOMPARE(w.ButtonClose->geometry(), QRect(391, 92, 137, 25));
-    QCOMPARE(w.size(), QSize(536, 145));
-    QCOMPARE(w.minimumSize(), QSize(536, 145));
-    QCOMPARE(w.TreeViewDevice->geometry(), QRect(8, 8, 377, 73));
+    // The designed places; sizes at least the designed ones (the font may need more).
+    const int column = w.ButtonClose->width(), h = w.ButtonClose->height();
+    QVERIFY(column >= 137 && h >= 25);
+    QCOMPARE(w.ButtonDownload->geometry(), QRect(392, 5, column - 1, h));
+    QCOMPARE(w.ButtonVersion->geometry(), QRect(392, 5 + step, column - 1, h));
+    QCOMPARE(w.ButtonResetFilter->geometry(), QRect(391, 5 + 2 * step, column, h));
+    QCOMPARE(w.ButtonClose->geometry(), QRect(391, 5 + 3 * step, column, h));
+    const QRect tree = w.TreeViewDevice->geometry(), bar = w.ProgressBar1->geometry();
+    QCOMPARE(tree.topLeft(), QPoint(8, 8));
+    QCOMPARE(tree.width(), 377);
+    QVERIFY(tree.height() >= 73);
+    QCOMPARE(bar, QRect(8, tree.bottom() + 7, 377, std::max(25, bar.height())));
+    QCOMPARE(w.EditFilename->geometry().top(), bar.bottom() + 7);
+    // The client area ends below the file field: the hidden label is cut off.
+    QCOMPARE(w.size(), QSize(8 + 377 + 6 + column + 8, w.EditFilename->geometry().bottom() + 7));
+    QCOMPARE(w.minimumSize(), w.size());
     QCOMPARE(w.TreeViewDevice->indentation(), 19);
     QCOMPARE(w.ProgressBar1->value(), 0);
     QVERIFY(w.EditFilename->text().isEmpty());
@@ -304,9 +320,41 @@ void TestMainWindow::closingEndsTheProgramButNotDuringAnAction()
     QVERIFY(!w.isVisible());
 }
 
-void TestMainWindow::screenshot()
+void TestMainWindow::keyboardAsOnAnyDesktop()
 {
-    // NX_SCREENSHOT=path saves the window on the demo with a channel selected.
+    GuiRig rig;
+    rig.List.Update();
+    RecordingForm& w = rig.Window();
+    w.InitView();
+    w.show();
+    QApplication::setActiveWindow(&w);
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    rig.Select(0, 1); // every button on
+
+    // Tab: tree, Download, Version Info, Reset Filter change, Close, and round.
+    QCOMPARE(QApplication::focusWidget(), w.TreeViewDevice);
+    const QWidget* order[] = {w.ButtonDownload, w.ButtonVersion, w.ButtonResetFilter, w.ButtonClose,
+                              w.TreeViewDevice};
+    for (const QWidget* next : order) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), next);
+    }
+
+    // Escape never closes the main window; Enter presses the focused button.
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+    QVERIFY(w.isVisible() && !w.TerminateRequested());
+    w.ButtonVersion->setFocus();
+    QTest::keyClick(w.ButtonVersion, Qt::Key_Return);
+    QCOMPARE(rig.Dialogs.Execs, std::vector<QString>{"FormVersionInfo"});
+    w.ButtonClose->setFocus();
+    QTest::keyClick(w.ButtonClose, Qt::Key_Enter);
+    QVERIFY(w.TerminateRequested());
+}
+
+void TestMainWindow::screenshots()
+{
+    // NX_SCREENSHOTS=DIR saves the README's pictures there: the window with a
+    // channel selected, a download's pause and blocks, the two dialogs.
     GuiRig rig;
     rig.List.Update();
     RecordingForm& w = rig.Window();
@@ -314,11 +362,49 @@ void TestMainWindow::screenshot()
     w.show();
     rig.Select(0, 1);
     QVERIFY(QTest::qWaitForWindowExposed(&w));
-    const QPixmap shot = w.grab();
-    QCOMPARE(shot.size() / shot.devicePixelRatio(), QSize(536, 145));
-    const QByteArray path = qgetenv("NX_SCREENSHOT");
-    if (!path.isEmpty())
-        QVERIFY(shot.save(QString::fromLocal8Bit(path)));
+    const QString dir = QString::fromLocal8Bit(qgetenv("NX_SCREENSHOTS"));
+    const auto save = [&](const QPixmap& shot, const char* name) {
+        if (!dir.isEmpty())
+            QVERIFY(shot.save(dir + "/" + name));
+    };
+    const QPixmap window = w.grab();
+    QCOMPARE(window.size() / window.devicePixelRatio(), w.minimumSize());
+    save(window, "main-window.png");
+    if (dir.isEmpty())
+        return;
+
+    rig.Dialogs.OnExec = [&](QDialog& dlg) {
+        save(dlg.grab(),
+             dlg.objectName() == "FormVersionInfo" ? "version-dialog.png" : "filter-dialog.png");
+        return int(QDialog::Rejected);
+    };
+    w.ButtonResetFilterClick();
+    rig.Select(0, 0);
+    w.ButtonVersionClick();
+
+    // The example file by a name that shows no folder of this machine.
+    const QString cwd = QDir::currentPath();
+    QDir::setCurrent(NX_SOURCE_DIR);
+    QPixmap pause, blocks;
+    w.OnStatus = [&] {
+        if (w.Statuses.back() == "Block: 21/97 - Address: 0xC00A00 - Progress: 21%")
+            blocks = w.grab();
+    };
+    rig.Clock.DuringWait = [&] {
+        if (pause.isNull())
+            pause = w.grab();
+    };
+    w.RunDownload("0001", 0, "examples/incucontrol_app.hex");
+    QDir::setCurrent(cwd);
+    QVERIFY(!pause.isNull() && !blocks.isNull());
+    QPixmap both(pause.width(), pause.height() + blocks.height());
+    both.setDevicePixelRatio(pause.devicePixelRatio());
+    both.fill(Qt::transparent);
+    QPainter paint(&both);
+    paint.drawPixmap(0, 0, pause);
+    paint.drawPixmap(0, pause.height() / pause.devicePixelRatio(), blocks);
+    paint.end();
+    save(both, "download-progress.png");
 }
 
 QTEST_MAIN(TestMainWindow)

@@ -2,6 +2,7 @@
 // unattended download and the exit codes.
 #include "DownloadFiles.h"
 #include "GuiRig.h"
+#include "RunDesktop.h"
 
 #include "Appcfg.h"
 #include "Forms/NxStartup.h"
@@ -33,34 +34,6 @@ private slots:
     void helpAndVersionPrintAndEnd();
 };
 
-namespace {
-
-// Runs the program with these arguments on a virtual clock.
-int Run(const QStringList& args, VirtualClock& clock)
-{
-    std::vector<QByteArray> store{"nxupdate"};
-    for (const QString& a : args)
-        store.push_back(a.toLocal8Bit());
-    std::vector<char*> argv;
-    for (QByteArray& s : store)
-        argv.push_back(s.data());
-    argv.push_back(nullptr);
-    int argc = static_cast<int>(store.size());
-    NxRunSettings settings;
-    settings.Clock = &clock;
-    return NxUpdateRun(argc, argv.data(), settings);
-}
-
-TFormDownload* MainWindow()
-{
-    for (QWidget* w : QApplication::topLevelWidgets())
-        if (auto* f = qobject_cast<TFormDownload*>(w))
-            return f;
-    return nullptr;
-}
-
-} // namespace
-
 void TestStartup::interactiveRunEndsWithZero()
 {
     VirtualClock clock;
@@ -75,7 +48,7 @@ void TestStartup::interactiveRunEndsWithZero()
         w->ButtonCloseClick();
         return int(QDialog::Accepted);
     };
-    QCOMPARE(Run({"--simulate", "--channel=2"}, clock), 0);
+    QCOMPARE(RunDesktop({"--simulate", "--channel=2"}, clock), 0);
     QCOMPARE(dialogs.Execs, std::vector<QString>{"FormDownload"});
     QCOMPARE(channels, 3);
     QVERIFY(!preset);
@@ -94,12 +67,12 @@ void TestStartup::pathOptionMovesTheDialogStart()
         w->ButtonDownloadClick(); // the demo controller is selected; the dialog is cancelled
         return int(QDialog::Accepted);
     };
-    QCOMPARE(Run({"--simulate", "--PATH=" + dir.path()}, clock), 0);
+    QCOMPARE(RunDesktop({"--simulate", "--PATH=" + dir.path()}, clock), 0);
     QCOMPARE(dialogs.FileCalls.size(), size_t(1));
     QCOMPARE(dialogs.FileCalls[0].StartDir, dir.path());
 
     dialogs.FileCalls.clear();
-    QCOMPARE(Run({"--simulate", "--path="}, clock), 0); // empty: the working directory
+    QCOMPARE(RunDesktop({"--simulate", "--path="}, clock), 0); // empty: the working directory
     QCOMPARE(dialogs.FileCalls.at(0).StartDir.toStdString(), WorkingDirectory());
 }
 
@@ -117,7 +90,7 @@ void TestStartup::unattendedDownloadSucceeds()
                 w->close();
         });
     };
-    QCOMPARE(Run({"--simulate", "--file=" + hex}, clock), 0);
+    QCOMPARE(RunDesktop({"--simulate", "--file=" + hex}, clock), 0);
     QVERIFY(dialogs.Execs.empty());
     QVERIFY(dialogs.FileCalls.empty() && dialogs.Questions.empty());
     QCOMPARE(dialogs.Boxes.size(), size_t(1));
@@ -129,7 +102,7 @@ void TestStartup::unattendedDownloadFailureEndsWithOne()
     VirtualClock clock;
     FakeDialogs dialogs;
     // "--file" without "=" presets an empty name: the download fails.
-    QCOMPARE(Run({"--simulate", "--file"}, clock), 1);
+    QCOMPARE(RunDesktop({"--simulate", "--file"}, clock), 1);
     QCOMPARE(dialogs.Boxes.size(), size_t(2));
     QCOMPARE(dialogs.Boxes[0].Caption, QString("Download failed"));
     QCOMPARE(dialogs.Boxes[0].Text, QString("Invalid download file"));
@@ -149,7 +122,7 @@ void TestStartup::presetFileForAChannelOpensTheWindow()
         shown = w->EditFilename->text();
         return int(QDialog::Rejected); // closed by the window frame
     };
-    QCOMPARE(Run({"--simulate", "--file=C:\\fw\\new image.hex", "--channel=1"}, clock), 0);
+    QCOMPARE(RunDesktop({"--simulate", "--file=C:\\fw\\new image.hex", "--channel=1"}, clock), 0);
     QCOMPARE(shown, QString("C:\\fw\\new image.hex"));
     QVERIFY(dialogs.Boxes.empty());
 }
@@ -161,7 +134,7 @@ void TestStartup::broken_scenarioEndsWithOne()
     QTemporaryDir dir;
     const QString bad = dir.filePath("bad.json");
     WriteText(bad.toStdString(), "{ \"bridges\": [ { \"nonsense\": 1 } ] }");
-    QCOMPARE(Run({"--simulate=" + bad}, clock), 1);
+    QCOMPARE(RunDesktop({"--simulate=" + bad}, clock), 1);
     QCOMPARE(dialogs.Boxes.size(), size_t(1));
     QCOMPARE(dialogs.Boxes[0].Caption, QString(kAppTitle));
     QVERIFY(!dialogs.Boxes[0].Text.isEmpty());
@@ -187,7 +160,7 @@ void TestStartup::communicationLogReplaysLeniently()
         return int(QDialog::Accepted);
     };
     QTemporaryDir dir;
-    QCOMPARE(Run({"--simulate", "--comlog=" + dir.path()}, clock), 0);
+    QCOMPARE(RunDesktop({"--simulate", "--comlog=" + dir.path()}, clock), 0);
     const std::string log = dir.filePath("NxComLog_0.txt").toStdString();
     std::ifstream in(log, std::ios::binary);
     const std::string recorded((std::istreambuf_iterator<char>(in)), {});
@@ -195,7 +168,7 @@ void TestStartup::communicationLogReplaysLeniently()
                    "12:00:00.000: Writing...\n"
                    "12:00:00.000: SI_Write:         F0 00 04 00  52 56 00 [.....]\n" +
                        recorded);
-    QCOMPARE(Run({"--simulate=" + dir.filePath("NxComLog_0.txt")}, clock), 0);
+    QCOMPARE(RunDesktop({"--simulate=" + dir.filePath("NxComLog_0.txt")}, clock), 0);
     QCOMPARE(top, QString("Replay NxComLog_0.txt (#replay-0)"));
     QCOMPARE(channels, 3);
     QVERIFY(dialogs.Boxes.empty());

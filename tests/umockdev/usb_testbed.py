@@ -14,7 +14,9 @@ nxsim demo controller answering on the pseudo-terminal behind its node.
 PROGRAM may plug and unplug bridges while it runs: it writes "plug NODE" or
 "unplug NODE" as one line to the descriptor named first in
 NX_USB_TESTBED_CTL ("<write fd>,<read fd>") and reads "ok" or "error ..."
-from the second one.
+from the second one. Each plug and unplug sends the tty's uevent ("add",
+"remove") as udev would; "last-uevent" answers "ok SECONDS", the
+CLOCK_MONOTONIC time at which the last one was sent.
 """
 
 import ctypes
@@ -68,6 +70,15 @@ def check():
         return 77
     print('ok')
     return 0
+
+
+def outside_env():
+    """The environment of a process that is not part of the testbed."""
+    env = {k: v for k, v in os.environ.items() if k not in ('UMOCKDEV_DIR', 'LD_PRELOAD')}
+    rest = ' '.join(l for l in os.environ.get('LD_PRELOAD', '').split() if l != PRELOAD)
+    if rest:
+        env['LD_PRELOAD'] = rest
+    return env
 
 
 def description(name, **fields):
@@ -179,6 +190,7 @@ class Testbed:
                 fail('bridge %s given twice' % spec['node'])
             self.bridges[spec['node']] = Bridge(spec, i)
         self.used = set()  # nodes plugged once: never again (umockdev aborts)
+        self.last_uevent = None
 
     def plug(self, node):
         b = self.bridges.get(node)
@@ -210,7 +222,8 @@ class Testbed:
                     fcntl.fcntl(b.master, fcntl.F_GETFL) | os.O_NONBLOCK)
         if s.get('controller', True):
             b.sim = subprocess.Popen([self.nxsim, '--demo'], stdout=subprocess.PIPE,
-                                     stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+                                     stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
+                                     env=outside_env())
             r, _, _ = select.select([b.sim.stdout], [], [], 5)
             path = b.sim.stdout.readline().decode().strip() if r else ''
             if not path.startswith('/dev/'):
@@ -218,7 +231,13 @@ class Testbed:
             b.sim_fd = os.open(path, os.O_RDWR | os.O_NOCTTY)
             make_raw(b.sim_fd)
             b.pipes = [Pipe(b.master, b.sim_fd), Pipe(b.sim_fd, b.master)]
+        self.announce(b.sys_paths[0], 'add')
         return 'ok'
+
+    def announce(self, tty, action):
+        """The uevent udev sends once its rules have run, with its time."""
+        self.last_uevent = time.monotonic()
+        self.tb.uevent(tty, action)
 
     def unplug(self, node):
         b = self.bridges.get(node)
@@ -240,6 +259,9 @@ class Testbed:
             path = os.path.join(self.root, rel)
             if os.path.lexists(path):
                 os.unlink(path)
+        # udev tells once the port is gone from the lists, as the kernel's
+        # removal is done by then.
+        self.announce(b.sys_paths[0], 'remove')
         for p in b.sys_paths:
             self.tb.remove_device(p)
         return 'ok'
@@ -279,7 +301,8 @@ def serve(tb, program, deadline):
     from_fixture_r, from_fixture_w = os.pipe()
     env = {k: v for k, v in os.environ.items() if k != 'NXUPDATE_PORTS'}
     env['UMOCKDEV_DIR'] = tb.root
-    env['LD_PRELOAD'] = (env.get('LD_PRELOAD', '') + ' ' + PRELOAD).strip()
+    if PRELOAD not in env.get('LD_PRELOAD', '').split():
+        env['LD_PRELOAD'] = (env.get('LD_PRELOAD', '') + ' ' + PRELOAD).strip()
     # An AddressSanitizer build must accept the preload library before it.
     env['ASAN_OPTIONS'] = (env.get('ASAN_OPTIONS', '') + ':verify_asan_link_order=0').lstrip(':')
     env[CTL_VARIABLE] = '%d,%d' % (to_fixture_w, from_fixture_r)
@@ -329,6 +352,8 @@ def relay(tb, child, ctl, reply_fd, deadline):
                         reply = tb.plug(words[1])
                     elif len(words) == 2 and words[0] == 'unplug':
                         reply = tb.unplug(words[1])
+                    elif words == ['last-uevent'] and tb.last_uevent is not None:
+                        reply = 'ok %.6f' % tb.last_uevent
                     else:
                         reply = 'error unknown command'
                 except Exception as e:  # the test shows it and fails
@@ -340,6 +365,11 @@ def relay(tb, child, ctl, reply_fd, deadline):
 
 
 def main(argv):
+    # The testbed sends uevents through libudev, which must see the testbed
+    # too: the fixture runs under the preload library itself.
+    if PRELOAD not in os.environ.get('LD_PRELOAD', '').split():
+        env = dict(os.environ, LD_PRELOAD=(os.environ.get('LD_PRELOAD', '') + ' ' + PRELOAD).strip())
+        os.execve(sys.executable, [sys.executable, os.path.abspath(__file__)] + argv, env)
     opts, program = {}, []
     for i, a in enumerate(argv):
         if a == '--':
