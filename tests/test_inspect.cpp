@@ -329,4 +329,5 @@ TEST_F(InspectTest, DryRunRefusesAsTheDownloadDoes)
               "would download 3 blocks into controller 0001 (in its bootloader, target unknown), "
               "at least " +
                   FormatLeastTime(InspectFile(nameless).LeastMs(false)));
+    EXPECT_EQ(tmp.Leftovers(), 0u);
 }
