@@ -278,14 +278,16 @@ void NxProgrammer::CheckController(TNxDev& dev)
         throw NxException(refusal);
     const bool readStatus = CAppCfg::Instance().BootloaderFirst();
     NxCmdSts sts;
-    if (readStatus) {
+    if (readStatus)
         dev.ExecuteOrThrow(sts, kCmdTimeout);
-        m_bInBootloader = !sts.IsInApplication();
-    }
     // A .dat's tables for other hardware would fail only after the flash.
+    // Refused for the file, not for the target: its state goes unsaid.
     if (m_TablesHardware)
         CheckTablesHardware(dev, *m_TablesHardware);
-    if (!readStatus || m_bInBootloader)
+    if (!readStatus)
+        return;
+    m_bInBootloader = !sts.IsInApplication();
+    if (m_bInBootloader)
         return;
     m_bApplicationRan = true;
 
