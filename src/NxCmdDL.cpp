@@ -1,24 +1,25 @@
 #include "NxCmdDL.h"
 
+#include "NxCmdTable.h"
 #include "NxException.h"
 #include "ProgBlock.h"
 
 void NxCmdDL::ResetToBootloader()
 {
     const uint8_t arg = 0x02;
-    Setup(kCmdReset, "ResetToBootloader", 0, NX_ACCESS_WRITE, &arg, 1);
+    Setup(CmdDef(NxCmdId::ResetToBootloader), 0, &arg, 1);
 }
 
 void NxCmdDL::ResetToApplication()
 {
     const uint8_t arg = 0x01;
-    Setup(kCmdReset, "ResetToApplication", 0, NX_ACCESS_WRITE, &arg, 1);
+    Setup(CmdDef(NxCmdId::ResetToApplication), 0, &arg, 1);
 }
 
 void NxCmdDL::ProgEraseFlash()
 {
     const uint8_t arg = 0x04;
-    Setup(kCmdErase, "ProgEraseFlash", 0, NX_ACCESS_WRITE, &arg, 1);
+    Setup(CmdDef(NxCmdId::ProgEraseFlash), 0, &arg, 1);
 }
 
 void NxCmdDL::ProgFlashPage(const ProgBlock& block)
@@ -27,7 +28,7 @@ void NxCmdDL::ProgFlashPage(const ProgBlock& block)
     if (block.BufferLength() > 255)
         ThrowNx("Block at 0x%06X is too long for a frame (%u bytes)", block.Address(),
                 block.DataLength);
-    Setup(kCmdFlashPage, "ProgFlashPage", 0, NX_ACCESS_WRITE, block.Buffer(), block.BufferLength());
+    Setup(CmdDef(NxCmdId::ProgFlashPage), 0, block.Buffer(), block.BufferLength());
 }
 
 void NxCmdDL::ProgCheckSum(uint32_t sum)
@@ -38,5 +39,5 @@ void NxCmdDL::ProgCheckSum(uint32_t sum)
     d[1] = static_cast<uint8_t>(sum >> 8);
     d[2] = static_cast<uint8_t>(sum >> 16);
     d[3] = static_cast<uint8_t>(sum >> 24);
-    Setup(kCmdFlashPage, "ProgCheckSum", 0, NX_ACCESS_WRITE, page.Buffer(), page.BufferLength());
+    Setup(CmdDef(NxCmdId::ProgCheckSum), 0, page.Buffer(), page.BufferLength());
 }

@@ -9,9 +9,6 @@ struct ProgBlock;
 class NxCmdDL : public NxCmd
 {
 public:
-    static constexpr uint8_t kCmdReset = 1;
-    static constexpr uint8_t kCmdErase = 2;
-    static constexpr uint8_t kCmdFlashPage = 3;
     // "ProgCheckSum" is a flash page written to this address.
     static constexpr uint32_t kCheckSumAddress = 0xC1FF80;
     static constexpr uint32_t kCheckSumBlockSize = 128;

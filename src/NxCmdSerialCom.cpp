@@ -1,90 +1,91 @@
 #include "NxCmdSerialCom.h"
 
+#include "NxCmdTable.h"
 #include "ProgBlock.h"
 
 #include <cstring>
 
-void NxCmdSerialCom::Relay(uint8_t ch, const char* name, uint8_t sub, const uint8_t* args,
-                           uint8_t nArgs)
+void NxCmdSerialCom::Relay(uint8_t ch, NxCmdId id, const uint8_t* args, uint8_t nArgs)
 {
+    const NxCmdDef& def = CmdDef(id);
     uint8_t payload[2 + 255];
     payload[0] = nArgs;
-    payload[1] = sub;
+    payload[1] = static_cast<uint8_t>(def.Sub);
     if (nArgs > 0)
         std::memcpy(payload + 2, args, nArgs);
     m_bReply = false;
-    Setup(kCmdRelay, name, ch, NX_ACCESS_WRITE, payload, 2u + nArgs);
+    Setup(def, ch, payload, 2u + nArgs);
 }
 
 void NxCmdSerialCom::SerialComGetIdentifier(uint8_t ch)
 {
-    Relay(ch, "SerialComGetIdentifier", 0x01, nullptr, 0);
+    Relay(ch, NxCmdId::SerialComGetIdentifier, nullptr, 0);
 }
 void NxCmdSerialCom::SerialComGetCapabilityFlag(uint8_t ch)
 {
-    Relay(ch, "SerialComGetCapabilityFlag", 0x03, nullptr, 0);
+    Relay(ch, NxCmdId::SerialComGetCapabilityFlag, nullptr, 0);
 }
 void NxCmdSerialCom::SerialComGetApplicationName(uint8_t ch)
 {
-    Relay(ch, "SerialComGetApplicationName", 0x04, nullptr, 0);
+    Relay(ch, NxCmdId::SerialComGetApplicationName, nullptr, 0);
 }
 void NxCmdSerialCom::SerialGetApplicationVersion(uint8_t ch)
 {
-    Relay(ch, "SerialGetApplicationVersion", 0x05, nullptr, 0);
+    Relay(ch, NxCmdId::SerialGetApplicationVersion, nullptr, 0);
 }
 void NxCmdSerialCom::SerialComGetApplicationDate(uint8_t ch)
 {
-    Relay(ch, "SerialComGetApplicationDate", 0x06, nullptr, 0);
+    Relay(ch, NxCmdId::SerialComGetApplicationDate, nullptr, 0);
 }
 void NxCmdSerialCom::SerialComGetStatusFlag(uint8_t ch)
 {
-    Relay(ch, "SerialComGetStatusFlag", 0x07, nullptr, 0);
+    Relay(ch, NxCmdId::SerialComGetStatusFlag, nullptr, 0);
 }
 void NxCmdSerialCom::SerialComEnterBootloader(uint8_t ch)
 {
     const uint8_t arg = 0x02;
-    Relay(ch, "SerialComEnterBootloader", 0x30, &arg, 1);
+    Relay(ch, NxCmdId::SerialComEnterBootloader, &arg, 1);
 }
 void NxCmdSerialCom::SerialComEnterApplication(uint8_t ch)
 {
     const uint8_t arg = 0x01;
-    Relay(ch, "SerialComEnterApplication", 0x30, &arg, 1);
+    Relay(ch, NxCmdId::SerialComEnterApplication, &arg, 1);
 }
 void NxCmdSerialCom::SerialComGetHardwareVersion(uint8_t ch)
 {
-    Relay(ch, "SerialComGetHardwareVersion", 0x32, nullptr, 0);
+    Relay(ch, NxCmdId::SerialComGetHardwareVersion, nullptr, 0);
 }
 void NxCmdSerialCom::SerialComBootloaderName(uint8_t ch)
 {
-    Relay(ch, "SerialComBootloaderName", 0x33, nullptr, 0);
+    Relay(ch, NxCmdId::SerialComBootloaderName, nullptr, 0);
 }
 void NxCmdSerialCom::SerialComGetBootloaderVersion(uint8_t ch)
 {
-    Relay(ch, "SerialComGetBootloaderVersion", 0x34, nullptr, 0);
+    Relay(ch, NxCmdId::SerialComGetBootloaderVersion, nullptr, 0);
 }
 void NxCmdSerialCom::SerialComGetBootloaderDate(uint8_t ch)
 {
-    Relay(ch, "SerialComGetBootloaderDate", 0x35, nullptr, 0);
+    Relay(ch, NxCmdId::SerialComGetBootloaderDate, nullptr, 0);
 }
 void NxCmdSerialCom::SerialComGetSerialNumber(uint8_t ch)
 {
-    Relay(ch, "SerialComGetSerialNumber", 0x37, nullptr, 0);
+    Relay(ch, NxCmdId::SerialComGetSerialNumber, nullptr, 0);
 }
 void NxCmdSerialCom::SerialComGetRuntime(uint8_t ch)
 {
-    Relay(ch, "SerialComGetRuntime", 0x39, nullptr, 0);
+    Relay(ch, NxCmdId::SerialComGetRuntime, nullptr, 0);
 }
 void NxCmdSerialCom::SerialComProgErase(uint8_t ch, uint8_t arg)
 {
-    Relay(ch, "SerialComProgErase", 0x3C, &arg, 1);
+    Relay(ch, NxCmdId::SerialComProgErase, &arg, 1);
 }
 void NxCmdSerialCom::SerialComSetFilterChange(uint8_t ch)
 {
-    Relay(ch, "SerialComSetFilterChange", 0x42, nullptr, 0);
+    Relay(ch, NxCmdId::SerialComSetFilterChange, nullptr, 0);
 }
 void NxCmdSerialCom::SerialComGetFilterChange(uint8_t ch)
 {
-    Relay(ch, "SerialComGetFilterChange", 0x43, nullptr, 0);
+    Relay(ch, NxCmdId::SerialComGetFilterChange, nullptr, 0);
 }
 
 bool NxCmdSerialCom::SerialComProgPage(uint8_t ch, const ProgBlock& block, uint32_t pageIndex,
@@ -99,7 +100,7 @@ bool NxCmdSerialCom::SerialComProgPage(uint8_t ch, const ProgBlock& block, uint3
     args[0] = static_cast<uint8_t>(page);
     args[1] = static_cast<uint8_t>(page >> 8);
     std::memcpy(args + 2, block.Data() + offset, kPageSize);
-    Relay(ch, "SerialComProgPage", 0x31, args, sizeof args);
+    Relay(ch, NxCmdId::SerialComProgPage, args, sizeof args);
     return true;
 }
 

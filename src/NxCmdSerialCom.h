@@ -8,11 +8,11 @@
 #include <string>
 
 struct ProgBlock;
+enum class NxCmdId : uint8_t;
 
 class NxCmdSerialCom : public NxCmd
 {
 public:
-    static constexpr uint8_t kCmdRelay = 143;
     static constexpr uint32_t kPageSize = 64;
 
     void SerialComGetIdentifier(uint8_t ch);          // 0x01, RespByte(0)
@@ -53,7 +53,7 @@ public:
     void OnResponse() override { m_bReply = true; }
 
 private:
-    void Relay(uint8_t ch, const char* name, uint8_t sub, const uint8_t* args, uint8_t nArgs);
+    void Relay(uint8_t ch, NxCmdId id, const uint8_t* args, uint8_t nArgs);
     // Start of the value bytes [pos, pos + n) or null when they pass the payload.
     const uint8_t* Value(size_t pos, size_t n) const;
     bool m_bReply = false;

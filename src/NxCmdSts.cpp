@@ -1,9 +1,11 @@
 #include "NxCmdSts.h"
 
+#include "NxCmdTable.h"
+
 void NxCmdSts::DeviceStatus()
 {
     m_Status = 0;
-    Setup(kCmdStatus, "DeviceStatus", 0, NX_ACCESS_READ, nullptr, 0);
+    Setup(CmdDef(NxCmdId::DeviceStatus), 0, nullptr, 0);
 }
 
 void NxCmdSts::OnResponse()

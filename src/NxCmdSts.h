@@ -6,8 +6,6 @@
 class NxCmdSts : public NxCmd
 {
 public:
-    static constexpr uint8_t kCmdStatus = 20;
-
     // Builds the request at once, so a fresh object is ready to execute.
     NxCmdSts() { DeviceStatus(); }
 

@@ -1,8 +1,10 @@
 #include "NxCmdTbl.h"
 
+#include "NxCmdTable.h"
+
 #include <cstring>
 
-void NxCmdTbl::Text(uint8_t cmdNr, const char* name, const char* text)
+void NxCmdTbl::Text(NxCmdId id, const char* text)
 {
     if (!text)
         text = "";
@@ -10,20 +12,20 @@ void NxCmdTbl::Text(uint8_t cmdNr, const char* name, const char* text)
     uint8_t payload[255];
     std::memcpy(payload, text, n);
     payload[n] = 0;
-    Setup(cmdNr, name, 0, NX_ACCESS_WRITE, payload, n + 1);
+    Setup(CmdDef(id), 0, payload, n + 1);
 }
 
 void NxCmdTbl::TblName(const char* text)
 {
-    Text(kCmdTblName, "TblName", text);
+    Text(NxCmdId::TblName, text);
 }
 void NxCmdTbl::TblVersion(const char* text)
 {
-    Text(kCmdTblVersion, "TblVersion", text);
+    Text(NxCmdId::TblVersion, text);
 }
 void NxCmdTbl::TblDate(const char* text)
 {
-    Text(kCmdTblDate, "TblDate", text);
+    Text(NxCmdId::TblDate, text);
 }
 
 namespace {
@@ -35,7 +37,7 @@ void NxCmdTbl::TblPidParam(uint8_t channel, const uint8_t* record26)
 {
     if (!record26)
         record26 = kZeroRecord;
-    Setup(kCmdPidParam, "TblPidParam", channel, NX_ACCESS_WRITE, record26, kPidParamLength);
+    Setup(CmdDef(NxCmdId::TblPidParam), channel, record26, kPidParamLength);
 }
 
 void NxCmdTbl::TblCompParamSet(uint8_t channel, const uint8_t* record16)
@@ -44,5 +46,5 @@ void NxCmdTbl::TblCompParamSet(uint8_t channel, const uint8_t* record16)
         record16 = kZeroRecord;
     // Entry value, identifier, name with its zero, parameter-set number.
     const size_t n = strnlen(reinterpret_cast<const char*>(record16 + 2), kCompParamSetSize - 4);
-    Setup(kCmdCompParamSet, "TblCompParamSet", channel, NX_ACCESS_WRITE, record16, n + 4);
+    Setup(CmdDef(NxCmdId::TblCompParamSet), channel, record16, n + 4);
 }

@@ -4,14 +4,11 @@
 
 #include "NxCom/NxCmd.h"
 
+enum class NxCmdId : uint8_t;
+
 class NxCmdTbl : public NxCmd
 {
 public:
-    static constexpr uint8_t kCmdTblName = 12;
-    static constexpr uint8_t kCmdTblVersion = 13;
-    static constexpr uint8_t kCmdTblDate = 14;
-    static constexpr uint8_t kCmdPidParam = 138;
-    static constexpr uint8_t kCmdCompParamSet = 139;
     static constexpr size_t kPidParamLength = 26;
     static constexpr size_t kCompParamSetSize = 16;
 
@@ -29,5 +26,5 @@ public:
     void TblCompParamSet(uint8_t channel, const uint8_t* record16);
 
 private:
-    void Text(uint8_t cmdNr, const char* name, const char* text);
+    void Text(NxCmdId id, const char* text);
 };

@@ -1,56 +1,58 @@
 #include "NxCmdVer.h"
 
+#include "NxCmdTable.h"
+
 #include <cstring>
 
-void NxCmdVer::Build(uint8_t cmdNr, const char* name)
+void NxCmdVer::Build(NxCmdId id)
 {
     m_Text.clear();
-    Setup(cmdNr, name, 0, NX_ACCESS_READ, nullptr, 0);
+    Setup(CmdDef(id), 0, nullptr, 0);
 }
 
 void NxCmdVer::GetHwName()
 {
-    Build(4, "GetHwName");
+    Build(NxCmdId::GetHwName);
 }
 void NxCmdVer::GetHwVer()
 {
-    Build(5, "GetHwVer");
+    Build(NxCmdId::GetHwVer);
 }
 void NxCmdVer::GetBlName()
 {
-    Build(6, "GetBlName");
+    Build(NxCmdId::GetBlName);
 }
 void NxCmdVer::GetBlVer()
 {
-    Build(7, "GetBlVer");
+    Build(NxCmdId::GetBlVer);
 }
 void NxCmdVer::GetBlDate()
 {
-    Build(8, "GetBlDate");
+    Build(NxCmdId::GetBlDate);
 }
 void NxCmdVer::GetAppName()
 {
-    Build(9, "GetAppName");
+    Build(NxCmdId::GetAppName);
 }
 void NxCmdVer::GetAppVer()
 {
-    Build(10, "GetAppVer");
+    Build(NxCmdId::GetAppVer);
 }
 void NxCmdVer::GetAppDate()
 {
-    Build(11, "GetAppDate");
+    Build(NxCmdId::GetAppDate);
 }
 void NxCmdVer::GetTblName()
 {
-    Build(12, "GetTblName");
+    Build(NxCmdId::GetTblName);
 }
 void NxCmdVer::GetTblVer()
 {
-    Build(13, "GetTblVer");
+    Build(NxCmdId::GetTblVer);
 }
 void NxCmdVer::GetTblDate()
 {
-    Build(14, "GetTblDate");
+    Build(NxCmdId::GetTblDate);
 }
 
 void NxCmdVer::OnResponse()

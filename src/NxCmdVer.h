@@ -6,11 +6,11 @@
 
 #include <string>
 
+enum class NxCmdId : uint8_t;
+
 class NxCmdVer : public NxCmd
 {
 public:
-    static constexpr uint8_t kCmdHwName = 4; // the others follow up to 14
-
     void GetHwName();  // 4
     void GetHwVer();   // 5
     void GetBlName();  // 6
@@ -30,6 +30,6 @@ public:
     const std::string& Text() const { return m_Text; }
 
 private:
-    void Build(uint8_t cmdNr, const char* name);
+    void Build(NxCmdId id);
     std::string m_Text;
 };

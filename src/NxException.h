@@ -5,6 +5,15 @@
 #include <stdexcept>
 #include <string>
 
+// What a failure means for those who act on it, beside the words the user
+// reads: callers test these, never the message.
+enum class NxFailure : unsigned
+{
+    LeftInBootloader = 1u << 0,   // the target runs only its bootloader now
+    Interrupted = 1u << 1,        // the user stopped it (Ctrl-C)
+    BridgeDisconnected = 1u << 2, // the bridge's port is gone
+};
+
 class NxException : public std::runtime_error
 {
 public:
@@ -18,8 +27,23 @@ public:
     std::string Message() const { return what(); }
     const std::string& Detail() const { return m_Detail; }
 
+    bool Is(NxFailure kind) const { return (m_Kinds & static_cast<unsigned>(kind)) != 0; }
+    unsigned Kinds() const { return m_Kinds; }
+    NxException& Mark(NxFailure kind)
+    {
+        m_Kinds |= static_cast<unsigned>(kind);
+        return *this;
+    }
+    // Takes over the kinds of a failure this one restates.
+    NxException& MarkAll(unsigned kinds)
+    {
+        m_Kinds |= kinds;
+        return *this;
+    }
+
 private:
     std::string m_Detail;
+    unsigned m_Kinds = 0;
 };
 
 // printf-style formatting into a std::string.

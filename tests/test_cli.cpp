@@ -25,6 +25,7 @@
 #include <spawn.h>
 #include <sys/file.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -834,40 +835,131 @@ std::string LastSend(const std::string& log)
     return at == std::string::npos ? "" : log.substr(at, log.find('\n', at) - at);
 }
 
+// Whether the download behind a log ran to its last write and had it answered.
+bool LogComplete(const std::string& log)
+{
+    return LastSend(log).find("CmdName='TblCompParamSet'") != std::string::npos &&
+           log.find("--- RESP: OK", log.rfind("--- SEND")) != std::string::npos;
+}
+
 } // namespace
 
-// `download ... 2>&1 | head -3`: the reader goes away at the first block. The
-// download finishes all the same, leaves no temporary file, and exits 1 for
-// the lost output instead of dying of SIGPIPE.
+// `download ... 2>&1 | head -3`, in every output mode: the reader goes away
+// at the first block, the terminal hangs up, or the parent of a device's
+// process dies. The download finishes all the same, leaves no temporary
+// file, and exits 1 for the lost output instead of dying of SIGPIPE or
+// SIGHUP; only the process that was killed has no exit code to give.
 TEST_F(CliTest, ClosedOutputNeverCutsADownloadShort)
 {
     const std::string sc = Scenario("boot.json", Controller("0001", "IncuControl", "bootloader"));
+    enum class Cut
+    {
+        Close,
+        HangUp,
+        KillParent,
+    };
+    const struct
+    {
+        std::vector<std::string> Mode;
+        Cut How;
+    } cases[] = {
+        {{}, Cut::Close},
+        {{"--events", "--device=0001"}, Cut::Close},
+        {{"--device=all"}, Cut::Close},
+        {{"--device=all", "--json"}, Cut::Close},
+        {{}, Cut::HangUp},
+        {{"--device=all"}, Cut::HangUp},
+        {{"--device=all"}, Cut::KillParent},
+    };
+    for (const auto& c : cases) {
+        const std::string mode = c.Mode.empty() ? "one device" : c.Mode.back();
+        SCOPED_TRACE(mode + " cut " + std::to_string(static_cast<int>(c.How)));
+        const TempFolder run("cut");
+        fs::create_directory(run / "tmp");
+        fs::create_directory(run / "logs");
+        RunOptions o;
+        o.Env["TMPDIR"] = (run / "tmp").string();
+        std::vector<std::string> args = {"-c",
+                                         "exec \"$0\" \"$@\" 2>&1",
+                                         kCli,
+                                         "download",
+                                         "--simulate=" + sc,
+                                         "--comlog=" + (run / "logs").string(),
+                                         "--file=" + kExamples + "/incucontrol_update.dat"};
+        args.insert(args.end(), c.Mode.begin(), c.Mode.end());
+        int out = -1;
+        const pid_t pid = Spawn("/bin/sh", args, o, out, nullptr);
+        ASSERT_GT(pid, 0);
+        const std::string early = ReadLines(out, 2);
+        EXPECT_NE(early.find("Clear flash"), std::string::npos) << early;
+        if (c.How != Cut::Close)
+            ::kill(pid, c.How == Cut::HangUp ? SIGHUP : SIGKILL);
+        if (c.How != Cut::HangUp)
+            ::close(out);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        const fs::path log = run / "logs" / "NxComLog_0.txt";
+        if (c.How == Cut::KillParent) {
+            // The orphan finishes on its own.
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+            while (!(LogComplete(ReadFile(log)) && fs::is_empty(run / "tmp")) &&
+                   std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        } else {
+            ASSERT_TRUE(WIFEXITED(status)) << "signal " << WTERMSIG(status);
+            EXPECT_EQ(WEXITSTATUS(status), 1);
+        }
+        if (c.How == Cut::HangUp) { // nothing more after the hang-up
+            const std::string rest = ReadLines(out, 1000);
+            EXPECT_EQ(rest.find("succeeded"), std::string::npos) << rest;
+            EXPECT_EQ(rest.find(kDownloadFinished), std::string::npos) << rest;
+            ::close(out);
+        }
+        EXPECT_TRUE(fs::is_empty(run / "tmp"));
+        EXPECT_TRUE(LogComplete(ReadFile(log))) << LastSend(ReadFile(log));
+    }
+
+    // A device's process whose reader is gone says so where it can.
+    const RunResult r =
+        RunProgram("/bin/sh", {"-c", "exec \"$0\" \"$@\" | head -c 1 >/dev/null", kCli, "download",
+                               "--simulate=" + sc, "--events", "--device=0001",
+                               "--file=" + kExamples + "/incucontrol_app.hex"});
+    EXPECT_EQ(r.Err, "nxupdate-cli: the output could not be written: Broken pipe\n");
+}
+
+// Ctrl-C during a download into one device stops it at its next step, says
+// where the controller is left, as a run on several does, and exits 130.
+TEST_F(CliTest, CtrlCDuringOneDownloadSaysWhereTheControllerIsLeft)
+{
+    if (::access(kSim.c_str(), X_OK) != 0)
+        GTEST_SKIP() << kSim << " is not built; build the nxsim target first";
+    // At the line's speed the blocks take seconds: Ctrl-C lands among them.
+    const std::string sc = Scenario("boot.json", Controller("0001", "IncuControl", "bootloader"));
+    ServerProcess sim = StartServer(kSim, {"--scenario=" + sc, "--wire-time"}, 1);
+    const ServerStopper stopper{sim};
+    ASSERT_EQ(sim.Lines.size(), 1u) << "nxsim printed no path";
     fs::create_directory(dir / "tmp");
-    fs::create_directory(dir / "logs");
     RunOptions o;
     o.Env["TMPDIR"] = (dir / "tmp").string();
-    int out = -1;
-    const pid_t pid = Spawn("/bin/sh",
-                            {"-c", "exec \"$0\" \"$@\" 2>&1", kCli, "download", "--simulate=" + sc,
-                             "--comlog=" + (dir / "logs").string(),
-                             "--file=" + kExamples + "/incucontrol_update.dat"},
-                            o, out, nullptr);
+    o.Env["NXUPDATE_PORTS"] = sim.Lines[0];
+    int out = -1, err = -1;
+    const pid_t pid =
+        Spawn(kCli, {"download", "--file=" + kExamples + "/incucontrol_update.dat"}, o, out, &err);
     ASSERT_GT(pid, 0);
-    EXPECT_NE(ReadLines(out, 3).find("Block: 1/97"), std::string::npos);
-    ::close(out);
+    ReadLines(err, 2); // "Clear flash", the first block
+    ::kill(pid, SIGINT);
+    RunResult r;
+    EXPECT_TRUE(DrainPipes(out, err, r.Out, r.Err, std::chrono::seconds(60)));
     int status = 0;
     ::waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status)) << "signal " << WTERMSIG(status);
-    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status;
+    EXPECT_TRUE(Has(r.Err, std::string("Interrupted\n") + LeftInBootloaderText(0))) << r.Err;
     EXPECT_TRUE(fs::is_empty(dir / "tmp"));
-    const std::string log = ReadFile(dir / "logs" / "NxComLog_0.txt");
-    EXPECT_NE(LastSend(log).find("CmdName='TblCompParamSet'"), std::string::npos) << LastSend(log);
-    EXPECT_NE(log.find("--- RESP: OK", log.rfind("--- SEND")), std::string::npos);
 }
 
 TEST_F(CliTest, OutputThatCannotBeWrittenExitsWithOne)
 {
-    for (const char* cmd : {"list", "info"}) {
+    for (const char* cmd : {"list", "info", "--version"}) {
         const RunResult r =
             RunProgram("/bin/sh", {"-c", "exec \"$0\" \"$@\" >/dev/full", kCli, "--simulate", cmd});
         EXPECT_EQ(r.Code, 1) << cmd;
@@ -880,11 +972,16 @@ TEST_F(CliTest, OutputThatCannotBeWrittenExitsWithOne)
 TEST_F(CliTest, FatalSignalsRemoveTheTemporaryFiles)
 {
     const std::string sc = Scenario("boot.json", Controller("0001", "IncuControl", "bootloader"));
+    // A temporary folder with a path of 600 characters and more.
+    const fs::path deep =
+        dir / std::string(200, 'a') / std::string(200, 'b') / std::string(200, 'c');
+    fs::create_directories(deep);
     fs::create_directory(dir / "tmp");
     RunOptions o;
-    o.Env["TMPDIR"] = (dir / "tmp").string();
-    for (int sig : {SIGUSR1, SIGALRM, SIGTERM}) {
-        SCOPED_TRACE(sig);
+    for (const auto& [sig, tmp] : {std::pair{SIGUSR1, dir / "tmp"}, std::pair{SIGALRM, dir / "tmp"},
+                                   std::pair{SIGTERM, dir / "tmp"}, std::pair{SIGTERM, deep}}) {
+        SCOPED_TRACE(std::to_string(sig) + " " + std::to_string(tmp.string().size()));
+        o.Env["TMPDIR"] = tmp.string();
         int out = -1;
         const pid_t pid =
             Spawn("/bin/sh",
@@ -893,13 +990,13 @@ TEST_F(CliTest, FatalSignalsRemoveTheTemporaryFiles)
                   o, out, nullptr);
         ASSERT_GT(pid, 0);
         ReadLines(out, 2); // "Clear flash", the first block: both files exist
-        EXPECT_FALSE(fs::is_empty(dir / "tmp"));
+        EXPECT_FALSE(fs::is_empty(tmp));
         ::kill(pid, sig);
         int status = 0;
         ::waitpid(pid, &status, 0);
         ::close(out);
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig);
-        EXPECT_TRUE(fs::is_empty(dir / "tmp"));
+        EXPECT_TRUE(fs::is_empty(tmp));
     }
 }
 
@@ -933,7 +1030,8 @@ TEST_F(CliTest, FailureTextsArePrintedOnce)
 }
 
 // The command line updates the list once: a controller that missed its first
-// status probe (a stall just ended) is asked again at once.
+// status probe (a stall just ended) is asked again at once; one that answers
+// both wrongly is named with the reason, not taken for no controller at all.
 TEST_F(CliTest, AControllerThatMissedItsFirstProbeIsFound)
 {
     const std::string sc = Scenario(
@@ -942,4 +1040,16 @@ TEST_F(CliTest, AControllerThatMissedItsFirstProbeIsFound)
     const RunResult r = RunProgram(kCli, {"list", "--simulate=" + sc});
     EXPECT_EQ(r.Code, 0) << r.Err;
     EXPECT_EQ(r.Out, "Controller (#0001)\n");
+
+    const std::string garbled = Scenario(
+        "garbled.json", R"({"serial": "0001", "controller": {"faults": [{"kind": "badChecksum",
+            "cmd": 20, "count": 0}]}})");
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"info", "--simulate=" + garbled},
+          {"info", "--simulate=" + garbled, "--device=0001"}}) {
+        const RunResult g = RunProgram(kCli, args);
+        EXPECT_EQ(g.Code, 1);
+        EXPECT_EQ(g.Err, "Bridge '0001' was found, but its controller did not answer correctly: "
+                         "Frame CRC error\n");
+    }
 }

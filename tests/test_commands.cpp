@@ -1,16 +1,22 @@
-// Request payloads of every command class, byte for byte, and the typed
-// access to replies.
+// Request payloads of every command class, byte for byte, the typed access
+// to replies, and the dry run's guard judged by the simulated device.
 #include "NxCmdDL.h"
 #include "NxCmdSerialCom.h"
 #include "NxCmdSts.h"
+#include "NxCmdTable.h"
 #include "NxCmdTbl.h"
 #include "NxCmdVer.h"
 #include "NxException.h"
 #include "ProgBlock.h"
+#include "support/SimRig.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
+#include <memory>
+#include <set>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -318,4 +324,153 @@ TEST(CmdSerialCom, NoValuesBeforeAReply)
     EXPECT_EQ(cmd.RespByte(0), 0);
     EXPECT_EQ(cmd.RespDWord(0), 0u);
     EXPECT_EQ(cmd.RespText(2), "");
+}
+
+// ---- The command table and the dry run's guard ----
+
+namespace {
+
+// Everything a command could change on the simulated controller and its components.
+std::string DeviceState(const Sim::SimController& c)
+{
+    std::string s =
+        StrFormat("boot %d tables %s/%s/%s records %zu flash %zu sum %08X erase %u "
+                  "writes %u valid %d checksum %08X",
+                  c.Bootloader, c.TblName.c_str(), c.TblVersion.c_str(), c.TblDate.c_str(),
+                  c.TableRecords().size(), c.Flash().size(), c.FlashSum(), c.EraseCount(),
+                  c.PageWrites(), c.ImageValid(), c.LastChecksum());
+    for (const auto& [ch, k] : c.Channels)
+        s += StrFormat(" | %u boot %d pages %zu writes %u erase %u filter %u", ch, k.Bootloader,
+                       k.Pages.size(), k.PageWrites, k.EraseCount, k.LastFilterChange);
+    return s;
+}
+
+using Built = std::unique_ptr<NxCmd>;
+template <class C, class... A> Built Make(void (C::*build)(A...), std::type_identity_t<A>... a)
+{
+    auto c = std::make_unique<C>();
+    ((*c).*build)(a...);
+    return c;
+}
+
+// One request of every row of the table, each from its own builder.
+std::vector<std::function<Built()>> EveryBuilder(const ProgBlock& page)
+{
+    using S = NxCmdSerialCom;
+    static const uint8_t record[32] = {1, 2, 'a', 0, 3};
+    std::vector<std::function<Built()>> all = {
+        [] { return Make(&NxCmdDL::ResetToBootloader); },
+        [] { return Make(&NxCmdDL::ResetToApplication); },
+        [] { return Make(&NxCmdDL::ProgEraseFlash); },
+        [&page] { return Make<NxCmdDL, const ProgBlock&>(&NxCmdDL::ProgFlashPage, page); },
+        [] { return Make(&NxCmdDL::ProgCheckSum, 0x0201u); }, // the sum of that page
+        [] { return Built(std::make_unique<NxCmdSts>()); },
+        [] { return std::make_unique<NxCmd>(CmdDef(NxCmdId::ProbeChannel), 1); },
+        [] { return Make(&NxCmdTbl::TblName, "new"); },
+        [] { return Make(&NxCmdTbl::TblVersion, "new"); },
+        [] { return Make(&NxCmdTbl::TblDate, "new"); },
+        [] { return Make(&NxCmdTbl::TblPidParam, 1, record); },
+        [] { return Make(&NxCmdTbl::TblCompParamSet, 1, record); },
+        [] { return Make(&S::SerialComProgErase, 1, 0); },
+        [&page] {
+            auto c = std::make_unique<S>();
+            c->SerialComProgPage(1, page, 0, 0);
+            return Built(std::move(c));
+        },
+    };
+    for (auto read :
+         {&NxCmdVer::GetHwName, &NxCmdVer::GetHwVer, &NxCmdVer::GetBlName, &NxCmdVer::GetBlVer,
+          &NxCmdVer::GetBlDate, &NxCmdVer::GetAppName, &NxCmdVer::GetAppVer, &NxCmdVer::GetAppDate,
+          &NxCmdVer::GetTblName, &NxCmdVer::GetTblVer, &NxCmdVer::GetTblDate})
+        all.push_back([read] { return Make(read); });
+    for (auto relay :
+         {&S::SerialComGetIdentifier, &S::SerialComGetCapabilityFlag,
+          &S::SerialComGetApplicationName, &S::SerialGetApplicationVersion,
+          &S::SerialComGetApplicationDate, &S::SerialComGetStatusFlag, &S::SerialComEnterBootloader,
+          &S::SerialComEnterApplication, &S::SerialComGetHardwareVersion,
+          &S::SerialComBootloaderName, &S::SerialComGetBootloaderVersion,
+          &S::SerialComGetBootloaderDate, &S::SerialComGetSerialNumber, &S::SerialComGetRuntime,
+          &S::SerialComSetFilterChange, &S::SerialComGetFilterChange})
+        all.push_back([relay] { return Make(relay, 1); });
+    return all;
+}
+
+// The demo controller and its channel-1 component, both in their application
+// or both in their bootloader (a page already written, so that the checksum
+// of it is taken), with texts and counters that a write would change.
+struct GuardRig
+{
+    GuardRig(bool bootloader, const ProgBlock& page)
+    {
+        auto sc = Sim::DemoScenario();
+        sc.Bridges[0].Controller.Bootloader = bootloader;
+        Sim::SimComponent& k = sc.Bridges[0].Controller.Channels[1];
+        k.Bootloader = bootloader;
+        k.Runtime = 500;
+        k.LastFilterChange = 100;
+        h = rig.InstallListed(sc);
+        dev = rig.list.GetDev(0);
+        NxCmdDL prep;
+        prep.ProgFlashPage(page);
+        if (bootloader && !dev->Execute(prep, 2500))
+            throw std::runtime_error("the page was not written");
+        h.Controller->ClearLog();
+    }
+    SimRig rig;
+    Sim::SimHandle h;
+    TNxDev* dev = nullptr;
+};
+
+} // namespace
+
+// The oracle is the simulated device: a request that changes its state in
+// either state of the targets must never pass the read-only device, and one
+// that changes nothing must reach the device.
+TEST(CommandTable, TheDryRunGuardStopsEveryChangeAndPassesEveryRead)
+{
+    ProgBlock page(0, 128);
+    page.Data()[0] = 1;
+    page.Data()[1] = 2;
+    std::set<std::string> built;
+    for (const auto& build : EveryBuilder(page)) {
+        const std::string name = build()->GetName();
+        SCOPED_TRACE(name);
+        built.insert(name);
+        bool changes = false;
+        for (bool boot : {false, true}) {
+            GuardRig free(boot, page);
+            const std::string before = DeviceState(*free.h.Controller);
+            Built cmd = build();
+            free.dev->Execute(*cmd, 2500);
+            changes = changes || DeviceState(*free.h.Controller) != before;
+        }
+        for (bool boot : {false, true}) {
+            GuardRig guarded(boot, page);
+            guarded.dev->SetReadOnly(true);
+            const std::string before = DeviceState(*guarded.h.Controller);
+            Built cmd = build();
+            const bool ok = guarded.dev->Execute(*cmd, 2500);
+            EXPECT_EQ(DeviceState(*guarded.h.Controller), before);
+            EXPECT_EQ(guarded.h.Controller->Log().size(), changes ? 0u : 1u) << "boot " << boot;
+            if (changes) {
+                EXPECT_FALSE(ok);
+                EXPECT_EQ(cmd->GetErrMsg(), "not sent: a dry run changes nothing");
+            }
+        }
+    }
+    std::set<std::string> rows;
+    for (const NxCmdDef& row : CmdTable())
+        rows.insert(row.Name);
+    EXPECT_EQ(built, rows); // every row has its builder, every builder its row
+
+    // A request the table does not know counts as a change.
+    GuardRig unknown(false, page);
+    unknown.dev->SetReadOnly(true);
+    const uint8_t sub[] = {0, 0x99};
+    NxCmd odd(99, "Odd", 0, NX_ACCESS_READ, nullptr, 0);
+    NxCmd writeName(CmdDef(NxCmdId::GetHwName).Nr, "HwNameW", 0, NX_ACCESS_WRITE, nullptr, 0);
+    NxCmd oddRelay(kCmdRelay, "OddRelay", 1, NX_ACCESS_WRITE, sub, 2);
+    for (NxCmd* cmd : {&odd, &writeName, &oddRelay})
+        EXPECT_FALSE(unknown.dev->Execute(*cmd, 2500)) << cmd->GetName();
+    EXPECT_TRUE(unknown.h.Controller->Log().empty());
 }

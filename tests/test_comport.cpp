@@ -268,6 +268,26 @@ TEST_F(PortTest, ComLogIsOpenedSafely)
     EXPECT_EQ(ReadFile(dir / "NxComLog_2.txt").find("second"), std::string::npos);
     EXPECT_NE(ReadFile(beside).find("second"), std::string::npos);
 
+    // A log that is not this user's own file with one name is left as it is:
+    // a hard link planted there, another user's file in a shared folder.
+    dir.Write("linked.txt", "keep");
+    std::filesystem::create_hard_link(dir / "linked.txt", dir / "NxComLog_4.txt");
+    CP2102Com linked(4);
+    EXPECT_EQ(linked.OpenTrace(log("NxComLog_4.txt")),
+              log("NxComLog_4-") + std::to_string(::getpid()) + ".txt");
+    EXPECT_EQ(ReadFile(dir / "linked.txt"), "keep");
+    if (::geteuid() == 0) {
+        const TempFolder shared("sticky");
+        ::chmod(shared.String().c_str(), 01777);
+        const std::string foreign = shared.Write("NxComLog_5.txt", "theirs");
+        ASSERT_EQ(::chown(foreign.c_str(), 65534, 65534), 0);
+        ::chmod(foreign.c_str(), 0666);
+        CP2102Com other(5);
+        EXPECT_EQ(other.OpenTrace(foreign),
+                  (shared / "NxComLog_5-").string() + std::to_string(::getpid()) + ".txt");
+        EXPECT_EQ(ReadFile(foreign), "theirs");
+    }
+
     // Disk full, made with a file size limit: the log ends, told once.
     rlimit old{};
     ::getrlimit(RLIMIT_FSIZE, &old);

@@ -272,6 +272,17 @@ TEST_F(ActionTest, ProgrammerFailureBecomesTheMessageAndTellsWhereTheTargetIsLef
     };
     const std::string hex = dir.Write("app.hex", ControllerHex());
     const std::string gas = dir.Write("gas.hex", GasProbeHex());
+    // A front end that stops the download marks its failure; the mark survives
+    // the programmer's report.
+    ctl->Bootloader = true;
+    ui.OnProgressHook = [] { throw NxException("stopped").Mark(NxFailure::Interrupted); };
+    try {
+        RunDownload(list, ui, "0001", 0, hex);
+        ADD_FAILURE() << "no failure";
+    } catch (const NxException& e) {
+        EXPECT_TRUE(e.Is(NxFailure::Interrupted) && e.Is(NxFailure::LeftInBootloader));
+    }
+    ui.OnProgressHook = nullptr;
     for (const Row& r : rows) {
         SCOPED_TRACE(r.what);
         *ctl = Sim::DemoScenario().Bridges[0].Controller;
@@ -281,6 +292,13 @@ TEST_F(ActionTest, ProgrammerFailureBecomesTheMessageAndTellsWhereTheTargetIsLef
             ADD_FAILURE() << "no failure";
         } catch (const NxException& e) {
             EXPECT_EQ(e.Message(), r.message);
+            // What the callers act on travels as data beside the words.
+            const auto says = [&](const std::string& part) {
+                return r.message.find(part) != std::string::npos;
+            };
+            EXPECT_EQ(e.Is(NxFailure::LeftInBootloader), says(" is left in its bootloader: "));
+            EXPECT_EQ(e.Is(NxFailure::BridgeDisconnected), says(kBridgeDisconnected));
+            EXPECT_FALSE(e.Is(NxFailure::Interrupted));
         }
         // The status line keeps the programmer's text alone.
         EXPECT_EQ(ui.Status(), "Download failed: " + r.message.substr(0, r.message.find('\n')));

@@ -12,6 +12,7 @@
 #include "NxCmdDL.h"
 #include "NxCmdSerialCom.h"
 #include "NxCmdSts.h"
+#include "NxCmdTable.h"
 #include "NxCmdTbl.h"
 #include "NxCmdVer.h"
 #include "NxException.h"
@@ -47,7 +48,7 @@ std::multimap<Key, std::string> CommandNames()
 {
     std::multimap<Key, std::string> names;
     auto add = [&](const NxCmd& c) {
-        const int sub = c.GetCmdNr() == NxCmdSerialCom::kCmdRelay ? c.Payload()[1] : -1;
+        const int sub = c.GetCmdNr() == kCmdRelay ? c.Payload()[1] : -1;
         names.insert({{c.GetCmdNr(), sub, c.GetBuffer()[4]}, c.GetName()});
     };
     NxCmdVer v;

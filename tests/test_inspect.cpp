@@ -3,6 +3,7 @@
 // same file does and says.
 #include "Download/DownloadAction.h"
 #include "Download/FileInspection.h"
+#include "NxCmdTable.h"
 #include "NxException.h"
 #include "support/DeviceTargets.h"
 #include "support/SimRig.h"
@@ -140,7 +141,7 @@ TEST_F(InspectTest, FactsAreWhatTheDownloadDoes)
         const auto sleeps = d.rig.clock.Sleeps();
         uint64_t paused = std::accumulate(sleeps.begin(), sleeps.end(), uint64_t{0});
         // Everything runs its application: the controller is reset first.
-        DownloadEstimate est = insp.Firmware ? insp.Firmware->InApplication : DownloadEstimate{};
+        DownloadEstimate est = insp.Firmware ? *insp.Firmware->InApplication : DownloadEstimate{};
         est += insp.TablesInApplication;
         EXPECT_EQ(est.Exchanges, d.Log().size());
         EXPECT_EQ(est.RequestBytes, d.h.Device->Written.size());
@@ -178,8 +179,7 @@ TEST_F(InspectTest, BadFilesFailAsTheDownloadFails)
         {dir.Write("sum.hex", badSum), "IntelHex error at line 2: Checksum error"},
         {dir.Write("cut.hex", hex.substr(0, hex.rfind(':'))),
          "IntelHex error at line 3: File end before EOF record"},
-        {dir.Write("type3.hex", ":00000003FD\n"),
-         "IntelHex error at line 1: Invalid record type"},
+        {dir.Write("type3.hex", ":00000003FD\n"), "IntelHex error at line 1: Invalid record type"},
         {(dir / "missing.hex").string(), "IntelHex error at line 0: File open failed"},
         {dir.Write("empty.hex", ":00000001FF\n"), "Open download file first"},
         {folder.string(), folder.string() + " is not a regular file"},
@@ -193,8 +193,7 @@ TEST_F(InspectTest, BadFilesFailAsTheDownloadFails)
          "The download file holds no firmware: its HexFile element is empty"},
         {dir.Write("b64.dat", "<HexFile>QUJD=</HexFile>"), "Warning: Base64-string"},
         {dir.WriteGzip("badhex.dat", Dat(badSum)), "IntelHex error at line 2: Checksum error"},
-        {dir.WriteGzip("badtbl.dat", Dat(hex, "")),
-         "The parameter tables inside badtbl.dat "},
+        {dir.WriteGzip("badtbl.dat", Dat(hex, "")), "The parameter tables inside badtbl.dat "},
         {dir.Write("damaged.dat", std::string("\x1f\x8b\x08\x00", 4) + std::string(40, 'x')),
          "The download file is damaged"},
     };
@@ -261,38 +260,74 @@ TEST_F(InspectTest, DryRunWritesNothingAndSaysWhatTheDownloadWould)
     EXPECT_EQ(tmp.Leftovers(), 0u);
 }
 
-// A dry run fails where the download would, in its words, and sends no write
-// even where the download would have flashed before failing (a .dat whose
-// tables are for other hardware).
+// A dry run fails where the download would, in its words, and neither
+// sends a write, in either state of the target: not even where the download
+// once flashed before failing (a component's image for the controller, a .dat
+// whose tables are for other hardware).
 TEST_F(InspectTest, DryRunRefusesAsTheDownloadDoes)
 {
     const std::string hex = HexText({{0xC08000, Name8("IncuControlApp")}});
     const std::string other = "<ParameterTables><Name>Other</Name></ParameterTables>";
+    const std::string component = kExamples + "gasprobe.hex";
     struct Case
     {
         int Channel;
         std::string File;
+        bool Bootloader = false;
     };
     const Case cases[] = {
         {0, dir.Write("other.hex", HexText({{0xC08000, Name8("OtherApp")}}))},
-        {2, kExamples + "gasprobe.hex"},
-        {3, kExamples + "gasprobe.hex"},
-        {9, kExamples + "gasprobe.hex"},
+        {2, component},
+        {3, component},
+        {9, component},
         {1, kExamples + "incucontrol_tables.xml"},
         {0, dir.Write("other.xml", other)},
         {0, dir.Write("broken.xml", "<ParameterTables><Name>")},
         {0, dir.WriteGzip("other.dat", Dat(hex, other))},
+        {0, dir.WriteGzip("other.dat", Dat(hex, other)), true},
         {0, dir.Write("empty.hex", ":00000001FF\n")},
+        {0, component},
+        {0, component, true},
+        {0, dir.WriteGzip("probe.dat", Dat(ReadFile(component))), true},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.File + " into channel " + std::to_string(c.Channel));
+        SCOPED_TRACE(c.File + " into channel " + std::to_string(c.Channel) +
+                     (c.Bootloader ? " in its bootloader" : ""));
+        auto sc = Sim::DemoScenario();
+        sc.Bridges[0].Controller.Bootloader = c.Bootloader;
         std::string dry;
         {
-            Device d(Sim::DemoScenario());
+            Device d(sc);
             dry = d.DryRun(c.Channel, c.File);
             EXPECT_EQ(DeviceWrites(d.Log()), std::vector<std::string>{});
         }
-        Device d(Sim::DemoScenario());
+        Device d(sc);
         EXPECT_EQ(dry, "failed: " + d.Download(c.Channel, c.File));
+        EXPECT_EQ(DeviceWrites(d.Log()), std::vector<std::string>{});
+        if (c.File.ends_with("other.dat")) { // the hardware is asked right after the state
+            ASSERT_GE(d.Log().size(), 2u);
+            EXPECT_EQ(d.Log()[1].Cmd, CmdDef(NxCmdId::GetHwName).Nr);
+        }
     }
+
+    // A component's image names its target in the download's refusal, the
+    // dry run's and the desktop program's question alike.
+    const std::string refusal =
+        "Invalid download file for this device\nThe file is for the component 'GasProbe'.";
+    Device d(Sim::DemoScenario());
+    EXPECT_EQ(d.Download(0, component), refusal);
+    EXPECT_EQ(ConfirmationLines(component, 0), "\n\n" + refusal);
+    EXPECT_EQ(ConfirmationLines(component, 1).rfind("\n\nFile for: component 'GasProbe'", 0), 0u);
+
+    // An image that names nothing goes into a waiting bootloader only.
+    const std::string nameless = dir.Write("nameless.hex", HexText({{0x10, Pattern(300, 1)}}));
+    EXPECT_EQ(d.DryRun(0, nameless), "failed: Invalid download file for this device");
+    auto sc = Sim::DemoScenario();
+    sc.Bridges[0].Controller.Bootloader = true;
+    Device boot(sc);
+    EXPECT_EQ(boot.DryRun(0, nameless),
+              "would download 3 blocks into controller 0001 (in its bootloader, target unknown), "
+              "at least " +
+                  FormatLeastTime(InspectFile(nameless).LeastMs(false)));
+    EXPECT_EQ(tmp.Leftovers(), 0u);
 }

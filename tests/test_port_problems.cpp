@@ -24,6 +24,7 @@
 #include <optional>
 #include <string>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -232,6 +233,31 @@ TEST_F(PortProblems, SecondInstanceOfTheToolIsRefusedAndToldWhy)
     EXPECT_EQ(report, "status 8 busy 1");
 }
 
+// Root gets past a terminal's exclusive mode: a port that another program
+// holds that way is busy all the same, and only the mode this tool set is
+// cleared when it lets go.
+TEST_F(PortProblems, ExclusiveModeOfAnotherProgramIsBusyAndStaysSet)
+{
+    const int other = ::open(slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(other, 0);
+    const auto exclusive = [other] {
+        int on = -1;
+        return ::ioctl(other, TIOCGEXCL, &on) == 0 ? on : -1;
+    };
+    ASSERT_EQ(::ioctl(other, TIOCEXCL), 0);
+    SerialPort port;
+    EXPECT_EQ(port.Open(slave), kDeviceIoFailed);
+    EXPECT_EQ(port.LastProblem(), SerialPort::Problem::Busy);
+    EXPECT_EQ(exclusive(), 1);
+
+    ASSERT_EQ(::ioctl(other, TIOCNXCL), 0);
+    ASSERT_EQ(port.Open(slave), kSuccess);
+    EXPECT_EQ(exclusive(), 1);
+    port.Close();
+    EXPECT_EQ(exclusive(), 0);
+    ::close(other);
+}
+
 TEST_F(PortProblems, PortWithoutPermissionNamesTheGroupAndTheRule)
 {
     ASSERT_EQ(::chmod(slave.c_str(), 0), 0);
@@ -310,6 +336,14 @@ TEST_F(PortProblems, CommandLinePrintsTheSameLine)
     ASSERT_EQ(doc["errors"].size(), 1u) << r.Out;
     EXPECT_EQ(doc["errors"][0]["port"], slave);
     EXPECT_EQ(doc["errors"][0]["message"], Expected(hint));
+
+    // info and filter print their JSON with the errors all the same.
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"info", "--json"}, {"filter", "--channel=1", "--json"}}) {
+        r = RunProgram(cli, args, opts);
+        EXPECT_EQ(r.Code, 1) << args[0];
+        EXPECT_EQ(nlohmann::json::parse(r.Out)["errors"], doc["errors"]) << r.Out;
+    }
 
     // Once the port is free the same bridge is no error.
     other.Release();

@@ -400,12 +400,17 @@ TEST_F(UpdateTest, TextsTooLongForOneFrameAreRefusedBeforeAnyWrite)
 {
     // A frame carries 255 payload bytes: 254 characters and the zero.
     TempFolder dir("tables");
-    const std::string path = dir.Write(
-        "long_date.xml", "<ParameterTables><Name>IncuControl</Name><Date>" + std::string(300, '7') +
-                             "</Date><Version>1</Version></ParameterTables>");
-    EXPECT_EQ(Run(path.c_str()),
-              "Parameter table date is too long for the device (300 characters, at most 254)");
-    EXPECT_EQ(Writes(), 0u);
+    for (size_t n : {300u, 255u}) {
+        const std::string path =
+            dir.Write("long_date.xml", "<ParameterTables><Name>IncuControl</Name><Date>" +
+                                           std::string(n, '7') +
+                                           "</Date><Version>1</Version></ParameterTables>");
+        EXPECT_EQ(Run(path.c_str()),
+                  StrFormat("Parameter table date is too long for the device (%zu characters, at "
+                            "most 254)",
+                            n));
+        EXPECT_EQ(Writes(), 0u);
+    }
 }
 
 // A file cut short at any length, or whose text stops at a zero byte, is read

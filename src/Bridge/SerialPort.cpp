@@ -136,6 +136,15 @@ Status SerialPort::Open(const std::string& path)
             m_LastProblem = Problem::Busy;
         return kDeviceIoFailed;
     }
+#ifdef TIOCGEXCL
+    // Root gets past another program's exclusive mode: it is busy all the same.
+    int exclusive = 0;
+    if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
+        m_LastProblem = Problem::Busy;
+        ::close(fd);
+        return kDeviceIoFailed;
+    }
+#endif
     // TIOCEXCL does not stop root; the lock stops every opener that asks for it.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK)
@@ -149,7 +158,7 @@ Status SerialPort::Open(const std::string& path)
         return kDeviceIoFailed;
     }
 #ifdef TIOCEXCL
-    ::ioctl(fd, TIOCEXCL);
+    m_bExclusive = ::ioctl(fd, TIOCEXCL) == 0;
 #endif
     ::cfmakeraw(&t);
     t.c_cflag &= ~(PARENB | CSTOPB | CSIZE | CRTSCTS);
@@ -172,9 +181,12 @@ Status SerialPort::Close()
     if (m_Fd < 0)
         return kInvalidHandle;
 #ifdef TIOCNXCL
-    // Others may hold the terminal open after us; do not leave it locked.
-    ::ioctl(m_Fd, TIOCNXCL);
+    // Others may hold the terminal open after us; do not leave it locked,
+    // nor unlock what another program locked.
+    if (m_bExclusive)
+        ::ioctl(m_Fd, TIOCNXCL);
 #endif
+    m_bExclusive = false;
     ::close(m_Fd);
     m_Fd = -1;
     return kSuccess;

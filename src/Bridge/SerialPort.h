@@ -28,6 +28,8 @@ public:
     // Opens path for exclusive use (TIOCEXCL and an advisory lock, so a second
     // opener in this or another process is refused even when it runs as root)
     // and sets raw mode, 8 data bits, no parity, 1 stop bit, no flow control.
+    // A terminal already in exclusive mode is busy, also for root; Close
+    // clears only the exclusive mode this port set.
     // The bit rate is left as it is until SetBaudRate.
     // kDeviceNotFound: the path is gone; kDeviceIoFailed: in use, not a
     // terminal, or refused by the system; -1000 is never returned here.
@@ -54,6 +56,7 @@ public:
 
 private:
     int m_Fd = -1;
+    bool m_bExclusive = false; // this port set the terminal's exclusive mode
     Problem m_LastProblem = Problem::None;
 };
 

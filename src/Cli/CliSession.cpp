@@ -65,6 +65,7 @@ void CliSession::OpenNamed(const std::string& serial)
     if (!m_List.FindBySerial(serial)) {
         const auto& errors = m_List.OpenErrors();
         m_bTargetBusy = !errors.empty() && errors.front().Busy;
+        m_TargetSilent = SilentText(serial); // the next Update forgets it
         // What else is attached, for the message; the named one was tried.
         if (!m_pEvents) {
             m_List.SetBridgeFilter([serial](const std::string& s) { return s != serial; });
@@ -93,6 +94,29 @@ std::string CliSession::FoundText()
 
 TNxDev& CliSession::Target()
 {
+    try {
+        return FindTarget();
+    } catch (const NxException&) {
+        // A script reading the JSON learns which bridges could not be opened.
+        if (m_Opts.Json && !m_pEvents)
+            PrintJson({{"errors", OpenErrorsJson(m_List)}});
+        throw;
+    }
+}
+
+std::string CliSession::SilentText(const std::string& serial) const
+{
+    std::string text;
+    for (const auto& u : m_List.Unanswered())
+        if (serial.empty() || u.Serial == serial)
+            text += StrFormat("%sBridge '%s' was found, but its controller did not answer "
+                              "correctly: %s",
+                              text.empty() ? "" : "\n", u.Serial.c_str(), u.Reason.c_str());
+    return text;
+}
+
+TNxDev& CliSession::FindTarget()
+{
     ScopedSect lock(m_List.Lock);
     const std::string found = FoundText();
     if (m_Opts.Device) {
@@ -100,14 +124,21 @@ TNxDev& CliSession::Target()
             return *dev;
         if (m_pEventSink)
             TargetMissing();
+        if (!m_TargetSilent.empty())
+            throw NxException(m_TargetSilent);
         ThrowNx("Device '%s' not found\n%s%s", m_Opts.Device->c_str(),
                 found.empty() ? "No controller found." : "Controllers found:", found.c_str());
     }
     if (m_List.Count() == 1)
         return *m_List.GetDev(0);
-    if (m_List.Count() == 0)
+    if (m_List.Count() == 0) {
+        // A controller that answers wrongly is not the same as none at all.
+        const std::string silent = SilentText({});
+        if (!silent.empty())
+            throw NxException(silent);
         ThrowNx("No controller found. Attach one, list its serial port in NXUPDATE_PORTS, "
                 "or use --simulate.");
+    }
     ThrowNx("Several controllers found; choose one with --device=SERIAL:%s", found.c_str());
 }
 
@@ -116,6 +147,8 @@ void CliSession::TargetMissing()
     // The list's message says why the bridge could not be opened.
     if (!m_pEventSink->Last().empty())
         throw NxException(m_pEventSink->Last());
+    if (!m_TargetSilent.empty())
+        throw NxException(m_TargetSilent);
     std::vector<SBridgeInfo> bridges;
     TNxDevList::EnumerateBridges(bridges);
     for (const SBridgeInfo& b : bridges)

@@ -37,9 +37,11 @@ public:
     TNxDevList& Devices() { return m_List; }
 
     // The controller named by --device, or the only one listed. Raises
-    // NxException naming what was found when there is none or, without
-    // --device, more than one. The caller holds the list's lock while it
-    // uses the device.
+    // NxException naming what was found when there is none (or only bridges
+    // whose controller answered wrongly, with the reason) or, without
+    // --device, more than one; with --json the document {"errors": [...]}
+    // is printed first. The caller holds the list's lock while it uses the
+    // device.
     TNxDev& Target();
     // --channel or 0. Raises the desktop program's "Invalid channel for
     // device '%s'" when the controller has no such channel.
@@ -54,6 +56,10 @@ public:
     bool TargetBusy() const { return m_bTargetBusy; }
 
 private:
+    TNxDev& FindTarget();
+    // One line per listed bridge (with this serial, or any for "") whose
+    // controller did not answer correctly; "" when there is none.
+    std::string SilentText(const std::string& serial) const;
     void OpenNamed(const std::string& serial);
     // Raises the failure of a device's process whose bridge is not listed.
     [[noreturn]] void TargetMissing();
@@ -62,6 +68,7 @@ private:
     DeviceEvents* m_pEvents;
     std::unique_ptr<EventSink> m_pEventSink;
     bool m_bTargetBusy = false;
+    std::string m_TargetSilent;              // SilentText of the bridge named by --device
     std::unique_ptr<Sim::SimBackend> m_pSim; // outlives the list, whose devices use it
     TNxDevList m_List;
 };

@@ -54,6 +54,8 @@ int CmdDownload::Download(CliSession& session, TNxDev& dev) const
         RunDownload(list, progress, dev.GetSerial(), channel, *session.Options().File);
         return 0;
     }
+    // Ctrl-C stops at the next step, so the failure says where the target is left.
+    CatchInterrupt(true);
     TerminalProgress progress;
     RunDownload(list, progress, dev.GetSerial(), channel, *session.Options().File);
     progress.EndLine();

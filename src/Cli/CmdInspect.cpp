@@ -85,7 +85,7 @@ CliJson FirmwareJson(const FirmwareFacts& f)
                    {"bytes", f.Bytes}, {"checksum", nullptr}};
     if (f.Checksum)
         doc["checksum"] = *f.Checksum;
-    doc["inApplication"] = EstimateJson(f.InApplication);
+    doc["inApplication"] = f.InApplication ? EstimateJson(*f.InApplication) : CliJson();
     doc["inBootloader"] = EstimateJson(f.InBootloader);
     return doc;
 }

@@ -9,9 +9,12 @@
 #include "CmdList.h"
 #include "CmdReport.h"
 #include "CmdReset.h"
+#include "Download/DownloadAction.h"
 #include "NxCom/TNxDevList.h"
+#include "NxException.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 
 const std::vector<const Command*>& Command::All()
@@ -76,24 +79,92 @@ namespace {
 int g_OutputError = 0;
 bool g_StdoutLost = false;
 bool g_StderrLost = false;
+volatile std::sig_atomic_t g_HungUp = 0;
+volatile std::sig_atomic_t g_Interrupted = 0;
+volatile std::sig_atomic_t g_SecondEnds = 0;
+
+void OnHangUp(int)
+{
+    g_HungUp = 1;
+}
+
+void OnInterrupt(int sig)
+{
+    if (g_Interrupted && g_SecondEnds) {
+        RemovePendingTempFiles();
+        std::signal(sig, SIG_DFL);
+        std::raise(sig);
+        return;
+    }
+    g_Interrupted = 1;
+}
 
 } // namespace
+
+void OutputFailed(std::FILE* f, int err)
+{
+    if (g_OutputError == 0)
+        g_OutputError = err ? err : EIO;
+    (f == stdout ? g_StdoutLost : g_StderrLost) = true;
+    std::clearerr(f);
+}
 
 bool WriteOutput(std::FILE* f, const std::string& text)
 {
     bool& lost = f == stdout ? g_StdoutLost : g_StderrLost;
     if (lost)
         return false;
+    if (g_HungUp) {
+        // Whatever the buffer still holds goes nowhere either.
+        OutputFailed(f, EIO);
+        return false;
+    }
     errno = 0;
     const bool ok = (text.empty() || std::fwrite(text.data(), 1, text.size(), f) == text.size()) &&
                     std::fflush(f) == 0;
     if (ok)
         return true;
-    if (g_OutputError == 0)
-        g_OutputError = errno ? errno : EIO;
-    lost = true;
-    std::clearerr(f);
+    OutputFailed(f, errno);
     return false;
+}
+
+void TreatHangUpAsClosedOutput()
+{
+    struct sigaction old
+    {
+    };
+    if (::sigaction(SIGHUP, nullptr, &old) != 0 || old.sa_handler == SIG_IGN)
+        return;
+    struct sigaction sa
+    {
+    };
+    sa.sa_handler = OnHangUp;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    ::sigaction(SIGHUP, &sa, nullptr);
+}
+
+void CatchInterrupt(bool secondEnds)
+{
+    g_SecondEnds = secondEnds;
+    struct sigaction sa
+    {
+    };
+    sa.sa_handler = OnInterrupt;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART; // a port's read or sleep goes on; the next step stops
+    ::sigaction(SIGINT, &sa, nullptr);
+}
+
+bool Interrupted()
+{
+    return g_Interrupted != 0;
+}
+
+void ThrowIfInterrupted()
+{
+    if (Interrupted())
+        throw NxException(kInterruptedText).Mark(NxFailure::Interrupted);
 }
 
 int OutputError()

@@ -63,6 +63,26 @@ void PrintText(const std::string& text);
 bool WriteOutput(std::FILE* f, const std::string& text);
 // errno of the first failed write, 0 while every write went through.
 int OutputError();
+// Records a failed write of stream f that went around WriteOutput.
+void OutputFailed(std::FILE* f, int err);
+
+// SIGHUP (the terminal or ssh session is gone) is taken for a closed output:
+// nothing more is written, the operation runs to its end, the exit code says
+// the output was lost. A SIGHUP the caller ignores (nohup) stays ignored.
+void TreatHangUpAsClosedOutput();
+
+// Ctrl-C (SIGINT) no longer ends the process: Interrupted() turns true and the
+// operation stops at its next step, the way any failure ends it (temporary
+// files removed, the target's state said). With secondEnds a second Ctrl-C
+// ends the process at once, still removing the temporary files (a device's
+// process of a run on several gets one from the terminal and one from its
+// parent, and waits for its parent to insist with SIGTERM).
+void CatchInterrupt(bool secondEnds);
+bool Interrupted();
+// Raises the failure of an interrupted operation (kInterruptedText, marked
+// NxFailure::Interrupted) once Ctrl-C arrived.
+void ThrowIfInterrupted();
+constexpr const char* kInterruptedText = "Interrupted";
 // Writes one JSON document to stdout.
 void PrintJson(const CliJson& doc);
 

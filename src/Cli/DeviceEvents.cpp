@@ -3,54 +3,23 @@
 #include "NxCom/TNxDevList.h"
 #include "NxException.h"
 
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <sys/prctl.h>
-#include <unistd.h>
-
-namespace {
-
-volatile std::sig_atomic_t g_Interrupted = 0;
-
-void OnInterrupt(int)
-{
-    g_Interrupted = 1;
-}
-
-} // namespace
-
-bool DeviceEvents::Interrupted()
-{
-    return g_Interrupted != 0;
-}
 
 void DeviceEvents::CatchInterrupt()
 {
-    struct sigaction sa
-    {
-    };
-    sa.sa_handler = OnInterrupt;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART; // a port's read or sleep goes on; the next step stops
-    ::sigaction(SIGINT, &sa, nullptr);
+    ::CatchInterrupt(false);
     std::signal(SIGPIPE, SIG_IGN);
-    // A parent killed outright cannot tell us; the system can.
-    ::prctl(PR_SET_PDEATHSIG, SIGINT);
+    std::signal(SIGHUP, SIG_IGN);
 }
 
 void DeviceEvents::Write(CliJson event)
 {
     if (m_bEnded)
         return;
-    // Texts come from devices and need not be UTF-8.
-    const std::string line = event.dump(-1, ' ', false, CliJson::error_handler_t::replace) + "\n";
-    if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size() ||
-        std::fflush(stdout) != 0) {
-        // Nobody reads any more: stop as after Ctrl-C, so the download ends cleanly.
-        std::clearerr(stdout);
-        g_Interrupted = 1;
-    }
+    // Texts come from devices and need not be UTF-8. Nobody reading any more
+    // stops the events only: the download goes on to its end.
+    WriteOutput(stdout, event.dump(-1, ' ', false, CliJson::error_handler_t::replace) + "\n");
 }
 
 void DeviceEvents::Progress(const std::string& text, int percent)
@@ -69,18 +38,18 @@ void DeviceEvents::Done()
     m_bEnded = true;
 }
 
-void DeviceEvents::Failed(const std::string& error, bool busy)
+void DeviceEvents::Failed(const std::string& error, unsigned kinds, bool busy)
 {
     std::string text = error;
     for (size_t pos; (pos = text.find("\r\n")) != std::string::npos;)
         text.erase(pos, 1);
-    const bool bootloader = text.find(" is left in its bootloader: ") != std::string::npos;
+    const auto is = [kinds](NxFailure k) { return (kinds & static_cast<unsigned>(k)) != 0; };
     Write({{"device", m_Device},
            {"event", "failed"},
            {"error", text},
            {"busy", busy},
-           {"interrupted", text.rfind(kInterruptedText, 0) == 0},
-           {"bootloader", bootloader}});
+           {"interrupted", is(NxFailure::Interrupted)},
+           {"bootloader", is(NxFailure::LeftInBootloader)}});
     m_bEnded = true;
 }
 
@@ -111,8 +80,7 @@ void EventProgress::SetProgress(unsigned percent)
 
 void EventProgress::ProcessMessages()
 {
-    if (DeviceEvents::Interrupted())
-        throw NxException(kInterruptedText);
+    ThrowIfInterrupted();
 }
 
 // Text and percentage change together: one event, not two.

@@ -5,7 +5,8 @@
 // Ctrl-C (SIGINT) does not end the process: the next progress step fails
 // with kInterruptedText, so the download ends the way any failure does
 // (temporary files removed, the target's state said) and the parent gets
-// the failure.
+// the failure. A parent that is gone, or output that cannot be written,
+// stops only the events: the download runs to its end.
 #pragma once
 
 #include "Command.h"
@@ -20,19 +21,18 @@ public:
     explicit DeviceEvents(std::string device) : m_Device(std::move(device)) {}
 
     void Progress(const std::string& text, int percent);
-    // Ends the stream; nothing is written after either of them.
+    // Ends the stream; nothing is written after either of them. The failed
+    // event's "interrupted" and "bootloader" come from kinds (NxFailure).
     void Done();
-    void Failed(const std::string& error, bool busy = false);
+    void Failed(const std::string& error, unsigned kinds = 0, bool busy = false);
 
     // Fields of the "done" event (checksum, info, report).
     CliJson Result = CliJson::object();
     const std::string& Device() const { return m_Device; }
 
-    // Ctrl-C arrived, or the parent is gone (a write to it failed).
-    static bool Interrupted();
-    // SIGINT sets the flag instead of ending the process; a closed pipe to
-    // the parent fails the write instead of killing, and the parent's death
-    // interrupts.
+    // SIGINT stops at the next step instead of ending the process; a closed
+    // pipe to the parent fails the write instead of killing, and a hang-up
+    // of the terminal is the parent's business.
     static void CatchInterrupt();
 
 private:
@@ -78,5 +78,3 @@ private:
     DeviceEvents& m_Events;
     std::string m_Last;
 };
-
-constexpr const char* kInterruptedText = "Interrupted";

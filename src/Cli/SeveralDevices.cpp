@@ -46,6 +46,30 @@ void OnSignal(int sig)
     errno = saved;
 }
 
+// How one device's run ended.
+enum class DeviceResult
+{
+    Done,
+    Failed,
+    Busy,        // another program holds the bridge
+    Interrupted, // stopped by Ctrl-C or by the grace running out
+};
+
+// The word the summary and the JSON "result" give it.
+const char* ResultWord(DeviceResult r)
+{
+    switch (r) {
+    case DeviceResult::Done:
+        return "done";
+    case DeviceResult::Busy:
+        return "busy";
+    case DeviceResult::Interrupted:
+        return "interrupted";
+    default:
+        return "failed";
+    }
+}
+
 struct Worker
 {
     std::string Serial;
@@ -54,11 +78,12 @@ struct Worker
     std::string OutBuf, ErrBuf;
     Clock::time_point Start, End;
     bool Ended = false; // done or failed is known
-    std::string Result; // done, failed, busy, interrupted
-    std::string Text;   // the status shown last, then the failure
+    DeviceResult Result = DeviceResult::Failed;
+    std::string Text; // the status shown last, then the failure
     int Percent = -1;
-    bool Bootloader = false;
-    CliJson Done; // the done event
+    bool Bootloader = false;  // the failure left the controller in its bootloader
+    bool UserStopped = false; // the process itself failed as interrupted
+    CliJson Done;             // the done event
 };
 
 std::string Label(const std::string& serial)
@@ -95,7 +120,7 @@ public:
     {
         Worker& w = m_Workers[i];
         w.Start = w.End = Clock::now();
-        End(w, "failed", text);
+        End(w, DeviceResult::Failed, text);
     }
     int Execute();
 
@@ -104,7 +129,7 @@ private:
     void Read(Worker& w, int& fd, std::string& buf, bool isOut);
     void OnLine(Worker& w, const std::string& line);
     void OnExit(Worker& w, int status);
-    void End(Worker& w, const std::string& result, const std::string& text);
+    void End(Worker& w, DeviceResult result, const std::string& text);
     void Stop();
     void Emit(const CliJson& event);
     void Status(Worker& w);
@@ -158,11 +183,11 @@ void Run::Spawn(Worker& w, const std::string& self)
     w.Start = Clock::now();
     int out[2], err[2];
     if (::pipe2(out, O_CLOEXEC) != 0)
-        return End(w, "failed", StrFormat("Cannot start: %s", std::strerror(errno)));
+        return End(w, DeviceResult::Failed, StrFormat("Cannot start: %s", std::strerror(errno)));
     if (::pipe2(err, O_CLOEXEC) != 0) {
         ::close(out[0]);
         ::close(out[1]);
-        return End(w, "failed", StrFormat("Cannot start: %s", std::strerror(errno)));
+        return End(w, DeviceResult::Failed, StrFormat("Cannot start: %s", std::strerror(errno)));
     }
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
@@ -181,7 +206,7 @@ void Run::Spawn(Worker& w, const std::string& self)
         w.Pid = -1;
         ::close(out[0]);
         ::close(err[0]);
-        return End(w, "failed", StrFormat("Cannot start: %s", std::strerror(rc)));
+        return End(w, DeviceResult::Failed, StrFormat("Cannot start: %s", std::strerror(rc)));
     }
     w.Out = out[0];
     w.Err = err[0];
@@ -202,12 +227,10 @@ void Run::Status(Worker& w)
         m_bDirty = true;
         return;
     }
-    std::fprintf(stderr, "%s: %s\n", Label(w.Serial).c_str(),
-                 (w.Ended ? w.Result : w.Text).c_str());
-    std::fflush(stderr);
+    WriteOutput(stderr, Label(w.Serial) + ": " + (w.Ended ? ResultWord(w.Result) : w.Text) + "\n");
 }
 
-void Run::End(Worker& w, const std::string& result, const std::string& text)
+void Run::End(Worker& w, DeviceResult result, const std::string& text)
 {
     if (w.Ended)
         return;
@@ -215,10 +238,10 @@ void Run::End(Worker& w, const std::string& result, const std::string& text)
     w.End = Clock::now();
     w.Result = result;
     w.Text = text;
-    if (result == "done")
+    if (result == DeviceResult::Done)
         w.Percent = 100;
     // A failure the process could not report itself is told here.
-    if (m_Opts.Json && result != "done" && w.Done.is_null())
+    if (m_Opts.Json && result != DeviceResult::Done && w.Done.is_null())
         Emit({{"device", w.Serial},
               {"event", "failed"},
               {"error", text},
@@ -247,10 +270,15 @@ void Run::OnLine(Worker& w, const std::string& line)
     }
     w.Done = e;
     if (kind == "done")
-        return End(w, "done", e.value("checksum", std::string()));
-    const bool busy = e.value("busy", false), interrupted = e.value("interrupted", false);
+        return End(w, DeviceResult::Done, e.value("checksum", std::string()));
+    const bool busy = e.value("busy", false);
+    w.UserStopped = e.value("interrupted", false);
     w.Bootloader = e.value("bootloader", false);
-    End(w, busy ? "busy" : interrupted ? "interrupted" : "failed", e.value("error", std::string()));
+    End(w,
+        busy            ? DeviceResult::Busy
+        : w.UserStopped ? DeviceResult::Interrupted
+                        : DeviceResult::Failed,
+        e.value("error", std::string()));
 }
 
 void Run::Read(Worker& w, int& fd, std::string& buf, bool isOut)
@@ -294,7 +322,7 @@ void Run::OnExit(Worker& w, int status)
     err.erase(err.find_last_not_of("\r\n") + 1);
     if (!err.empty())
         text += ":\n" + err;
-    End(w, m_nStopLevel > 0 ? "interrupted" : "failed", text);
+    End(w, m_nStopLevel > 0 ? DeviceResult::Interrupted : DeviceResult::Failed, text);
 }
 
 void Run::Stop()
@@ -332,16 +360,15 @@ void Run::Draw()
         const std::string first = FirstLine(w.Text);
         if (!w.Ended)
             line += first;
-        else if (w.Result == "done" || first == kInterruptedText)
-            line += w.Result;
+        else if (w.Result == DeviceResult::Done || w.UserStopped)
+            line += ResultWord(w.Result);
         else
-            line += w.Result + ": " + first;
+            line += std::string(ResultWord(w.Result)) + ": " + first;
         if (line.size() > cols - 1)
             line.resize(cols - 1);
         out += "\r" + line + "\033[K\n";
     }
-    std::fputs(out.c_str(), stderr);
-    std::fflush(stderr);
+    WriteOutput(stderr, out);
     m_Drawn = m_Workers.size();
     m_bDirty = false;
     m_LastDraw = Clock::now();
@@ -351,18 +378,18 @@ void Run::Summary()
 {
     size_t ok = 0;
     for (const Worker& w : m_Workers)
-        ok += w.Result == "done";
+        ok += w.Result == DeviceResult::Done;
     if (m_Opts.Json) {
         CliJson devices = CliJson::array();
         for (const Worker& w : m_Workers) {
             CliJson d = {
                 {"device", w.Serial},
-                {"result", w.Result},
+                {"result", ResultWord(w.Result)},
                 {"seconds",
                  std::chrono::round<std::chrono::milliseconds>(w.End - w.Start).count() / 1000.0}};
-            if (w.Result == "done" && !w.Text.empty())
+            if (w.Result == DeviceResult::Done && !w.Text.empty())
                 d["checksum"] = w.Text;
-            if (w.Result != "done") {
+            if (w.Result != DeviceResult::Done) {
                 d["error"] = w.Text;
                 d["bootloader"] = w.Bootloader;
             }
@@ -391,7 +418,7 @@ void Run::Summary()
     size_t wDev = 6, wRes = 6, wTime = 4;
     for (const Worker& w : m_Workers) {
         wDev = std::max(wDev, Label(w.Serial).size());
-        wRes = std::max(wRes, w.Result.size());
+        wRes = std::max(wRes, std::strlen(ResultWord(w.Result)));
         wTime = std::max(wTime, Seconds(w).size());
     }
     const auto row = [&](const std::string& d, const std::string& r, const std::string& t,
@@ -414,7 +441,7 @@ void Run::Summary()
     };
     row("Device", "Result", "Time", last);
     for (const Worker& w : m_Workers)
-        row(Label(w.Serial), w.Result, Seconds(w), w.Text);
+        row(Label(w.Serial), ResultWord(w.Result), Seconds(w), w.Text);
     text += StrFormat("%zu of %zu succeeded\n", ok, m_Workers.size());
     PrintText(text);
 }
@@ -430,7 +457,9 @@ int Run::Execute()
     sa.sa_handler = OnSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
-    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+    // A hang-up only closes the output (TreatHangUpAsClosedOutput): the
+    // downloads go on.
+    for (int sig : {SIGINT, SIGTERM})
         ::sigaction(sig, &sa, nullptr);
 
     for (Worker& w : m_Workers)
@@ -498,7 +527,7 @@ int Run::Execute()
         Draw();
     Summary();
     const bool allOk = std::all_of(m_Workers.begin(), m_Workers.end(),
-                                   [](const Worker& w) { return w.Result == "done"; });
+                                   [](const Worker& w) { return w.Result == DeviceResult::Done; });
     return allOk ? 0 : 1;
 }
 

@@ -3,7 +3,6 @@
 #include "Command.h"
 
 #include <algorithm>
-#include <cstring>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -47,11 +46,29 @@ void TerminalProgress::SetProgress(unsigned percent)
         Draw();
 }
 
+namespace {
+
+// Holds the drawing for one combined update, also when Ctrl-C ends it.
+class Hold
+{
+public:
+    explicit Hold(bool& flag) : m_Flag(flag) { m_Flag = true; }
+    ~Hold() { m_Flag = false; }
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+
+private:
+    bool& m_Flag;
+};
+
+} // namespace
+
 void TerminalProgress::OnBlockProgress(const ProgBlock& block, uint32_t index, uint32_t count)
 {
-    m_bHold = true;
-    NxDownloadUi::OnBlockProgress(block, index, count);
-    m_bHold = false;
+    {
+        Hold hold(m_bHold);
+        NxDownloadUi::OnBlockProgress(block, index, count);
+    }
     if (m_bBar)
         Draw();
 }
@@ -62,14 +79,18 @@ void TerminalProgress::OnFailure(const char* text)
     NxDownloadUi::OnFailure(text);
 }
 
+void TerminalProgress::OnFailed(const char* text, unsigned percent)
+{
+    m_bFailed = true;
+    OnProgress(text, percent);
+}
+
 void TerminalProgress::OnProgress(const char* text, unsigned percent)
 {
-    if (text &&
-        std::strncmp(text, NxTblLoader::kFailedText, std::strlen(NxTblLoader::kFailedText)) == 0)
-        m_bFailed = true;
-    m_bHold = true;
-    NxDownloadUi::OnProgress(text, percent);
-    m_bHold = false;
+    {
+        Hold hold(m_bHold);
+        NxDownloadUi::OnProgress(text, percent);
+    }
     if (m_bBar && !m_bFailed)
         Draw();
 }

@@ -3,6 +3,7 @@
 // file): one line per status change, so that logs stay readable.
 #pragma once
 
+#include "Command.h"
 #include "Download/DownloadAction.h"
 
 #include <cstdio>
@@ -29,6 +30,9 @@ public:
     // A failure is printed once, by the caller that ends with it: from here on
     // the statuses only restate it and are kept, not shown.
     void OnFailure(const char* text) override;
+    void OnFailed(const char* text, unsigned percent) override;
+    // Ctrl-C (CatchInterrupt) fails the download at its next step.
+    void ProcessMessages() override { ThrowIfInterrupted(); }
 
     // Ends the bar's line so that other output starts on a fresh one.
     void EndLine();

@@ -13,6 +13,7 @@
 
 #include "Download/DownloadAction.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -23,6 +24,8 @@ namespace {
 
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+// As a shell reports a process that SIGINT ended.
+constexpr int kExitInterrupted = 128 + SIGINT;
 
 int UsageError(const std::string& text)
 {
@@ -47,13 +50,14 @@ const Command& Resolve(const CliOptions& opts)
 // stderr still takes it.
 int Finish(int rc)
 {
+    errno = 0;
     if (std::fflush(stdout) != 0)
-        WriteOutput(stdout, ""); // records the error
+        OutputFailed(stdout, errno);
     if (OutputError() == 0)
         return rc;
     WriteOutput(stderr, std::string("nxupdate-cli: the output could not be written: ") +
                             std::strerror(OutputError()) + "\n");
-    return kExitFailed;
+    return rc != 0 ? rc : kExitFailed;
 }
 
 // The failure's text, then the lines that explain it.
@@ -78,17 +82,19 @@ int RunDeviceEvents(const Command& cmd, const CliOptions& opts)
     try {
         CliSession session(opts, true, &events);
         busy = session.TargetBusy();
-        if (DeviceEvents::Interrupted())
-            throw NxException(kInterruptedText);
+        ThrowIfInterrupted();
         const int rc = cmd.Execute(session);
         events.Done();
-        return rc;
+        return Finish(rc);
     } catch (const CliUsageError& e) {
         events.Failed(e.what());
         return kExitUsage;
+    } catch (const NxException& e) {
+        events.Failed(e.what(), e.Kinds(), busy);
+        return Finish(kExitFailed);
     } catch (const std::exception& e) {
-        events.Failed(e.what(), busy);
-        return kExitFailed;
+        events.Failed(e.what(), 0, busy);
+        return Finish(kExitFailed);
     }
 }
 
@@ -96,9 +102,11 @@ int RunDeviceEvents(const Command& cmd, const CliOptions& opts)
 
 int main(int argc, char** argv)
 {
-    // A closed pipe must not end a download half-way: writes fail instead,
-    // printing stops and the exit code says the output was lost.
+    // A closed pipe, or a terminal that hangs up, must not end a download
+    // half-way: writes fail instead, printing stops and the exit code says
+    // the output was lost.
     std::signal(SIGPIPE, SIG_IGN);
+    TreatHangUpAsClosedOutput();
     // Every other signal that ends the process removes the unpacked firmware first.
     RemoveTempFilesOnFatalSignals();
     CliOptions opts;
@@ -110,7 +118,7 @@ int main(int argc, char** argv)
             return Finish(0);
         }
         if (opts.Version) {
-            std::printf("nxupdate-cli %s\n", NX_VERSION);
+            PrintText(std::string("nxupdate-cli ") + NX_VERSION + "\n");
             return Finish(0);
         }
         cmd = &Resolve(opts);
@@ -133,6 +141,9 @@ int main(int argc, char** argv)
     } catch (const std::bad_alloc&) {
         PrintFailure(NxException("Out of memory"));
         return Finish(kExitFailed);
+    } catch (const NxException& e) {
+        PrintFailure(e);
+        return Finish(e.Is(NxFailure::Interrupted) ? kExitInterrupted : kExitFailed);
     } catch (const std::exception& e) {
         // NxException carries the desktop program's text; anything else is
         // still a failed operation, not a crash.

@@ -13,6 +13,7 @@
 #include "NxProgrammer.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <csignal>
@@ -124,9 +125,11 @@ void RunProgrammer(NxProgrammer& prog, TNxDev& dev, NxDownloadUi& ui)
     // The programmer reported its failure through OnFailure: that is the message.
     std::string failure = ui.Status();
     ui.SetStatus(StrFormat("Download failed: %s", failure.c_str()));
-    if (prog.LeftInBootloader())
-        failure += "\n" + LeftInBootloaderText(prog.GetChannel());
-    throw NxException(failure);
+    if (!prog.LeftInBootloader())
+        throw NxException(failure).MarkAll(prog.FailureKinds());
+    throw NxException(failure + "\n" + LeftInBootloaderText(prog.GetChannel()))
+        .MarkAll(prog.FailureKinds())
+        .Mark(NxFailure::LeftInBootloader);
 }
 
 } // namespace
@@ -149,30 +152,37 @@ namespace {
 // Far more than a download file of firmware and tables holds.
 constexpr size_t kMaxDatTags = size_t{1} << 20;
 
-// The temporary files a download holds right now, in fixed buffers, so that
-// a signal handler can remove them (unlink is async-signal-safe).
+// The temporary files a download holds right now, so that a signal handler
+// can remove them (unlink is async-signal-safe). Each path is a copy of its
+// own, published whole through an atomic pointer, so any length fits and the
+// handler never sees one half made or half freed.
 constexpr int kMaxPending = 4;
-char g_PendingPath[kMaxPending][512];
-volatile std::sig_atomic_t g_PendingUsed[kMaxPending];
+std::atomic<char*> g_Pending[kMaxPending];
+static_assert(std::atomic<char*>::is_always_lock_free, "read from a signal handler");
 
-void Register(const std::string& path)
+// False when every slot is taken: the caller must not go on with a file that
+// a signal would leave behind.
+bool Register(const std::string& path)
 {
-    if (path.size() >= sizeof g_PendingPath[0])
-        return;
-    for (int i = 0; i < kMaxPending; ++i) {
-        if (!g_PendingUsed[i]) {
-            std::memcpy(g_PendingPath[i], path.c_str(), path.size() + 1);
-            g_PendingUsed[i] = 1;
-            return;
+    auto copy = std::make_unique<char[]>(path.size() + 1);
+    std::memcpy(copy.get(), path.c_str(), path.size() + 1);
+    for (auto& slot : g_Pending) {
+        char* expected = nullptr;
+        if (slot.compare_exchange_strong(expected, copy.get())) {
+            copy.release();
+            return true;
         }
     }
+    return false;
 }
 
 void Unregister(const std::string& path)
 {
-    for (int i = 0; i < kMaxPending; ++i)
-        if (g_PendingUsed[i] && path == g_PendingPath[i])
-            g_PendingUsed[i] = 0;
+    for (auto& slot : g_Pending) {
+        char* p = slot.load();
+        if (p && path == p && slot.compare_exchange_strong(p, nullptr))
+            delete[] p;
+    }
 }
 
 // A temporary file that is deleted on every path out of the download.
@@ -191,7 +201,11 @@ public:
             ThrowNx("Cannot create a temporary file in %s: %s", dir && *dir ? dir : "/tmp",
                     std::strerror(errno));
         m_Path = name.data();
-        Register(m_Path);
+        if (!Register(m_Path)) {
+            ::close(fd);
+            std::remove(m_Path.c_str());
+            ThrowNx("Cannot keep track of temporary file %s: too many at once", m_Path.c_str());
+        }
         m_pFile = fdopen(fd, "wb");
         if (!m_pFile) {
             ::close(fd);
@@ -306,6 +320,7 @@ void ReadDat(const std::string& file, int channel, DownloadParts& parts)
     parts.Firmware = LoadHex(channel, hexFile.Path());
     parts.Tables = ReadTables(xmlFile.Path(), "The parameter tables inside " +
                                                   std::filesystem::path(file).filename().string());
+    parts.Firmware->SetTablesHardware(parts.Tables->m_szTblName);
 
     unsigned char magic[2] = {};
     if (FILE* f = std::fopen(file.c_str(), "rb")) {
@@ -352,9 +367,9 @@ EDownloadKind KnownKind(const std::string& file)
 
 void RemovePendingTempFiles()
 {
-    for (int i = 0; i < kMaxPending; ++i)
-        if (g_PendingUsed[i])
-            ::unlink(g_PendingPath[i]);
+    for (auto& slot : g_Pending)
+        if (const char* p = slot.load())
+            ::unlink(p);
 }
 
 namespace {
@@ -503,6 +518,8 @@ std::string FirmwareVerdict(const NxProgrammer& prog, const TNxDev& dev)
                                       : state + ", the file is for " + profile->ModelName;
         blocks += StrFormat(" (%zu pages)", prog.GetBlockCount() *
                                                 (prog.GetBlockSize() / NxCmdSerialCom::kPageSize));
+    } else if (!prog.ApplicationRan() && prog.ImageAppName().empty()) {
+        state += ", target unknown"; // only a waiting bootloader takes such an image
     }
     return "would download " + blocks + " into " + into + " (" + state + ")";
 }

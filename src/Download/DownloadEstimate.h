@@ -5,9 +5,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
-class NxCmd;
+class TNxDev;
+namespace Sim {
+class SimController;
+}
 
 class DownloadEstimate
 {
@@ -17,10 +21,7 @@ public:
     // The shortest reply: start byte, length, command, channel, access, checksum.
     static constexpr size_t kEmptyFrame = 7;
 
-    // One exchange: request as built (it is encoded here: build it again
-    // before sending it) and a reply carrying at least replyPayload bytes.
-    void AddExchange(NxCmd& request, size_t replyPayload);
-    // The same exchange count times over (pages of one size and kind).
+    // count exchanges of requestBytes each, replies of replyPayload bytes.
     void AddExchanges(uint64_t count, uint64_t requestBytes, size_t replyPayload);
     void AddPause(uint64_t ms) { PauseMs += ms; }
     DownloadEstimate& operator+=(const DownloadEstimate& other);
@@ -32,10 +33,18 @@ public:
 
     uint64_t Exchanges = 0;
     uint64_t RequestBytes = 0; // stuffing included
-    uint64_t ReplyBytes = 0;   // the least the replies take
+    uint64_t ReplyBytes = 0;   // what the simulated device answered
     uint64_t PauseMs = 0;
 };
 
 // A least time for people: "450 ms" below a second, "9.4 s" below ten, "42 s", "3 min 05 s",
 // "1 h 02 min"; always rounded down, as it is a lower bound.
 std::string FormatLeastTime(uint64_t ms);
+
+// The estimate of a sequence, taken from the sequence itself: run gets a
+// device whose bridge is a simulated controller (set up by setup) answering
+// at once, on a virtual clock, while the process-wide backend, clock and
+// communication log are set aside; counted are the frames both ways and the
+// pauses. Whatever run raises passes on.
+DownloadEstimate MeasureOnSimulator(const std::function<void(Sim::SimController&)>& setup,
+                                    const std::function<void(TNxDev&)>& run);

@@ -57,8 +57,9 @@ FirmwareFacts InspectFirmware(NxProgrammer& prog, int channel)
     f.Bytes = static_cast<uint64_t>(f.Blocks) * f.BlockSize;
     if (f.Target != ImageTarget::Component)
         f.Checksum = prog.ImageChecksum();
-    f.InApplication = prog.Estimate(true);
     f.InBootloader = prog.Estimate(false);
+    if (f.Target != ImageTarget::Unknown)
+        f.InApplication = prog.Estimate(true);
     return f;
 }
 
@@ -67,8 +68,10 @@ FirmwareFacts InspectFirmware(NxProgrammer& prog, int channel)
 uint64_t FileInspection::LeastMs(bool applicationRuns) const
 {
     DownloadEstimate est;
+    // An image that names no target goes only into a waiting bootloader.
     if (Firmware)
-        est += applicationRuns ? Firmware->InApplication : Firmware->InBootloader;
+        est += applicationRuns && Firmware->InApplication ? *Firmware->InApplication
+                                                          : Firmware->InBootloader;
     if (Parts.Tables) {
         // After firmware the controller runs its application again.
         const bool app = applicationRuns || (Firmware && CAppCfg::Instance().StartApplication());
@@ -124,6 +127,12 @@ std::string ConfirmationLines(const std::string& file, int channel)
 {
     try {
         const FileInspection insp = InspectFile(file, channel);
+        // The controller's download would refuse it: say so, in its words.
+        if (channel == 0 && insp.Parts.Firmware) {
+            const std::string refusal = insp.Parts.Firmware->ControllerRefusal();
+            if (!refusal.empty())
+                return "\n\n" + refusal;
+        }
         return "\n\nFile for: " + InspectionTargetText(insp) +
                "\nDownload time: " + InspectionTimeText(insp);
     } catch (const std::exception&) {

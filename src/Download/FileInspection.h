@@ -41,8 +41,10 @@ struct FirmwareFacts
     uint64_t Bytes = 0;               // written, gaps inside blocks as zeros
     std::optional<uint32_t> Checksum; // what "ProgCheckSum" sends (controller)
     // The least time of the firmware download for a target that runs its
-    // application, and one that waits in its bootloader.
-    DownloadEstimate InApplication, InBootloader;
+    // application (none when such a target refuses the image: one that names
+    // no target), and one that waits in its bootloader.
+    std::optional<DownloadEstimate> InApplication;
+    DownloadEstimate InBootloader;
 };
 
 struct FileInspection
@@ -72,6 +74,7 @@ std::string InspectionTargetText(const FileInspection& insp);
 std::string InspectionTimeText(const FileInspection& insp);
 
 // The lines the desktop program adds to its download question: the file's
-// target and its least time, after an empty line. Empty when the file cannot
-// be inspected; the download then says why.
+// target and its least time, after an empty line; for the controller
+// (channel 0) a file it refuses gets its download's refusal instead. Empty
+// when the file cannot be inspected; the download then says why.
 std::string ConfirmationLines(const std::string& file, int channel = -1);

@@ -8,6 +8,7 @@
 #include "../NxCom/TNxDev.h"
 #include "../NxException.h"
 #include "../Xmlutils.h"
+#include "Sim/SimController.h"
 
 #include <cctype>
 #include <cerrno>
@@ -229,6 +230,12 @@ void NxTblLoader::Progress(const char* text, unsigned percent)
         m_pEvents->OnProgress(text, percent);
 }
 
+void NxTblLoader::Failed(const std::string& text)
+{
+    if (m_pEvents)
+        m_pEvents->OnFailed(text.c_str(), 100);
+}
+
 bool NxTblLoader::Update()
 {
     bool ok = false;
@@ -236,11 +243,11 @@ bool NxTblLoader::Update()
         ok = Run();
     } catch (const NxException& e) {
         // Reported once here; the caller shows the same message.
-        Progress((std::string(kFailedText) + ": " + e.Message()).c_str(), 100);
+        Failed(std::string(kFailedText) + ": " + e.Message());
         throw;
     }
     if (!ok) {
-        Progress(kFailedText, 100);
+        Failed(kFailedText);
         throw NxException(kFailedText, m_Cause);
     }
     return true;
@@ -274,37 +281,15 @@ bool NxTblLoader::Check()
 
 DownloadEstimate NxTblLoader::Estimate(const NxCmdTblData& data, bool applicationRuns)
 {
-    // Exchange by exchange as Update sends them; replies at their shortest.
-    DownloadEstimate est;
-    NxCmdSts sts;
-    est.AddExchange(sts, 1);
-    if (!applicationRuns) {
-        NxCmdDL reset;
-        reset.ResetToApplication();
-        est.AddExchange(reset, 0);
-        est.AddPause(kRestartPauseMs);
-        sts.DeviceStatus();
-        est.AddExchange(sts, 1);
-    }
-    NxCmdVer ver;
-    ver.GetHwName();
-    est.AddExchange(ver, data.m_szTblName.size());
-    NxCmdTbl cmd;
-    cmd.TblName(data.m_szTblName.c_str());
-    est.AddExchange(cmd, 0);
-    cmd.TblDate(data.m_szTblDate.c_str());
-    est.AddExchange(cmd, 0);
-    cmd.TblVersion(data.m_szTblVersion.c_str());
-    est.AddExchange(cmd, 0);
-    for (const auto& r : data.m_PidParams) {
-        cmd.TblPidParam(r.Channel, r.Bytes());
-        est.AddExchange(cmd, 0);
-    }
-    for (const auto& r : data.m_CompParamSets) {
-        cmd.TblCompParamSet(r.Channel, r.Bytes());
-        est.AddExchange(cmd, 0);
-    }
-    return est;
+    return MeasureOnSimulator(
+        [&](Sim::SimController& ctl) {
+            ctl.Bootloader = !applicationRuns;
+            ctl.HwName = data.m_szTblName;
+        },
+        [&](TNxDev& dev) {
+            NxTblLoader loader(&dev, data, nullptr);
+            loader.Update();
+        });
 }
 
 bool NxTblLoader::ReadFile()
@@ -338,13 +323,18 @@ void NxTblLoader::EnsureApplication()
 void NxTblLoader::CheckHardware(const NxCmdTblData& data)
 {
     Progress("Check table name against hardware name", 0);
+    CheckTablesHardware(*m_pDev, data.m_szTblName);
+}
+
+void CheckTablesHardware(TNxDev& dev, const std::string& tableName)
+{
     NxCmdVer ver;
     ver.GetHwName();
-    m_pDev->ExecuteOrThrow(ver, kCmdTimeoutMs);
-    if (ver.Text() != data.m_szTblName)
+    dev.ExecuteOrThrow(ver, NxTblLoader::kCmdTimeoutMs);
+    if (ver.Text() != tableName)
         ThrowNx("Invalid parameter tables for this hardware!\r\nHardware Name: %s\r\nParamTable "
                 "Name: %s",
-                ver.Text().c_str(), data.m_szTblName.c_str());
+                ver.Text().c_str(), tableName.c_str());
 }
 
 bool NxTblLoader::WriteTables(const NxCmdTblData& data)

@@ -118,6 +118,11 @@ int32_t ReadIntParam(const XMLNode& node, const char* name);
 // As ReadIntParam, converted with strtoul (used for "identifier").
 uint32_t ReadUIntParam(const XMLNode& node, const char* name);
 
+// Reads the controller's hardware name ("GetHwName", both states answer it)
+// and raises "Invalid parameter tables for this hardware!..." when it is not
+// tableName, byte for byte.
+void CheckTablesHardware(TNxDev& dev, const std::string& tableName);
+
 // Writes one parameter-table file into a controller's application.
 class NxTblLoader
 {
@@ -128,6 +133,9 @@ public:
         virtual ~ITblLoaderEvent() = default;
         // text is valid for the call only; percent runs from 0 to 100.
         virtual void OnProgress(const char* text, unsigned percent) = 0;
+        // The update failed; text is its report ("Parameter table update
+        // failed..."), percent 100. Shown as progress unless overridden.
+        virtual void OnFailed(const char* text, unsigned percent) { OnProgress(text, percent); }
     };
 
     // dev and xmlFile must be set; events may be null. Nothing is owned (the
@@ -157,8 +165,9 @@ public:
     bool Check();
     // The tables read by the constructor or by Check and Update.
     const NxCmdTblData& Tables() const { return m_Tables; }
-    // The least time of Update for these tables (DownloadEstimate), for a
-    // controller that runs its application or must be reset into it.
+    // The least time of Update for these tables (DownloadEstimate): Update
+    // itself against a simulated controller of the tables' hardware that runs
+    // its application or must be reset into it.
     static DownloadEstimate Estimate(const NxCmdTblData& data, bool applicationRuns);
 
     // The plain failure's text; after a refused write the exception's
@@ -178,6 +187,7 @@ private:
     bool WriteTables(const NxCmdTblData& data);
     bool ReadFile();
     void Progress(const char* text, unsigned percent);
+    void Failed(const std::string& text);
 
     TNxDev* m_pDev;
     std::string m_szXmlFile;

@@ -8,6 +8,8 @@
 #include "../NxCmdVer.h"
 #include "../NxCom/TNxDev.h"
 #include "../NxException.h"
+#include "NxCmdTblLoader.h"
+#include "Sim/SimController.h"
 
 #include <algorithm>
 #include <climits>
@@ -34,6 +36,7 @@ constexpr uint32_t kApplicationStatusTimeout = 5000;
 constexpr uint32_t kFlashRetryDelay = 100;
 constexpr int kAttempts = 5;
 constexpr uint32_t kAppNameAddress = 0xC08000;
+constexpr const char* kInvalidForDevice = "Invalid download file for this device";
 // Component download.
 constexpr uint32_t kEnterBootloaderPause = 2000;
 constexpr uint32_t kEraseTimeout = 10000;
@@ -139,19 +142,24 @@ bool NxProgrammer::SetBlockSize(uint32_t size)
     return m_Image.SetBlockSize(size);
 }
 
-void NxProgrammer::IdentifyFile(const char* appName)
+const DeviceProfile* NxProgrammer::MatchProfile() const
 {
-    m_pProfile = nullptr;
-    const DeviceProfile* row = kDeviceProfiles;
-    for (; row->IdentityAddress != 0; ++row) {
+    for (const DeviceProfile* row = kDeviceProfiles; row->IdentityAddress != 0; ++row) {
         std::string text;
         if (!ReadStoredName(m_Image, row->IdentityAddress, text))
             continue;
         SkipDot(text);
         if (SameModel(text, row->ModelName))
-            break;
+            return row;
     }
-    if (row->IdentityAddress == 0)
+    return nullptr;
+}
+
+void NxProgrammer::IdentifyFile(const char* appName)
+{
+    m_pProfile = nullptr;
+    const DeviceProfile* row = MatchProfile();
+    if (!row)
         ThrowNx("Unsupported or unknown download file");
     if (appName) {
         std::string app = appName;
@@ -165,6 +173,18 @@ void NxProgrammer::IdentifyFile(const char* appName)
     if (!m_Image.Recut(row->BlockSize) || m_Image.GetBlockCount() == 0)
         ThrowNx("Repacking of download blocks failed");
     m_pProfile = row;
+}
+
+std::string NxProgrammer::ControllerRefusal() const
+{
+    // An image that names no controller application but a component model
+    // would be flashed into the controller as if it were its firmware.
+    if (!ImageAppName().empty())
+        return {};
+    const DeviceProfile* row = MatchProfile();
+    if (!row)
+        return {};
+    return StrFormat("%s\nThe file is for the component '%s'.", kInvalidForDevice, row->ModelName);
 }
 
 uint32_t NxProgrammer::BlockSum(const ProgBlock& block)
@@ -190,6 +210,7 @@ bool NxProgrammer::Run(TNxDev* dev, IProg* prog, bool checkOnly)
 {
     m_bInBootloader = false;
     m_bApplicationRan = false;
+    m_FailureKinds = 0;
     try {
         if (!m_Image.HasEndOfFile())
             ThrowNx("No data");
@@ -199,6 +220,7 @@ bool NxProgrammer::Run(TNxDev* dev, IProg* prog, bool checkOnly)
             DownloadChannel(*dev, *prog, checkOnly);
         return true;
     } catch (const NxException& e) {
+        m_FailureKinds = e.Kinds();
         prog->OnFailure(e.what());
         return false;
     }
@@ -207,8 +229,7 @@ bool NxProgrammer::Run(TNxDev* dev, IProg* prog, bool checkOnly)
 void NxProgrammer::DownloadController(TNxDev& dev, IProg& prog, bool checkOnly)
 {
     const CAppCfg& cfg = CAppCfg::Instance();
-    if (cfg.BootloaderFirst())
-        CheckController(dev);
+    CheckController(dev);
     if (checkOnly)
         return;
     if (m_bApplicationRan)
@@ -252,12 +273,22 @@ void NxProgrammer::DownloadController(TNxDev& dev, IProg& prog, bool checkOnly)
 
 void NxProgrammer::CheckController(TNxDev& dev)
 {
+    const std::string refusal = ControllerRefusal();
+    if (!refusal.empty())
+        throw NxException(refusal);
+    const bool readStatus = CAppCfg::Instance().BootloaderFirst();
     NxCmdSts sts;
-    dev.ExecuteOrThrow(sts, kCmdTimeout);
-    if (!sts.IsInApplication()) {
-        m_bInBootloader = true;
+    if (readStatus)
+        dev.ExecuteOrThrow(sts, kCmdTimeout);
+    // A .dat's tables for other hardware would fail only after the flash.
+    // Refused for the file, not for the target: its state goes unsaid.
+    if (m_TablesHardware)
+        CheckTablesHardware(dev, *m_TablesHardware);
+    if (!readStatus)
         return;
-    }
+    m_bInBootloader = !sts.IsInApplication();
+    if (m_bInBootloader)
+        return;
     m_bApplicationRan = true;
 
     // The image's name must be the running application's.
@@ -265,7 +296,7 @@ void NxProgrammer::CheckController(TNxDev& dev)
     ver.GetAppName();
     dev.ExecuteOrThrow(ver, kCmdTimeout);
     if (!m_Image.FindByte(kAppNameAddress) || !EqualNoCase(ImageAppName(), ver.Text()))
-        ThrowNx("Invalid download file for this device");
+        throw NxException(kInvalidForDevice);
 }
 
 void NxProgrammer::EnterControllerBootloader(TNxDev& dev, IProg& prog)
@@ -374,86 +405,46 @@ std::string NxProgrammer::ImageAppName() const
     return std::string(reinterpret_cast<const char*>(p), std::find(p, p + avail, 0) - p);
 }
 
-// The estimates follow the sequences above exchange by exchange; the tests
-// hold them to the bytes and pauses of simulated downloads.
+namespace {
 
-DownloadEstimate NxProgrammer::Estimate(bool applicationRuns) const
+// Keeps the failure of a download that is only measured.
+class QuietProg : public IProg
 {
-    DownloadEstimate est;
-    if (m_nChannel == 0)
-        EstimateController(est, applicationRuns);
-    else
-        EstimateChannel(est, applicationRuns);
+public:
+    void OnEraseStart() override {}
+    void OnBlockProgress(const ProgBlock&, uint32_t, uint32_t) override {}
+    void OnChecksum(uint32_t) override {}
+    void OnFailure(const char* text) override { Failure = text ? text : ""; }
+    void OnReset(bool) override {}
+    std::string Failure;
+};
+
+} // namespace
+
+DownloadEstimate NxProgrammer::Estimate(bool applicationRuns)
+{
+    // Download itself, against a target in that state that takes the image.
+    const DeviceProfile* profile = m_pProfile ? m_pProfile : MatchProfile();
+    const bool inBootloader = m_bInBootloader, applicationRan = m_bApplicationRan;
+    QuietProg quiet;
+    bool ok = false;
+    const DownloadEstimate est = MeasureOnSimulator(
+        [&](Sim::SimController& ctl) {
+            ctl.AppName = ImageAppName();
+            ctl.HwName = m_TablesHardware.value_or("");
+            if (m_nChannel == 0) {
+                ctl.Bootloader = !applicationRuns;
+                return;
+            }
+            Sim::SimComponent& c = ctl.Channels[static_cast<uint8_t>(m_nChannel)];
+            c.Capability = 1;
+            c.Bootloader = !applicationRuns;
+            c.AppName = profile ? profile->ModelName : "";
+        },
+        [&](TNxDev& dev) { ok = Download(&dev, &quiet); });
+    m_bInBootloader = inBootloader;
+    m_bApplicationRan = applicationRan;
+    if (!ok)
+        throw NxException(quiet.Failure);
     return est;
-}
-
-void NxProgrammer::EstimateController(DownloadEstimate& est, bool applicationRuns) const
-{
-    const CAppCfg& cfg = CAppCfg::Instance();
-    NxCmdSts sts;
-    NxCmdDL dl;
-    if (cfg.BootloaderFirst()) {
-        sts.DeviceStatus();
-        est.AddExchange(sts, 1);
-        if (applicationRuns) {
-            NxCmdVer ver;
-            ver.GetAppName();
-            est.AddExchange(ver, ImageAppName().size());
-            dl.ResetToBootloader();
-            est.AddExchange(dl, 0);
-            est.AddPause(kBootloaderPause);
-            sts.DeviceStatus();
-            est.AddExchange(sts, 1);
-        }
-    }
-    dl.ProgEraseFlash();
-    est.AddExchange(dl, 0);
-    for (const ProgBlock* b = m_Image.FirstBlock(); b; b = b->Next) {
-        dl.ProgFlashPage(*b);
-        est.AddExchange(dl, 0);
-    }
-    dl.ProgCheckSum(ImageChecksum());
-    est.AddExchange(dl, 0);
-    if (cfg.StartApplication()) {
-        dl.ResetToApplication();
-        est.AddExchange(dl, 0);
-        est.AddPause(kApplicationPause);
-        sts.DeviceStatus();
-        est.AddExchange(sts, 1);
-    }
-}
-
-void NxProgrammer::EstimateChannel(DownloadEstimate& est, bool applicationRuns) const
-{
-    if (!m_pProfile)
-        ThrowNx("Unsupported or unknown download file");
-    // A relayed reply carries two bytes before the component's value.
-    constexpr size_t kRelayed = 2;
-    const auto ch = static_cast<uint8_t>(m_nChannel);
-    NxCmdSerialCom cmd;
-    cmd.SerialComGetStatusFlag(ch);
-    est.AddExchange(cmd, kRelayed + 2);
-    if (applicationRuns) {
-        cmd.SerialComGetApplicationName(ch);
-        est.AddExchange(cmd, kRelayed + std::strlen(m_pProfile->ModelName));
-    }
-    cmd.SerialComEnterBootloader(ch);
-    est.AddExchange(cmd, kRelayed);
-    est.AddPause(kEnterBootloaderPause);
-    if (m_pProfile->Flags & kProfileErase) {
-        cmd.SerialComProgErase(ch, 0);
-        est.AddExchange(cmd, kRelayed);
-    }
-    const uint32_t pages = m_Image.GetBlockSize() / NxCmdSerialCom::kPageSize;
-    const uint64_t delay = BlockDelayMs();
-    for (const ProgBlock* blk = m_Image.FirstBlock(); blk; blk = blk->Next) {
-        for (uint32_t p = 0; p < pages && cmd.SerialComProgPage(ch, *blk, p, m_pProfile->PageBase);
-             ++p) {
-            est.AddExchange(cmd, kRelayed);
-            est.AddPause(delay);
-        }
-    }
-    cmd.SerialComEnterApplication(ch);
-    est.AddExchange(cmd, kRelayed);
-    est.AddPause(kEnterApplicationPause);
 }

@@ -9,6 +9,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string>
 
 class NxCmdSerialCom;
 class TNxDev;
@@ -72,6 +74,18 @@ public:
     void IdentifyFile(const char* appName);
     // The row matched by the last successful IdentifyFile, or null.
     const DeviceProfile* GetProfile() const { return m_pProfile; }
+    // The first row whose model name the image stores, as IdentifyFile
+    // matches it, without repacking anything; null when none.
+    const DeviceProfile* MatchProfile() const;
+    // Why a controller refuses this image, in the words of its download: an
+    // image that stores no text at 0xC08000 but a component model's name
+    // ("Invalid download file for this device" and a line naming the
+    // component); empty when the controller may take it.
+    std::string ControllerRefusal() const;
+    // The parameter tables of a .dat follow this image: its controller
+    // download reads "GetHwName" after its first status and refuses another
+    // hardware before the first write, with the table update's message.
+    void SetTablesHardware(std::string tableName) { m_TablesHardware = std::move(tableName); }
 
     // Runs the download sequence for this programmer's channel on dev and
     // reports to prog (both non-null). Returns true on success; after a
@@ -89,12 +103,16 @@ public:
     // looked (false when it was not asked).
     bool ApplicationRan() const { return m_bApplicationRan; }
 
-    // The least time Download takes on this channel (DownloadEstimate), for
-    // a target that runs its application at the start (the controller is then
-    // checked and reset, with its 5000 ms pause; a component is asked its
-    // name) or its bootloader. A component's image must be matched to its
-    // profile first (IdentifyFile); "BLKDELAY" is read as Download reads it.
-    DownloadEstimate Estimate(bool applicationRuns) const;
+    // The least time Download takes on this channel (DownloadEstimate): the
+    // download itself, run against a simulated target that runs its
+    // application or its bootloader and takes this image (a component then
+    // has the model the image names). The image is matched and repacked as
+    // the download does it; ApplicationRan and LeftInBootloader keep what
+    // the last real Download or CheckTarget found. "BLKDELAY" counts as
+    // Download reads it. Raises NxException with the download's message when
+    // such a target refuses the image (no controller application named while
+    // the application runs, no known component model).
+    DownloadEstimate Estimate(bool applicationRuns);
     // The sum "ProgCheckSum" sends to the controller: BlockSum of every block.
     uint32_t ImageChecksum() const;
     // The controller application's name the image stores at 0xC08000 (up to
@@ -104,6 +122,8 @@ public:
     // there, or its switch into it or its erase was answered, and no switch
     // back into the application was answered since.
     bool LeftInBootloader() const { return m_bInBootloader; }
+    // NxFailure kinds of the failure that ended the last Download (0 after success).
+    unsigned FailureKinds() const { return m_FailureKinds; }
 
     // 32-bit wrapping sum of the 16-bit little-endian words of the block's data.
     static uint32_t BlockSum(const ProgBlock& block);
@@ -112,7 +132,8 @@ private:
     // Download or, with checkOnly, CheckTarget for this channel.
     bool Run(TNxDev* dev, IProg* prog, bool checkOnly);
     void DownloadController(TNxDev& dev, IProg& prog, bool checkOnly);
-    // Reads the controller's state and, with the application running, checks
+    // Refuses a component's image, reads the controller's state and the
+    // tables' hardware when asked and, with the application running, checks
     // the image against it.
     void CheckController(TNxDev& dev);
     // Resets the running application into the bootloader.
@@ -120,14 +141,14 @@ private:
     void DownloadChannel(TNxDev& dev, IProg& prog, bool checkOnly);
     // Reads the component's state and name and matches the image to them.
     void CheckChannel(TNxDev& dev);
-    void EstimateController(DownloadEstimate& est, bool applicationRuns) const;
-    void EstimateChannel(DownloadEstimate& est, bool applicationRuns) const;
     // Every page of every block, with retries and the "BLKDELAY" pause.
     void SendPages(TNxDev& dev, IProg& prog, NxCmdSerialCom& cmd);
 
     int m_nChannel;
     MemoryImage m_Image;
     const DeviceProfile* m_pProfile = nullptr;
+    std::optional<std::string> m_TablesHardware;
     bool m_bInBootloader = false;
     bool m_bApplicationRan = false;
+    unsigned m_FailureKinds = 0;
 };

@@ -6,6 +6,7 @@
 #include "History/HistoryTime.h"
 #include "NxClock.h"
 #include "NxCmdSerialCom.h"
+#include "NxCmdTable.h"
 #include "NxCmdSts.h"
 #include "NxException.h"
 #include "NxUi.h"
@@ -175,10 +176,11 @@ HistoryJson VersionReportJson(const NxVersionInfo& v)
 
 FailureKind ReadFailureKind(const std::exception& e)
 {
-    const std::string text = e.what();
     FailureKind kind;
-    kind.Interrupted = text.rfind("Interrupted", 0) == 0;
-    kind.Bootloader = text.find(" is left in its bootloader: ") != std::string::npos;
+    if (const auto* nx = dynamic_cast<const NxException*>(&e)) {
+        kind.Interrupted = nx->Is(NxFailure::Interrupted);
+        kind.Bootloader = nx->Is(NxFailure::LeftInBootloader);
+    }
     return kind;
 }
 

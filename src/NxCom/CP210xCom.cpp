@@ -267,29 +267,73 @@ std::string TakeComLogProblem()
     return std::exchange(g_Problems, std::string());
 }
 
+namespace {
+
+constexpr const char* kInUse = "is in use by another program";
+
+// Why the opened log fd must be left alone, or "" when this program may
+// empty and write it: another user's file (a shared folder), a file with
+// other names (a hard link planted there), or one another program logs into.
+// On "" the lock is held.
+std::string NotOurs(int fd)
+{
+    struct stat st
+    {
+    };
+    if (::fstat(fd, &st) != 0)
+        return std::strerror(errno);
+    if (st.st_uid != ::geteuid())
+        return "belongs to another user";
+    if (st.st_nlink != 1)
+        return "has another name (a hard link)";
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
+        return kInUse;
+    return {};
+}
+
+// A file at path that this program may not open, because another user owns it.
+bool ForeignFile(const std::string& path)
+{
+    struct stat st
+    {
+    };
+    return ::lstat(path.c_str(), &st) == 0 && st.st_uid != ::geteuid();
+}
+
+} // namespace
+
 std::string CP2102Com::OpenTrace(const std::string& path)
 {
     CloseTrace();
     std::string used = path;
+    std::string why; // the log at used must be left alone, and why
     int fd = OpenLogFile(used);
-    if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        // Another program logs here: write beside it instead of into its frames.
-        ::close(fd);
+    if (fd >= 0)
+        why = NotOurs(fd);
+    else if ((errno == EACCES || errno == EPERM) && ForeignFile(used))
+        why = "belongs to another user"; // a shared sticky folder refuses it
+    if (!why.empty()) {
+        // Write beside it instead of into another's frames or file.
+        if (fd >= 0)
+            ::close(fd);
         const std::string stem = path.size() > 4 && path.compare(path.size() - 4, 4, ".txt") == 0
                                      ? path.substr(0, path.size() - 4)
                                      : path;
         used = stem + "-" + std::to_string(::getpid()) + ".txt";
         fd = OpenLogFile(used);
-        if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const std::string whyNot = fd >= 0 ? NotOurs(fd) : std::string();
+        if (!whyNot.empty()) {
             ::close(fd);
             fd = -1;
+            if (whyNot != kInUse) {
+                ReportComLogProblem(used, NoLogText(used, "it " + whyNot));
+                return {};
+            }
             errno = EWOULDBLOCK;
         }
         if (fd >= 0)
-            std::fprintf(
-                stderr,
-                "The communication log %s is in use by another program; this one writes %s.\n",
-                path.c_str(), used.c_str());
+            std::fprintf(stderr, "The communication log %s %s; this one writes %s.\n", path.c_str(),
+                         why.c_str(), used.c_str());
     }
     // Emptied only now: the lock says no one else is writing it.
     if (fd >= 0 && ::ftruncate(fd, 0) != 0) {

@@ -47,8 +47,9 @@ public:
     // Opens the communication log at path: never through a symbolic link,
     // only a regular file, created with mode 0600, and locked so that two
     // programs logging into one folder do not interleave their frames. When
-    // another process holds the lock the log becomes "<path without .txt>-
-    // <pid>.txt", said on stderr. A log that cannot be opened or later
+    // another process holds the lock, or the file is not this user's own with
+    // a single name (another user's in a shared folder, a hard link), the log
+    // becomes "<path without .txt>-<pid>.txt", said on stderr. A log that cannot be opened or later
     // written is reported once (ReportComLogProblem) and stays off. Returns
     // the path written, or "" when there is no log.
     std::string OpenTrace(const std::string& path);

@@ -1,7 +1,8 @@
 #include "NxCmd.h"
 
-#include "../Appcfg.h"
-#include "../NxException.h"
+#include "Appcfg.h"
+#include "NxCmdTable.h"
+#include "NxException.h"
 
 #include <cstring>
 
@@ -15,6 +16,12 @@ NxCmd::NxCmd(uint8_t cmdNr, const char* name, uint8_t channel, uint8_t access, c
 {
     Reset();
     Setup(cmdNr, name, channel, access, payload, n);
+}
+
+NxCmd::NxCmd(const NxCmdDef& def, uint8_t channel)
+{
+    Reset();
+    Setup(def, channel, nullptr, 0);
 }
 
 void NxCmd::Reset()
@@ -50,6 +57,11 @@ void NxCmd::Setup(uint8_t cmdNr, const char* name, uint8_t channel, uint8_t acce
     m_nFrameLen = static_cast<uint16_t>(n + 7);
     m_nReqCmdNr = cmdNr;
     m_bStale = false;
+}
+
+void NxCmd::Setup(const NxCmdDef& def, uint8_t channel, const void* payload, size_t n)
+{
+    Setup(def.Nr, def.Name, channel, def.Access, payload, n);
 }
 
 uint16_t NxCmd::Checksum() const

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+struct NxCmdDef;
+
 // Frame: F0, length N, command number, channel, access, N payload bytes,
 // 16-bit sum (low byte first) over command..payload. Every F0 after the
 // start byte is sent twice.
@@ -21,6 +23,8 @@ public:
     NxCmd();
     NxCmd(uint8_t cmdNr, const char* name, uint8_t channel, uint8_t access, const void* payload,
           size_t n);
+    // The command of a table row (NxCmdTable.h) without payload.
+    NxCmd(const NxCmdDef& def, uint8_t channel);
     virtual ~NxCmd() = default;
     NxCmd(const NxCmd&) = default;
     NxCmd& operator=(const NxCmd&) = default;
@@ -36,6 +40,9 @@ public:
     // Builds the logical request frame; n is cut to 255.
     void Setup(uint8_t cmdNr, const char* name, uint8_t channel, uint8_t access,
                const void* payload, size_t n);
+    // Setup with the number, name and access byte of a table row; every
+    // builder of the command classes goes through here.
+    void Setup(const NxCmdDef& def, uint8_t channel, const void* payload, size_t n);
     // Sum of the bytes from the command number to the end of the payload.
     uint16_t Checksum() const;
     // Rewrites the buffer in place with stuffing.

@@ -1,8 +1,9 @@
 #include "TNxDev.h"
 
-#include "../NxClock.h"
-#include "../NxCmdSerialCom.h"
-#include "../NxException.h"
+#include "NxClock.h"
+#include "NxCmdSerialCom.h"
+#include "NxCmdTable.h"
+#include "NxException.h"
 
 TNxDev::TNxDev(int devIndex)
     : TNxDevDesc(0, 0, {}), m_pCom(std::make_unique<NxCom>(devIndex)), m_nDevIndex(devIndex)
@@ -49,7 +50,7 @@ const std::vector<TNxDev::NxChannelInfo>& TNxDev::ProbeChannels()
     m_Channels.clear();
     for (int c = 1; c <= kMaxChannel; ++c) {
         const auto ch = static_cast<uint8_t>(c);
-        NxCmd probe(kCmdProbeChannel, "ProbeChannel", ch, NX_ACCESS_READ, nullptr, 0);
+        NxCmd probe(CmdDef(NxCmdId::ProbeChannel), ch);
         if (!Execute(probe, 1000))
             break; // this channel and all higher ones are absent
         m_Channels.push_back(ReadComponent(ch));
@@ -84,13 +85,6 @@ TNxDev::NxChannelInfo TNxDev::ReadComponent(uint8_t channel)
     return info;
 }
 
-std::string AddBridgeHint(const std::string& text, const TNxDev& dev)
-{
-    if (!dev.PortLost() || text.find(kBridgeDisconnected) != std::string::npos)
-        return text;
-    return text + "\n" + kBridgeDisconnected;
-}
-
 std::string ChannelLabel(int ch, const TNxDev::NxChannelInfo& info)
 {
     std::string label = StrFormat("Channel #%d (%04X|%02X", ch, info.CapabilityFlag,
@@ -104,35 +98,4 @@ bool CanResetFilter(const TNxDev::NxChannelInfo& info)
 {
     const std::string prefix = info.SerialNumber.substr(0, 3);
     return prefix.size() == 3 && (prefix == "133" || prefix == "142");
-}
-
-bool IsReadCommand(const NxCmd& cmd)
-{
-    const uint8_t nr = cmd.GetCmdNr();
-    const uint8_t access = cmd.GetBuffer()[4];
-    if (nr == NxCmdSerialCom::kCmdRelay) {
-        if (cmd.PayloadLength() < 2)
-            return false;
-        switch (cmd.Payload()[1]) {
-        case 0x01: // identifier
-        case 0x03: // capability flags
-        case 0x04: // application name, version, date
-        case 0x05:
-        case 0x06:
-        case 0x07: // status flags
-        case 0x32: // hardware version, bootloader name, version, date
-        case 0x33:
-        case 0x34:
-        case 0x35:
-        case 0x37: // serial number
-        case 0x39: // running time
-        case 0x43: // filter change (0x42 resets it)
-            return true;
-        default:
-            return false;
-        }
-    }
-    // The table identity is read with R and written with W under one number.
-    const bool controllerRead = (nr >= 4 && nr <= 14) || nr == 20 || nr == TNxDev::kCmdProbeChannel;
-    return controllerRead && access == NX_ACCESS_READ;
 }

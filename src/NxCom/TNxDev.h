@@ -67,7 +67,7 @@ public:
     // Opens the link and reads the bridge's identity; the first failing status.
     NxStatus Open();
     // One exchange (NxCom::Execute). While the device is read-only, a command
-    // that is not a read (IsReadCommand) fails unsent with the message
+    // that is not a read (IsReadCommand, NxCmdTable.h) fails unsent with the message
     // "not sent: a dry run changes nothing".
     bool Execute(NxCmd& cmd, uint32_t timeoutMs);
     // Execute for a command that must succeed: a failed exchange raises
@@ -94,7 +94,6 @@ public:
     int GetDevIndex() const { return m_nDevIndex; }
     NxCom& Link() { return *m_pCom; }
 
-    static constexpr uint8_t kCmdProbeChannel = 129;
     static constexpr int kMaxChannel = 255;
 
 private:
@@ -109,27 +108,23 @@ private:
     INxExchangeTap* m_pTap = nullptr;
 };
 
-// The request in cmd only reads: status, names, versions, dates, the channel
-// probe and the relayed reads. Relayed commands all carry the access byte W,
-// so they are judged by their sub-command; anything unknown counts as a write.
-bool IsReadCommand(const NxCmd& cmd);
-
 // Said after a failure when the bridge's port is gone: the device keeps its
 // dead link until the bridge is seen unplugged.
 constexpr const char* kBridgeDisconnected =
     "The bridge was disconnected: unplug it for two seconds and plug it in again.";
-// text, and on a line of its own kBridgeDisconnected (once) when dev's port is gone.
-std::string AddBridgeHint(const std::string& text, const TNxDev& dev);
 // Runs an operation on dev whose failures the user sees; a failure because
-// the port is gone carries kBridgeDisconnected.
+// the port is gone carries kBridgeDisconnected on a line of its own (once)
+// and is marked NxFailure::BridgeDisconnected.
 template <class F> auto WithBridgeHint(TNxDev& dev, F operation) -> decltype(operation())
 {
     try {
         return operation();
     } catch (const NxException& e) {
-        if (!dev.PortLost())
+        if (!dev.PortLost() || e.Is(NxFailure::BridgeDisconnected))
             throw;
-        throw NxException(AddBridgeHint(e.what(), dev));
+        throw NxException(std::string(e.what()) + "\n" + kBridgeDisconnected, e.Detail())
+            .MarkAll(e.Kinds())
+            .Mark(NxFailure::BridgeDisconnected);
     }
 }
 

@@ -45,6 +45,7 @@ bool TNxDevList::Update()
         return false;
     ScopedSect lock(Lock);
     m_OpenErrors.clear();
+    m_Unanswered.clear();
 
     std::vector<SBridgeInfo> bridges;
     const NxStatus st = EnumerateBridges(bridges);
@@ -123,8 +124,10 @@ TNxDev* TNxDevList::CreateDev(const TNxDevDesc& desc, int devIndex)
         sts.DeviceStatus(); // a failed reply may have overwritten the request
         answered = dev->Execute(sts, 100);
     }
-    if (!answered)
+    if (!answered) {
+        m_Unanswered.push_back({desc.GetSerial(), sts.GetErrMsg()});
         return nullptr;
+    }
     dev->SetFoundInBootloader(!sts.IsInApplication());
     dev->ProbeChannels();
     m_Devs.push_back(std::move(dev));

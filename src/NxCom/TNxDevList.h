@@ -98,6 +98,15 @@ public:
         bool Busy = false;   // another program holds the bridge
     };
     const std::vector<SOpenError>& OpenErrors() const { return m_OpenErrors; }
+    // A bridge that was opened at the last Update but whose controller did
+    // not answer its status request correctly (silence, a garbled or refused
+    // reply), with the last attempt's reason.
+    struct SNoAnswer
+    {
+        std::string Serial;
+        std::string Reason; // the status command's error message
+    };
+    const std::vector<SNoAnswer>& Unanswered() const { return m_Unanswered; }
 
     // Callers hold it (ScopedSect) around every use of a device.
     CCritSect Lock;
@@ -109,6 +118,7 @@ private:
 
     std::vector<std::unique_ptr<TNxDev>> m_Devs;
     std::vector<SOpenError> m_OpenErrors;
+    std::vector<SNoAnswer> m_Unanswered;
     CbList m_Listeners;
     int m_nStatusAttempts = 1;
     std::function<bool(const std::string&)> m_Filter;

@@ -232,6 +232,7 @@ SimAnswer SimController::ControllerCommand(const SimFrame& req)
         if (!Bootloader)
             return SimAnswer::Reject(kSimErrWrongState);
         m_Flash.clear();
+        m_PageSum = 0;
         m_bImageValid = false;
         ++m_nErase;
         return SimAnswer::Ok();
@@ -281,15 +282,20 @@ SimAnswer SimController::FlashPage(const std::vector<uint8_t>& p)
         m_bImageValid = true;
         return SimAnswer::Ok();
     }
-    for (size_t i = 4; i < p.size(); ++i)
-        m_Flash[address + static_cast<uint32_t>(i - 4)] = p[i];
+    for (size_t i = 4; i < p.size(); ++i) {
+        const uint32_t at = address + static_cast<uint32_t>(i - 4);
+        if (KeepFlash)
+            m_Flash[at] = p[i];
+        else
+            m_PageSum += static_cast<uint32_t>(p[i]) << ((at & 1) ? 8 : 0);
+    }
     ++m_nPageWrites;
     return SimAnswer::Ok();
 }
 
 uint32_t SimController::FlashSum() const
 {
-    uint32_t sum = 0;
+    uint32_t sum = m_PageSum;
     for (const auto& [addr, b] : m_Flash)
         sum += static_cast<uint32_t>(b) << ((addr & 1) ? 8 : 0);
     return sum;

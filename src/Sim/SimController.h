@@ -58,6 +58,9 @@ public:
     bool StayWithoutImage = false;            // an erased flash without accepted checksum keeps the
                                               // bootloader running after "ResetToApplication"
     std::map<uint8_t, SimComponent> Channels; // present channels by number (1..255)
+    // Off: flash pages are summed but not kept, so a 16 MiB image costs no
+    // memory; Flash() stays empty and "GetAppName" answers AppName.
+    bool KeepFlash = true;
 
     // The bridge side.
     void OnHostWrite(Bridge::SimDevice& dev, const uint8_t* data, size_t n) override;
@@ -117,6 +120,7 @@ private:
     unsigned m_nErase = 0, m_nPageWrites = 0;
     bool m_bImageValid = true; // the image a scenario starts with counts as valid
     uint32_t m_LastChecksum = 0;
+    uint32_t m_PageSum = 0; // the pages' words since the erase, without KeepFlash
 };
 
 } // namespace Sim
