@@ -159,9 +159,10 @@ TEST_F(HistoryCliTest, HistoryListsFiltersMergesAndVerifies)
                                                    "sha256,checksum,result,failure,bootloader,"
                                                    "durationMs,comlog,hash");
 
-    r = Cli({"history", "--verify", a});
+    r = Cli({"history", "--verify", a, b});
     EXPECT_EQ(r.Code, 0);
-    EXPECT_TRUE(Has(r.Out, ": 2 records, the chain holds\n  head ")) << r.Out;
+    EXPECT_TRUE(Has(r.Out, "a.db: 2 records, the chain holds\n  head ")) << r.Out;
+    EXPECT_TRUE(Has(r.Out, "b.db: 1 record, the chain holds\n  head ")) << r.Out;
     Sql(Db("a.db"), "UPDATE record SET result = 'done' WHERE id = 2");
     r = Cli({"history", "--verify", a});
     EXPECT_EQ(r.Code, 1);

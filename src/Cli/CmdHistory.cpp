@@ -48,7 +48,7 @@ int Verify(const std::vector<std::string>& files)
     for (const std::string& path : files) {
         try {
             const HistoryChain chain = HistoryDb(path, false).Verify();
-            std::string line = path + ": " + std::to_string(chain.Records) + " records, ";
+            std::string line = path + ": " + RecordCount(chain.Records) + ", ";
             line += chain.Problem.empty() ? "the chain holds" : chain.Problem;
             PrintText(line + "\n  head " + chain.Head + "\n");
             if (!chain.Problem.empty())

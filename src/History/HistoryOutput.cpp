@@ -187,6 +187,11 @@ std::vector<std::string> VersionLines(const HistoryJson& v)
     return lines;
 }
 
+std::string RecordCount(size_t n)
+{
+    return std::to_string(n) + (n == 1 ? " record" : " records");
+}
+
 std::string HistoryTable(const std::vector<HistoryRecord>& records)
 {
     std::string out = StrFormat("%-26s  %-14s  %-30s  %-11s  %8s  %s\n", "Start", "Device",
@@ -331,7 +336,7 @@ std::string HistoryReportHtml(const std::vector<HistoryRecord>& records,
     h += "<h2>Service record</h2>\n";
     for (const auto& f : info.Files) {
         h +=
-            "<p>" + Html(f.Path) + ": " + std::to_string(f.Chain.Records) + " records, " +
+            "<p>" + Html(f.Path) + ": " + RecordCount(f.Chain.Records) + ", " +
             (f.Chain.Problem.empty() ? std::string("the chain holds")
                                      : "<span class=\"bad\">" + Html(f.Chain.Problem) + "</span>") +
             ".<br/>Head hash <span class=\"mono\">" + Html(f.Chain.Head) + "</span></p>\n";

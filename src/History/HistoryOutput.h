@@ -16,6 +16,9 @@ std::vector<HistoryRecord> ReadHistories(const std::vector<std::string>& paths,
                                          std::vector<std::string>& errors);
 
 // One line per record, times local, newest last; a header line first.
+// "1 record", "2 records": a chain's size as the reports say it.
+std::string RecordCount(size_t n);
+
 std::string HistoryTable(const std::vector<HistoryRecord>& records);
 // One JSON array of one object per record (HistoryRecord::ToJson).
 HistoryJson HistoryArray(const std::vector<HistoryRecord>& records);
