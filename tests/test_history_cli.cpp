@@ -195,4 +195,19 @@ TEST_F(HistoryCliTest, ABrokenHistoryNeverStopsADownloadAndHistorySaysWhatIsWron
     const RunResult h = Cli({"history", "--history=" + garbage});
     EXPECT_EQ(h.Code, 1);
     EXPECT_TRUE(Has(h.Err, "is not a database")) << h.Err;
+    // A full disk: the files may not grow past 32 KiB (the shared-memory file's
+    // size), so the record's pages cannot be added to the log.
+    const std::string full = Db("full.db");
+    const std::vector<std::string> download = {"download", "--simulate", "--history=" + full,
+                                               "--file=" + kExamples + "/incucontrol_app.hex"};
+    ASSERT_EQ(Cli(download).Code, 0);
+    std::vector<std::string> limited = {"-c", "trap '' XFSZ; ulimit -f 64; exec \"$0\" \"$@\"",
+                                        kCli};
+    limited.insert(limited.end(), download.begin(), download.end());
+    const RunResult f = RunProgram("/bin/sh", limited);
+    EXPECT_EQ(f.Code, 0) << f.Err;
+    EXPECT_TRUE(Has(f.Out, "Download finished successfully"));
+    EXPECT_TRUE(Has(f.Err, "History: The history " + full + " cannot be")) << f.Err;
+    EXPECT_TRUE(
+        Has(Cli({"history", "--verify", "--history=" + full}).Out, ": 1 record, the chain holds"));
 }
