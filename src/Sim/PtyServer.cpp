@@ -114,15 +114,22 @@ void PtyServer::Poll(int timeoutMs)
     for (const auto& ch : m_Channels)
         fds.push_back({ch->Master, POLLIN, 0}); // a hung-up channel (-1) is skipped by poll
     uint64_t waitUs = static_cast<uint64_t>(std::max(timeoutMs, 0)) * 1000;
-    if (next != kNever)
-        waitUs = std::min(waitUs, next > now ? next - now : 0);
-    const timespec wait{static_cast<time_t>(waitUs / 1'000'000),
-                        static_cast<long>(waitUs % 1'000'000 * 1000)};
+    const bool due = next != kNever && next - std::min(next, now) <= waitUs;
+    if (due)
+        waitUs = next - std::min(next, now);
+    // A timer wakes late by tens of microseconds, several per cent of the
+    // shortest exchange: sleep to just before a due time, spin the rest.
+    const uint64_t sleepUs = due ? waitUs - std::min(waitUs, kSpinUs) : waitUs;
+    const timespec wait{static_cast<time_t>(sleepUs / 1'000'000),
+                        static_cast<long>(sleepUs % 1'000'000 * 1000)};
     if (!fds.empty() && ::ppoll(fds.data(), fds.size(), &wait, nullptr) > 0) {
         now = NowUs();
         for (size_t i = 0; i < fds.size(); ++i)
             if (fds[i].revents & POLLIN)
                 Receive(*m_Channels[i], now);
+    } else if (due) {
+        while (NowUs() < next && !m_bStop) {
+        }
     }
     now = NowUs();
     for (const auto& ch : m_Channels)

@@ -32,6 +32,8 @@ public:
     // Replies reach the host in slices of at most this many bytes, each when
     // its last byte would have crossed the line.
     static constexpr size_t kSlice = 32;
+    // The last stretch before a due time is spun, not slept.
+    static constexpr uint64_t kSpinUs = 150;
 
     // Opens one pseudo-terminal for every bridge of lib that is plugged now.
     // lib and its controllers must outlive the server; only the server's
