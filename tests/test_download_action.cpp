@@ -2,6 +2,7 @@
 // dispatch by kind, .dat unpacking with its temporary files, progress texts.
 #include "Download/DownloadAction.h"
 #include "Download/NxProgrammer.h"
+#include "Download/TempFile.h"
 #include "Sim/SimScenario.h"
 #include "VersionInfo.h"
 #include "support/HexText.h"

@@ -2,6 +2,7 @@
 // later change, readers and writers, and history files that cannot be used,
 // none of which may stop an action.
 #include "Download/DownloadAction.h"
+#include "Download/DryRunDownload.h"
 #include "FilterInfo.h"
 #include "History/HistoryOutput.h"
 #include "History/HistoryTime.h"

@@ -2,6 +2,7 @@
 // against the simulated device. Both are held to what a real download of the
 // same file does and says.
 #include "Download/DownloadAction.h"
+#include "Download/DryRunDownload.h"
 #include "Download/FileInspection.h"
 #include "NxCmdTable.h"
 #include "NxException.h"

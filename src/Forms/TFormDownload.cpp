@@ -1,6 +1,7 @@
 #include "Forms/TFormDownload.h"
 
 #include "Appcfg.h"
+#include "Download/DryRunDownload.h"
 #include "Download/FileInspection.h"
 #include "FilterInfo.h"
 #include "Forms/NxDialogs.h"
