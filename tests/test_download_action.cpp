@@ -20,14 +20,12 @@ namespace {
 class RecordingUi : public NxDownloadUi
 {
 public:
-    void SetStatus(const std::string& text) override
+    void ShowProgress(const std::string& text, std::optional<unsigned> percent) override
     {
-        NxDownloadUi::SetStatus(text);
         Statuses.push_back(text);
-    }
-    void SetProgress(unsigned percent) override
-    {
-        Percents.push_back(percent);
+        if (!percent)
+            return;
+        Percents.push_back(*percent);
         if (OnProgressHook)
             OnProgressHook();
     }

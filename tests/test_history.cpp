@@ -30,7 +30,7 @@ using Sim::SimFaultKind;
 class NullUi : public NxDownloadUi
 {
 public:
-    void SetProgress(unsigned) override {}
+    void ShowProgress(const std::string&, std::optional<unsigned>) override {}
 };
 
 std::string At(const HistoryJson& j, const char* part, const char* field)

@@ -27,7 +27,7 @@ const char* kTables = "<ParameterTables><Name>IncuControl</Name><Date>2024-01-01
 class SilentUi : public NxDownloadUi
 {
 public:
-    void SetProgress(unsigned) override {}
+    void ShowProgress(const std::string&, std::optional<unsigned>) override {}
 };
 
 // One simulated scenario, listed, for one case.

@@ -40,12 +40,12 @@ namespace {
 void RunProgrammer(NxProgrammer& prog, TNxDev& dev, NxDownloadUi& ui)
 {
     if (prog.Download(&dev, &ui)) {
-        ui.SetStatus(StrFormat("Download successful: %s", ui.Status().c_str()));
+        ui.SetProgress(StrFormat("Download successful: %s", ui.Status().c_str()));
         return;
     }
     // The programmer reported its failure through OnFailure: that is the message.
     std::string failure = ui.Status();
-    ui.SetStatus(StrFormat("Download failed: %s", failure.c_str()));
+    ui.SetProgress(StrFormat("Download failed: %s", failure.c_str()));
     if (!prog.LeftInBootloader())
         throw NxException(failure).MarkAll(prog.FailureKinds());
     throw NxException(failure + "\n" + LeftInBootloaderText(prog.GetChannel()))

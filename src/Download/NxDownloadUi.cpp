@@ -3,9 +3,15 @@
 #include "NxException.h"
 #include "ProgBlock.h"
 
+void NxDownloadUi::SetProgress(const std::string& text, std::optional<unsigned> percent)
+{
+    m_Status = text;
+    ShowProgress(text, percent);
+}
+
 void NxDownloadUi::OnEraseStart()
 {
-    SetStatus("Clear flash");
+    SetProgress("Clear flash");
     Repaint();
     ProcessMessages();
 }
@@ -13,34 +19,33 @@ void NxDownloadUi::OnEraseStart()
 void NxDownloadUi::OnBlockProgress(const ProgBlock& block, uint32_t index, uint32_t count)
 {
     unsigned percent = 0;
-    SetStatus(BlockProgressText(block, index, count, &percent));
-    SetProgress(percent);
+    const std::string text = BlockProgressText(block, index, count, &percent);
+    SetProgress(text, percent);
     ProcessMessages();
 }
 
 void NxDownloadUi::OnChecksum(uint32_t sum)
 {
-    SetStatus(StrFormat("Checksum: 0x%08lX", static_cast<unsigned long>(sum)));
+    SetProgress(StrFormat("Checksum: 0x%08lX", static_cast<unsigned long>(sum)));
     Repaint();
     ProcessMessages();
 }
 
 void NxDownloadUi::OnFailure(const char* text)
 {
-    SetStatus(text ? text : "");
+    SetProgress(text ? text : "");
 }
 
 void NxDownloadUi::OnReset(bool toApplication)
 {
-    SetStatus(StrFormat("Reset to %s ...", toApplication ? "Application" : "Bootloader"));
+    SetProgress(StrFormat("Reset to %s ...", toApplication ? "Application" : "Bootloader"));
     Repaint();
     ProcessMessages();
 }
 
 void NxDownloadUi::OnProgress(const char* text, unsigned percent)
 {
-    SetStatus(text ? text : "");
-    SetProgress(percent);
+    SetProgress(text ? text : "", percent);
     ProcessMessages();
 }
 

@@ -6,6 +6,7 @@
 #include "Download/NxCmdTblLoader.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 class TNxDev;
@@ -20,10 +21,10 @@ constexpr const char* kDownloadFailedCaption = "Download failed";
 class NxDownloadUi : public IProg, public NxTblLoader::ITblLoaderEvent
 {
 public:
-    // The front end's status line; the base keeps the text for later steps.
-    virtual void SetStatus(const std::string& text) { m_Status = text; }
+    // One step for the user: its text and, when the step moves it, the
+    // percentage, shown together. The text is kept for later steps.
+    void SetProgress(const std::string& text, std::optional<unsigned> percent = std::nullopt);
     const std::string& Status() const { return m_Status; }
-    virtual void SetProgress(unsigned percent) = 0;
     // Redraw the status line now (the GUI's label); nothing for a terminal.
     virtual void Repaint() {}
     // Let the front end breathe during long steps (the GUI's event loop).
@@ -37,6 +38,10 @@ public:
     void OnFailure(const char* text) override;
     void OnReset(bool toApplication) override;
     void OnProgress(const char* text, unsigned percent) override;
+
+protected:
+    // How the front end shows a step; percent is empty when it stays.
+    virtual void ShowProgress(const std::string& text, std::optional<unsigned> percent) = 0;
 
 private:
     std::string m_Status;
