@@ -88,5 +88,5 @@ void EventSink::ShowMessage(const std::string& text, const std::string& caption,
     if (caption == TNxDevList::kCaption)
         m_Last = text;
     else
-        m_Events.Progress(caption + ": " + text, -1);
+        m_Events.Progress(MessageLine(text, caption), -1);
 }
