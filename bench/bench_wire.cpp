@@ -246,10 +246,11 @@ public:
     {
         return m_Serial.GetProductString(index, out, selector);
     }
-    Bridge::Status Open(uint32_t index, std::unique_ptr<Bridge::IPort>& port) override
+    Bridge::Status Open(uint32_t index, std::unique_ptr<Bridge::IPort>& port,
+                        Bridge::OpenProblem* problem = nullptr) override
     {
         std::unique_ptr<Bridge::IPort> inner;
-        const Bridge::Status st = m_Serial.Open(index, inner);
+        const Bridge::Status st = m_Serial.Open(index, inner, problem);
         if (st == Bridge::kSuccess)
             port = std::make_unique<Port>(std::move(inner), *this);
         return st;

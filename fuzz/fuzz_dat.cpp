@@ -16,7 +16,7 @@ namespace {
 class Ui : public NxDownloadUi
 {
 public:
-    void SetProgress(unsigned) override {}
+    void ShowProgress(const std::string&, std::optional<unsigned>) override {}
 };
 
 } // namespace

@@ -16,8 +16,12 @@ public:
         Error
     };
     virtual ~INxMessageSink() = default;
+    // An empty caption: the text stands alone (a box takes the program's title).
     virtual void ShowMessage(const std::string& text, const std::string& caption, Icon icon) = 0;
 };
+
+// The message as one line of text: "<caption>: <text>", or the text alone.
+std::string MessageLine(const std::string& text, const std::string& caption);
 
 // The process-wide sink; nullptr restores the default, which writes to stderr.
 INxMessageSink& NxMessages();

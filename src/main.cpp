@@ -1,5 +1,5 @@
 // nxupdate: the desktop service tool for the incubation system's controllers.
-#include "Download/DownloadAction.h"
+#include "Download/TempFile.h"
 #include "Forms/NxStartup.h"
 
 int main(int argc, char** argv)

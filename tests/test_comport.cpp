@@ -238,7 +238,18 @@ TEST_F(PortTest, ComLogIsOpenedSafely)
     dir.Write("victim.txt", "keep");
     std::filesystem::create_symlink(dir / "victim.txt", dir / "NxComLog_0.txt");
     ASSERT_EQ(::mkfifo(log("NxComLog_1.txt").c_str(), 0600), 0);
-    TakeComLogProblem();
+    sink.Shown.clear();
+    // What the message sink was told since the last call, one per line.
+    const auto told = [this](INxMessageSink::Icon icon = INxMessageSink::Icon::Warning) {
+        std::string text;
+        for (const ShownMessage& m : sink.Shown) {
+            EXPECT_EQ(m.Caption, "");
+            EXPECT_EQ(m.Icon, icon) << m.Text;
+            text += (text.empty() ? "" : "\n") + m.Text;
+        }
+        sink.Shown.clear();
+        return text;
+    };
 
     CP2102Com planted(0), fifo(1), fresh(2), second(2), gone(3);
     EXPECT_EQ(planted.OpenTrace(log("NxComLog_0.txt")), "");
@@ -247,22 +258,24 @@ TEST_F(PortTest, ComLogIsOpenedSafely)
     EXPECT_EQ(gone.OpenTrace(log("no/such/NxComLog_3.txt")), "");
     EXPECT_FALSE(planted.IsTracing() || fifo.IsTracing() || gone.IsTracing());
     EXPECT_EQ(ReadFile(dir / "victim.txt"), "keep");
-    const std::string told = TakeComLogProblem();
-    EXPECT_EQ(told, "The communication log " + log("NxComLog_0.txt") +
-                        " cannot be written: it is a symbolic link. The program goes on without "
-                        "it.\nThe communication log " +
-                        log("NxComLog_1.txt") +
-                        " cannot be written: it is not a regular file. The program goes on "
-                        "without it.\nThe communication log " +
-                        log("no/such/NxComLog_3.txt") +
-                        " cannot be written: No such file or directory. The program goes on "
-                        "without it.");
+    EXPECT_EQ(told(), "The communication log " + log("NxComLog_0.txt") +
+                          " cannot be written: it is a symbolic link. The program goes on without "
+                          "it.\nThe communication log " +
+                          log("NxComLog_1.txt") +
+                          " cannot be written: it is not a regular file. The program goes on "
+                          "without it.\nThe communication log " +
+                          log("no/such/NxComLog_3.txt") +
+                          " cannot be written: No such file or directory. The program goes on "
+                          "without it.");
 
     EXPECT_EQ(fresh.OpenTrace(log("NxComLog_2.txt")), log("NxComLog_2.txt"));
     EXPECT_EQ(std::filesystem::status(dir / "NxComLog_2.txt").permissions(),
               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     const std::string beside = log("NxComLog_2-") + std::to_string(::getpid()) + ".txt";
     EXPECT_EQ(second.OpenTrace(log("NxComLog_2.txt")), beside);
+    EXPECT_EQ(told(INxMessageSink::Icon::Information),
+              "The communication log " + log("NxComLog_2.txt") +
+                  " is in use by another program; this one writes " + beside + ".");
     fresh.TraceLine("first\n");
     second.TraceLine("second\n");
     EXPECT_EQ(ReadFile(dir / "NxComLog_2.txt").find("second"), std::string::npos);
@@ -276,6 +289,7 @@ TEST_F(PortTest, ComLogIsOpenedSafely)
     EXPECT_EQ(linked.OpenTrace(log("NxComLog_4.txt")),
               log("NxComLog_4-") + std::to_string(::getpid()) + ".txt");
     EXPECT_EQ(ReadFile(dir / "linked.txt"), "keep");
+    told(INxMessageSink::Icon::Information);
     if (::geteuid() == 0) {
         const TempFolder shared("sticky");
         ::chmod(shared.String().c_str(), 01777);
@@ -286,6 +300,7 @@ TEST_F(PortTest, ComLogIsOpenedSafely)
         EXPECT_EQ(other.OpenTrace(foreign),
                   (shared / "NxComLog_5-").string() + std::to_string(::getpid()) + ".txt");
         EXPECT_EQ(ReadFile(foreign), "theirs");
+        told(INxMessageSink::Icon::Information);
     }
 
     // Disk full, made with a file size limit: the log ends, told once.
@@ -300,7 +315,7 @@ TEST_F(PortTest, ComLogIsOpenedSafely)
     ::setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, oldHandler);
     EXPECT_FALSE(fresh.IsTracing());
-    EXPECT_EQ(TakeComLogProblem(), "The communication log " + log("NxComLog_2.txt") +
-                                       " cannot be written: File too large. The program goes "
-                                       "on without it.");
+    EXPECT_EQ(told(), "The communication log " + log("NxComLog_2.txt") +
+                          " cannot be written: File too large. The program goes "
+                          "on without it.");
 }

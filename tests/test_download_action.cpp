@@ -2,6 +2,7 @@
 // dispatch by kind, .dat unpacking with its temporary files, progress texts.
 #include "Download/DownloadAction.h"
 #include "Download/NxProgrammer.h"
+#include "Download/TempFile.h"
 #include "Sim/SimScenario.h"
 #include "VersionInfo.h"
 #include "support/HexText.h"
@@ -19,14 +20,12 @@ namespace {
 class RecordingUi : public NxDownloadUi
 {
 public:
-    void SetStatus(const std::string& text) override
+    void ShowProgress(const std::string& text, std::optional<unsigned> percent) override
     {
-        NxDownloadUi::SetStatus(text);
         Statuses.push_back(text);
-    }
-    void SetProgress(unsigned percent) override
-    {
-        Percents.push_back(percent);
+        if (!percent)
+            return;
+        Percents.push_back(*percent);
         if (OnProgressHook)
             OnProgressHook();
     }

@@ -272,7 +272,7 @@ std::vector<Sequence> Sequences()
                      class Ui : public NxDownloadUi
                      {
                      public:
-                         void SetProgress(unsigned) override {}
+                         void ShowProgress(const std::string&, std::optional<unsigned>) override {}
                      } ui;
                      return Catching([&] {
                          RunDownload(r.list, ui, "0001", 0, (r.Dir / "bundle.dat").string());

@@ -2,6 +2,7 @@
 // later change, readers and writers, and history files that cannot be used,
 // none of which may stop an action.
 #include "Download/DownloadAction.h"
+#include "Download/DryRunDownload.h"
 #include "FilterInfo.h"
 #include "History/HistoryOutput.h"
 #include "History/HistoryTime.h"
@@ -29,7 +30,7 @@ using Sim::SimFaultKind;
 class NullUi : public NxDownloadUi
 {
 public:
-    void SetProgress(unsigned) override {}
+    void ShowProgress(const std::string&, std::optional<unsigned>) override {}
 };
 
 std::string At(const HistoryJson& j, const char* part, const char* field)

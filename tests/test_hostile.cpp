@@ -49,7 +49,7 @@ constexpr long kMemoryBoundMb = 400;
 class Ui : public NxDownloadUi
 {
 public:
-    void SetProgress(unsigned) override {}
+    void ShowProgress(const std::string&, std::optional<unsigned>) override {}
 };
 
 class HostileTest : public ::testing::Test, protected SimRig

@@ -2,6 +2,7 @@
 // against the simulated device. Both are held to what a real download of the
 // same file does and says.
 #include "Download/DownloadAction.h"
+#include "Download/DryRunDownload.h"
 #include "Download/FileInspection.h"
 #include "NxCmdTable.h"
 #include "NxException.h"
@@ -26,7 +27,7 @@ const char* kTables = "<ParameterTables><Name>IncuControl</Name><Date>2024-01-01
 class SilentUi : public NxDownloadUi
 {
 public:
-    void SetProgress(unsigned) override {}
+    void ShowProgress(const std::string&, std::optional<unsigned>) override {}
 };
 
 // One simulated scenario, listed, for one case.

@@ -157,12 +157,15 @@ protected:
         ASSERT_EQ(count, usbCount + 1);
     }
 
-    // Opens the pseudo-terminal through the backend; the hint it left.
-    Status OpenSlave(SerialBridgeLib& l, std::string& hint)
+    // Opens the pseudo-terminal through the backend; the problem it gave.
+    Status OpenSlave(SerialBridgeLib& l, std::string& hint, bool* busy = nullptr)
     {
         std::unique_ptr<IPort> port;
-        const Status st = l.Open(usbCount, port);
-        hint = l.LastOpenProblem();
+        OpenProblem problem;
+        const Status st = l.Open(usbCount, port, &problem);
+        hint = problem.Text;
+        if (busy)
+            *busy = problem.Busy;
         EXPECT_EQ(st == kSuccess, port != nullptr);
         return st;
     }
@@ -191,11 +194,12 @@ TEST_F(PortProblems, PortLockedByAnotherProgramIsReportedBusyUntilReleased)
     ASSERT_TRUE(other.Start(slave, Holder::How::Flock));
 
     std::string hint;
-    EXPECT_EQ(OpenSlave(lib, hint), kDeviceIoFailed);
+    bool busy = false;
+    EXPECT_EQ(OpenSlave(lib, hint, &busy), kDeviceIoFailed);
     EXPECT_NE(hint.find(slave), std::string::npos) << hint;
     EXPECT_NE(hint.find("in use by another program"), std::string::npos) << hint;
     EXPECT_EQ(hint.find('\n'), std::string::npos) << "one line only";
-    EXPECT_TRUE(lib.LastOpenBusy());
+    EXPECT_TRUE(busy);
 
     const auto shown = UpdateList();
     ASSERT_EQ(shown.size(), 1u);
@@ -205,9 +209,9 @@ TEST_F(PortProblems, PortLockedByAnotherProgramIsReportedBusyUntilReleased)
 
     // Once the other program lets go, the port opens and the hint is gone.
     other.Release();
-    EXPECT_EQ(OpenSlave(lib, hint), kSuccess);
+    EXPECT_EQ(OpenSlave(lib, hint, &busy), kSuccess);
     EXPECT_EQ(hint, "");
-    EXPECT_FALSE(lib.LastOpenBusy());
+    EXPECT_FALSE(busy);
 }
 
 TEST_F(PortProblems, SecondInstanceOfTheToolIsRefusedAndToldWhy)
@@ -268,8 +272,9 @@ TEST_F(PortProblems, PortWithoutPermissionNamesTheGroupAndTheRule)
             uint32_t count = 0;
             childLib.GetNumDevices(count);
             std::unique_ptr<IPort> port;
-            const Status st = childLib.Open(usbCount, port);
-            const std::string hint = childLib.LastOpenProblem();
+            OpenProblem problem;
+            const Status st = childLib.Open(usbCount, port, &problem);
+            const std::string hint = problem.Text;
             RecordingSink sink;
             ScopedLib scoped(childLib);
             TNxDevList list;
@@ -300,9 +305,10 @@ TEST_F(PortProblems, OtherOpenFailuresAddNoGuess)
     ASSERT_EQ(lib.GetNumDevices(count), kSuccess);
     ASSERT_EQ(count, usbCount + 1);
     std::string hint = "stale";
-    EXPECT_EQ(OpenSlave(lib, hint), kDeviceIoFailed);
+    bool busy = true;
+    EXPECT_EQ(OpenSlave(lib, hint, &busy), kDeviceIoFailed);
     EXPECT_EQ(hint, "");
-    EXPECT_FALSE(lib.LastOpenBusy()); // failed, but nobody holds it
+    EXPECT_FALSE(busy); // failed, but nobody holds it
     const auto shown = UpdateList();
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_EQ(shown[0].Text,
@@ -310,7 +316,10 @@ TEST_F(PortProblems, OtherOpenFailuresAddNoGuess)
 
     // The simulated backend has nothing to say.
     SimBridgeLib sim;
-    EXPECT_EQ(static_cast<IBridgeLib&>(sim).LastOpenProblem(), "");
+    std::unique_ptr<IPort> port;
+    OpenProblem problem;
+    sim.Open(0, port, &problem);
+    EXPECT_EQ(problem.Text, "");
 }
 
 TEST_F(PortProblems, CommandLinePrintsTheSameLine)

@@ -39,7 +39,7 @@ unsigned EnvOr(const char* name, unsigned fallback)
 class QuietUi : public NxDownloadUi
 {
 public:
-    void SetProgress(unsigned) override {}
+    void ShowProgress(const std::string&, std::optional<unsigned>) override {}
     void OnFailure(const char* text) override
     {
         NxDownloadUi::OnFailure(text);

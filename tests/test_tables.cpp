@@ -182,7 +182,8 @@ protected:
         ASSERT_EQ(dev.Open(), 0);
     }
 
-    // Runs the update; returns the exception's text, or "" on success.
+    // Runs the update; returns the exception's text, or "" on success, and
+    // keeps its detail.
     std::string Run(const char* file, bool withEvents = true)
     {
         const std::string path = TablePath(file);
@@ -191,9 +192,11 @@ protected:
             EXPECT_TRUE(loader.Update());
             return "";
         } catch (const NxException& e) {
+            Detail = e.Detail();
             return e.Message();
         }
     }
+    std::string Detail;
 
     // Table records, each as command, channel, payload: what the file
     // holds (the first pidCount PID records only, when given) ...
@@ -364,6 +367,7 @@ TEST_F(UpdateTest, FailedThirdPidWriteKeepsTheEarlierWrites)
         f.From = 3;
         ctl->AddFault(f);
         EXPECT_EQ(Run("four_pid.xml", withEvents), "Parameter table update failed");
+        EXPECT_EQ(Detail.rfind("'TblPidParam' failed: ", 0), 0u) << Detail;
         EXPECT_EQ(ctl->TblVersion, "21");
         EXPECT_EQ(Received(), Expected("four_pid.xml", 2));
         EXPECT_EQ(ctl->CountOf(138), 3u); // the rest is not attempted
@@ -385,6 +389,7 @@ TEST_F(UpdateTest, UnreadableFileFailsBeforeAnyWrite)
         SCOPED_TRACE(withEvents);
         Fresh();
         EXPECT_EQ(Run("broken.xml", withEvents), "Parameter table update failed");
+        EXPECT_EQ(Detail, "");
         ASSERT_EQ(sink.Shown.size(), 1u);
         EXPECT_EQ(sink.Shown[0].Caption, "XML Parsing error");
         // Read before the first command: the controller was not even asked.

@@ -419,7 +419,7 @@ TEST_F(UsbMock, BridgesPluggedAndUnpluggedBetweenPolls)
 class UnpluggingUi : public NxDownloadUi
 {
 public:
-    void SetProgress(unsigned) override {}
+    void ShowProgress(const std::string&, std::optional<unsigned>) override {}
     void OnBlockProgress(const ProgBlock& block, uint32_t index, uint32_t count) override
     {
         NxDownloadUi::OnBlockProgress(block, index, count);

@@ -59,6 +59,17 @@ public:
     virtual Status Flush(bool tx, bool rx) = 0;
 };
 
+// Why an Open failed, for the user; it never changes the status Open returns.
+struct OpenProblem
+{
+    // One line that names the cause and the fix (no permission, port held by
+    // another program); empty when the cause is unknown.
+    std::string Text;
+    // Another program holds the bridge: a caller that updates several
+    // bridges reports it as busy.
+    bool Busy = false;
+};
+
 class IBridgeLib
 {
 public:
@@ -66,20 +77,14 @@ public:
     virtual Status GetNumDevices(uint32_t& count) = 0;
     // Identity text of an enumerated bridge (see Selector).
     virtual Status GetProductString(uint32_t index, std::string& out, int selector) = 0;
-    virtual Status Open(uint32_t index, std::unique_ptr<IPort>& port) = 0;
+    // On failure, problem (if given) says why, as far as the backend knows.
+    virtual Status Open(uint32_t index, std::unique_ptr<IPort>& port,
+                        OpenProblem* problem = nullptr) = 0;
     // Process-wide: they hold for every open port. A timeout of 0 means
     // "do not wait" (take what is there), never "wait for ever".
     virtual Status SetTimeouts(uint32_t readMs, uint32_t writeMs) = 0;
     virtual uint32_t ReadTimeout() const = 0;
     virtual uint32_t WriteTimeout() const = 0;
-    // Why the last Open of this backend failed, as one line for the user that
-    // names the cause and the fix (no permission, port held by another
-    // program); empty when the last Open succeeded or the cause is unknown.
-    // It never changes the status that Open returned.
-    virtual std::string LastOpenProblem() const { return {}; }
-    // True when the last Open failed because another program holds the
-    // bridge: a caller that updates several bridges reports it as busy.
-    virtual bool LastOpenBusy() const { return false; }
     // The name the user knows an enumerated bridge by (a device path), for
     // reports; empty when the backend has none.
     virtual std::string PortName(uint32_t /*index*/) const { return {}; }

@@ -224,13 +224,11 @@ Status SerialBridgeLib::GetProductString(uint32_t index, std::string& out, int s
     }
 }
 
-Status SerialBridgeLib::Open(uint32_t index, std::unique_ptr<IPort>& port)
+Status SerialBridgeLib::Open(uint32_t index, std::unique_ptr<IPort>& port, OpenProblem* problem)
 {
     std::string path;
     {
         std::lock_guard lock(m_Lock);
-        m_LastOpenProblem.clear();
-        m_bLastOpenBusy = false;
         if (!m_bEnumerated)
             Enumerate();
         if (index >= m_Ports.size())
@@ -240,9 +238,9 @@ Status SerialBridgeLib::Open(uint32_t index, std::unique_ptr<IPort>& port)
     auto p = std::make_unique<SerialBridgePort>(m_pTimeouts);
     const Status st = p->Open(path);
     if (st != kSuccess) {
-        std::lock_guard lock(m_Lock);
-        m_LastOpenProblem = ProblemText(p->LastProblem(), path);
-        m_bLastOpenBusy = p->LastProblem() == SerialPort::Problem::Busy;
+        if (problem)
+            *problem = {ProblemText(p->LastProblem(), path),
+                        p->LastProblem() == SerialPort::Problem::Busy};
         return st;
     }
     port = std::move(p);
@@ -253,18 +251,6 @@ std::string SerialBridgeLib::PortName(uint32_t index) const
 {
     std::lock_guard lock(m_Lock);
     return index < m_Ports.size() ? m_Ports[index].Path : std::string();
-}
-
-std::string SerialBridgeLib::LastOpenProblem() const
-{
-    std::lock_guard lock(m_Lock);
-    return m_LastOpenProblem;
-}
-
-bool SerialBridgeLib::LastOpenBusy() const
-{
-    std::lock_guard lock(m_Lock);
-    return m_bLastOpenBusy;
 }
 
 Status SerialBridgeLib::SetTimeouts(uint32_t readMs, uint32_t writeMs)

@@ -25,8 +25,8 @@ namespace Bridge {
 //   Selectors other than 0, 1, 3, 4 give kInvalidParameter.
 // - Open: exclusive, raw 8N1 without flow control; a port in use gives
 //   kDeviceIoFailed. A port refused for lack of permission or because another
-//   program holds it also gives kDeviceIoFailed, and LastOpenProblem then
-//   names the cause, the port's path and the fix.
+//   program holds it also gives kDeviceIoFailed, and the problem then names
+//   the cause, the port's path and the fix.
 // - Timeouts hold for every port of this backend, also ports already open.
 //   A timeout of 0 means "do not wait" (a read takes only what has already
 //   arrived), never "wait forever". Both start at 0.
@@ -39,12 +39,11 @@ public:
 
     Status GetNumDevices(uint32_t& count) override;
     Status GetProductString(uint32_t index, std::string& out, int selector) override;
-    Status Open(uint32_t index, std::unique_ptr<IPort>& port) override;
+    Status Open(uint32_t index, std::unique_ptr<IPort>& port,
+                OpenProblem* problem = nullptr) override;
     Status SetTimeouts(uint32_t readMs, uint32_t writeMs) override;
     uint32_t ReadTimeout() const override { return m_pTimeouts->ReadMs; }
     uint32_t WriteTimeout() const override { return m_pTimeouts->WriteMs; }
-    std::string LastOpenProblem() const override;
-    bool LastOpenBusy() const override;
     // The port's path as enumerated.
     std::string PortName(uint32_t index) const override;
 
@@ -67,8 +66,6 @@ private:
     // Re-enumerates; the list holds until the next GetNumDevices.
     void Enumerate();
     mutable std::mutex m_Lock;
-    std::string m_LastOpenProblem;
-    bool m_bLastOpenBusy = false;
     bool m_bEnumerated = false;
     std::vector<PortInfo> m_Ports;
     std::shared_ptr<Timeouts> m_pTimeouts;

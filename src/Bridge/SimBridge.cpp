@@ -283,7 +283,7 @@ Status SimBridgeLib::GetProductString(uint32_t index, std::string& out, int sele
     }
 }
 
-Status SimBridgeLib::Open(uint32_t index, std::unique_ptr<IPort>& port)
+Status SimBridgeLib::Open(uint32_t index, std::unique_ptr<IPort>& port, OpenProblem*)
 {
     Calls.push_back("Open " + std::to_string(index));
     auto dev = Plugged(index);

@@ -128,7 +128,8 @@ public:
 
     Status GetNumDevices(uint32_t& count) override;
     Status GetProductString(uint32_t index, std::string& out, int selector) override;
-    Status Open(uint32_t index, std::unique_ptr<IPort>& port) override;
+    Status Open(uint32_t index, std::unique_ptr<IPort>& port,
+                OpenProblem* problem = nullptr) override;
     Status SetTimeouts(uint32_t readMs, uint32_t writeMs) override;
     uint32_t ReadTimeout() const override { return m_ReadTimeout; }
     uint32_t WriteTimeout() const override { return m_WriteTimeout; }

@@ -21,7 +21,7 @@ public:
     void ShowMessage(const std::string& text, const std::string& caption, Icon) override
     {
         TerminalProgress::EndActiveLine();
-        WriteOutput(stderr, caption + ": " + text + "\n");
+        WriteOutput(stderr, MessageLine(text, caption) + "\n");
     }
 };
 StderrSink g_Sink;

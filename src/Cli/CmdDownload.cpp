@@ -3,6 +3,7 @@
 #include "CliSession.h"
 #include "CmdHistory.h"
 #include "DeviceEvents.h"
+#include "Download/DryRunDownload.h"
 #include "History/ActionRecord.h"
 #include "NxException.h"
 #include "TerminalProgress.h"

@@ -9,7 +9,7 @@
 #include "CmdList.h"
 #include "CmdReport.h"
 #include "CmdReset.h"
-#include "Download/DownloadAction.h"
+#include "Download/TempFile.h"
 #include "NxCom/TNxDevList.h"
 #include "NxException.h"
 

@@ -3,6 +3,7 @@
 #include "NxCom/TNxDevList.h"
 #include "NxException.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 
@@ -53,61 +54,20 @@ void DeviceEvents::Failed(const std::string& error, unsigned kinds, bool busy)
     m_bEnded = true;
 }
 
-void EventProgress::Send()
+void EventProgress::ShowProgress(const std::string& text, std::optional<unsigned> percent)
 {
-    if (m_bHold || m_bFailed)
-        return;
-    m_Events.Progress(m_Text, m_Percent);
-}
-
-void EventProgress::SetStatus(const std::string& text)
-{
-    NxDownloadUi::SetStatus(text);
-    if (text == m_Text)
+    const int p = percent ? static_cast<int>(std::min(*percent, 100u)) : m_Percent;
+    if (text == m_Text && p == m_Percent)
         return;
     m_Text = text;
-    Send();
-}
-
-void EventProgress::SetProgress(unsigned percent)
-{
-    const int p = static_cast<int>(percent > 100 ? 100 : percent);
-    if (p == m_Percent)
-        return;
     m_Percent = p;
-    Send();
+    if (!m_bFailed)
+        m_Events.Progress(m_Text, m_Percent);
 }
 
 void EventProgress::ProcessMessages()
 {
     ThrowIfInterrupted();
-}
-
-// Text and percentage change together: one event, not two.
-void EventProgress::OnBlockProgress(const ProgBlock& block, uint32_t index, uint32_t count)
-{
-    m_bHold = true;
-    try {
-        NxDownloadUi::OnBlockProgress(block, index, count);
-    } catch (...) {
-        m_bHold = false;
-        throw;
-    }
-    m_bHold = false;
-    Send();
-}
-
-void EventProgress::OnProgress(const char* text, unsigned percent)
-{
-    m_bHold = true;
-    try {
-        NxDownloadUi::OnProgress(text, percent);
-    } catch (...) {
-        m_bHold = false;
-        throw;
-    }
-    m_bHold = false;
-    Send();
 }
 
 void EventProgress::OnChecksum(uint32_t sum)
@@ -128,5 +88,5 @@ void EventSink::ShowMessage(const std::string& text, const std::string& caption,
     if (caption == TNxDevList::kCaption)
         m_Last = text;
     else
-        m_Events.Progress(caption + ": " + text, -1);
+        m_Events.Progress(MessageLine(text, caption), -1);
 }

@@ -47,22 +47,19 @@ class EventProgress : public NxDownloadUi
 {
 public:
     explicit EventProgress(DeviceEvents& events) : m_Events(events) {}
-    void SetStatus(const std::string& text) override;
-    void SetProgress(unsigned percent) override;
     void ProcessMessages() override;
-    void OnBlockProgress(const ProgBlock& block, uint32_t index, uint32_t count) override;
-    void OnProgress(const char* text, unsigned percent) override;
     void OnChecksum(uint32_t sum) override;
     // The failure ends the stream as its own event: what follows only restates it.
     void OnFailure(const char* text) override;
 
+protected:
+    void ShowProgress(const std::string& text, std::optional<unsigned> percent) override;
+
 private:
-    void Send();
     bool m_bFailed = false;
     DeviceEvents& m_Events;
-    bool m_bHold = false;
     std::string m_Text;
-    int m_Percent = -1;
+    int m_Percent = -1; // none before the first step that counts
 };
 
 // The core's message boxes in a device's process: kept for the failure

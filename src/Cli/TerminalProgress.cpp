@@ -21,56 +21,18 @@ TerminalProgress::~TerminalProgress()
         s_pActive = nullptr;
 }
 
-void TerminalProgress::SetStatus(const std::string& text)
+void TerminalProgress::ShowProgress(const std::string& text, std::optional<unsigned> percent)
 {
-    NxDownloadUi::SetStatus(text);
-    if (m_bFailed || text == m_Text)
+    const unsigned pct = percent ? std::min(*percent, 100u) : m_Percent;
+    const bool newText = text != m_Text;
+    if (m_bFailed || (!newText && pct == m_Percent))
         return;
     m_Text = text;
-    if (m_bBar) {
-        if (!m_bHold)
-            Draw();
-    } else {
-        WriteOutput(m_Out, text + "\n");
-    }
-}
-
-void TerminalProgress::SetProgress(unsigned percent)
-{
-    if (percent > 100)
-        percent = 100;
-    if (percent == m_Percent)
-        return;
-    m_Percent = percent;
-    if (m_bBar && !m_bHold && !m_bFailed)
-        Draw();
-}
-
-namespace {
-
-// Holds the drawing for one combined update, also when Ctrl-C ends it.
-class Hold
-{
-public:
-    explicit Hold(bool& flag) : m_Flag(flag) { m_Flag = true; }
-    ~Hold() { m_Flag = false; }
-    Hold(const Hold&) = delete;
-    Hold& operator=(const Hold&) = delete;
-
-private:
-    bool& m_Flag;
-};
-
-} // namespace
-
-void TerminalProgress::OnBlockProgress(const ProgBlock& block, uint32_t index, uint32_t count)
-{
-    {
-        Hold hold(m_bHold);
-        NxDownloadUi::OnBlockProgress(block, index, count);
-    }
+    m_Percent = pct;
     if (m_bBar)
         Draw();
+    else if (newText)
+        WriteOutput(m_Out, text + "\n");
 }
 
 void TerminalProgress::OnFailure(const char* text)
@@ -83,16 +45,6 @@ void TerminalProgress::OnFailed(const char* text, unsigned percent)
 {
     m_bFailed = true;
     OnProgress(text, percent);
-}
-
-void TerminalProgress::OnProgress(const char* text, unsigned percent)
-{
-    {
-        Hold hold(m_bHold);
-        NxDownloadUi::OnProgress(text, percent);
-    }
-    if (m_bBar && !m_bFailed)
-        Draw();
 }
 
 int TerminalProgress::Columns() const

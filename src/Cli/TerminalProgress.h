@@ -22,11 +22,6 @@ public:
     TerminalProgress(const TerminalProgress&) = delete;
     TerminalProgress& operator=(const TerminalProgress&) = delete;
 
-    void SetStatus(const std::string& text) override;
-    void SetProgress(unsigned percent) override;
-    // Text and percentage change together here: one redraw, not two.
-    void OnBlockProgress(const ProgBlock& block, uint32_t index, uint32_t count) override;
-    void OnProgress(const char* text, unsigned percent) override;
     // A failure is printed once, by the caller that ends with it: from here on
     // the statuses only restate it and are kept, not shown.
     void OnFailure(const char* text) override;
@@ -39,6 +34,9 @@ public:
     // EndLine of the progress being shown, if any (for message boxes).
     static void EndActiveLine();
 
+protected:
+    void ShowProgress(const std::string& text, std::optional<unsigned> percent) override;
+
 private:
     void Draw();
     int Columns() const;
@@ -46,7 +44,6 @@ private:
     std::FILE* m_Out;
     bool m_bBar;
     bool m_bOnLine = false; // the cursor stands behind a drawn bar
-    bool m_bHold = false;   // a combined update is under way; draw at its end
     bool m_bFailed = false; // the download failed; its caller prints why
     unsigned m_Percent = 0;
     std::string m_Text; // the status shown last

@@ -11,7 +11,7 @@
 #include "SeveralDevices.h"
 #include "TerminalProgress.h"
 
-#include "Download/DownloadAction.h"
+#include "Download/TempFile.h"
 
 #include <cerrno>
 #include <csignal>

@@ -85,7 +85,7 @@ FileInspection InspectFile(const std::string& file, int channel)
     FileInspection insp;
     insp.File = file;
     insp.Parts = ReadDownloadFile(file, 0);
-    insp.Parts.UnpackedFiles.reset(); // all is in memory now
+    insp.Parts.Unpacked.reset(); // all is in memory now
     if (insp.Parts.Firmware)
         insp.Firmware = InspectFirmware(*insp.Parts.Firmware, channel);
     if (insp.Parts.Tables) {

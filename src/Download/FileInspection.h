@@ -3,7 +3,7 @@
 // (ReadDownloadFile), so that a technician can check a file before the visit.
 #pragma once
 
-#include "DownloadAction.h"
+#include "Download/DownloadFile.h"
 #include "DownloadEstimate.h"
 #include "NxCmdTblLoader.h"
 

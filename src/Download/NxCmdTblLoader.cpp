@@ -236,37 +236,47 @@ void NxTblLoader::Failed(const std::string& text)
         m_pEvents->OnFailed(text.c_str(), 100);
 }
 
+namespace {
+
+// The plain failure: its text is fixed, its cause (a refused write) the detail.
+class PlainFailure : public NxException
+{
+public:
+    explicit PlainFailure(const std::string& cause = {})
+        : NxException(NxTblLoader::kFailedText, cause)
+    {
+    }
+};
+
+} // namespace
+
 bool NxTblLoader::Update()
 {
-    bool ok = false;
+    // Reported once here; the caller shows the same message.
     try {
-        ok = Run();
+        Run();
+    } catch (const PlainFailure&) {
+        Failed(kFailedText);
+        throw;
     } catch (const NxException& e) {
-        // Reported once here; the caller shows the same message.
         Failed(std::string(kFailedText) + ": " + e.Message());
         throw;
-    }
-    if (!ok) {
-        Failed(kFailedText);
-        throw NxException(kFailedText, m_Cause);
     }
     return true;
 }
 
-bool NxTblLoader::Run()
+void NxTblLoader::Run()
 {
     // Read and checked before the first command: a broken file sends nothing.
     if (!m_bHaveTables && !ReadFile())
-        return false;
+        throw PlainFailure();
     EnsureApplication();
 
     Progress("Loading parameter tables", 0);
     CheckHardware(m_Tables);
-    if (!WriteTables(m_Tables))
-        return false;
+    WriteTables(m_Tables);
 
     Progress("Parameter table successfully updated", 100);
-    return true;
 }
 
 bool NxTblLoader::Check()
@@ -337,43 +347,37 @@ void CheckTablesHardware(TNxDev& dev, const std::string& tableName)
                 ver.Text().c_str(), tableName.c_str());
 }
 
-bool NxTblLoader::WriteTables(const NxCmdTblData& data)
+void NxTblLoader::WriteTables(const NxCmdTblData& data)
 {
     const unsigned total =
         static_cast<unsigned>(3 + data.m_PidParams.size() + data.m_CompParamSets.size());
     unsigned step = 0;
     NxCmdTbl cmd;
-    // A refused write ends the update; its own error is not raised.
+    // A refused write ends the update as the plain failure; its own error
+    // is only the detail.
     auto send = [&](const std::string& text) {
         ++step;
         Progress(text.c_str(), step * 100 / total);
-        if (m_pDev->Execute(cmd, kCmdTimeoutMs))
-            return true;
-        m_Cause = StrFormat("'%s' failed: %s", cmd.GetName().c_str(), cmd.GetErrMsg().c_str());
-        return false;
+        if (!m_pDev->Execute(cmd, kCmdTimeoutMs))
+            throw PlainFailure(
+                StrFormat("'%s' failed: %s", cmd.GetName().c_str(), cmd.GetErrMsg().c_str()));
     };
 
     cmd.TblName(data.m_szTblName.c_str());
-    if (!send("Write table name"))
-        return false;
+    send("Write table name");
     cmd.TblDate(data.m_szTblDate.c_str());
-    if (!send("Write table date"))
-        return false;
+    send("Write table date");
     cmd.TblVersion(data.m_szTblVersion.c_str());
-    if (!send("Write table version"))
-        return false;
+    send("Write table version");
 
     for (size_t i = 0; i < data.m_PidParams.size(); ++i) {
         const auto& r = data.m_PidParams[i];
         cmd.TblPidParam(r.Channel, r.Bytes());
-        if (!send(StrFormat("Write pid param table #%d", static_cast<int>(i))))
-            return false;
+        send(StrFormat("Write pid param table #%d", static_cast<int>(i)));
     }
     for (size_t j = 0; j < data.m_CompParamSets.size(); ++j) {
         const auto& r = data.m_CompParamSets[j];
         cmd.TblCompParamSet(r.Channel, r.Bytes());
-        if (!send(StrFormat("Write comp param set #%d", static_cast<int>(j))))
-            return false;
+        send(StrFormat("Write comp param set #%d", static_cast<int>(j)));
     }
-    return true;
 }

@@ -180,11 +180,11 @@ public:
     static constexpr uint32_t kRestartPauseMs = 2000;
 
 private:
-    // The sequence; false for the plain failure, NxException for the others.
-    bool Run();
+    // The sequence; raises PlainFailure for the plain failure.
+    void Run();
     void EnsureApplication();
     void CheckHardware(const NxCmdTblData& data);
-    bool WriteTables(const NxCmdTblData& data);
+    void WriteTables(const NxCmdTblData& data);
     bool ReadFile();
     void Progress(const char* text, unsigned percent);
     void Failed(const std::string& text);
@@ -194,5 +194,4 @@ private:
     ITblLoaderEvent* m_pEvents;
     NxCmdTblData m_Tables;
     bool m_bHaveTables = false;
-    std::string m_Cause; // the refused write, for the plain failure
 };

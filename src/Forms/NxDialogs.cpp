@@ -1,5 +1,7 @@
 #include "Forms/NxDialogs.h"
 
+#include "Forms/NxStartup.h"
+
 #include <QApplication>
 #include <QDialog>
 #include <QEventLoop>
@@ -143,6 +145,7 @@ QStringList FileFilters(const QString& pairs)
 void QtMessageSink::ShowMessage(const std::string& text, const std::string& caption, Icon icon)
 {
     const bool stayOnTop = caption == "XML Parsing error";
-    NxDialogs().Message(DialogOwner(), icon, QString::fromStdString(caption),
+    NxDialogs().Message(DialogOwner(), icon,
+                        QString::fromStdString(caption.empty() ? kAppTitle : caption),
                         QString::fromStdString(text), stayOnTop);
 }

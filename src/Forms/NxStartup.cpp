@@ -213,9 +213,6 @@ int NxUpdateRun(int& argc, char** argv, const NxRunSettings& settings)
 
         QCoreApplication::processEvents();
         run.UpdateList();
-        // A communication log that cannot be written: one box, once the list is up.
-        if (const std::string problem = TakeComLogProblem(); !problem.empty())
-            NxMessages().ShowMessage(problem, kAppTitle, INxMessageSink::Icon::Warning);
 
         PostDownloadRequest(*run.Window, nullptr, opt.Channel,
                             opt.File ? opt.File->c_str() : nullptr);

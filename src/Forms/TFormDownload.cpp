@@ -1,6 +1,7 @@
 #include "Forms/TFormDownload.h"
 
 #include "Appcfg.h"
+#include "Download/DryRunDownload.h"
 #include "Download/FileInspection.h"
 #include "FilterInfo.h"
 #include "Forms/NxDialogs.h"
@@ -292,8 +293,7 @@ void TFormDownload::InitView()
     m_bFilePreset = false;
     EditFilename->clear();
     EnableControls(true);
-    SetProgress(0);
-    SetStatus({});
+    SetProgress({}, 0);
     ButtonResetFilter->setEnabled(false);
     LabelSts->hide();
     ButtonReset->hide();
@@ -591,11 +591,12 @@ void TFormDownload::ShowError(const std::string& text)
 
 // ---- Download ----
 
-void TFormDownload::SetStatus(const std::string& text)
+void TFormDownload::ShowProgress(const std::string& text, std::optional<unsigned> percent)
 {
-    NxDownloadUi::SetStatus(text);
     LabelSts->setText(ToQString(text));
     SetBarText(ToQString(text));
+    if (percent)
+        ProgressBar1->setValue(static_cast<int>(*percent));
 }
 
 void TFormDownload::SetBarText(const QString& text, bool failed)
@@ -636,11 +637,6 @@ void TFormDownload::OnRetry(int attempt, int attempts)
     ProcessMessages();
 }
 
-void TFormDownload::SetProgress(unsigned percent)
-{
-    ProgressBar1->setValue(static_cast<int>(percent));
-}
-
 void TFormDownload::Repaint()
 {
     LabelSts->repaint();
@@ -668,15 +664,14 @@ void TFormDownload::OnTargetChecked(TNxDev& dev, int channel)
 void TFormDownload::RunDownload(const std::string& serial, int channel, const std::string& file)
 {
     WaitGuard::Action action(m_Guard);
-    SetProgress(0);
-    SetBarText({});
+    SetProgress({}, 0);
     EditFilename->setText(ToQString(file));
     try {
         // The bar shows the download's own steps; a long wait adds the cursor.
         WaitGuard::Exchange wait(m_Guard, {});
         ::RunDownload(List(), *this, serial, channel, file);
     } catch (const std::exception& e) {
-        SetProgress(100);
+        SetProgress(Status(), 100);
         SetBarText("Failed", true);
         EnableControls(true);
         EndStayOnTop();
@@ -684,7 +679,7 @@ void TFormDownload::RunDownload(const std::string& serial, int channel, const st
         throw;
     }
     EnableControls(true);
-    SetStatus(kDownloadFinished);
+    SetProgress(kDownloadFinished);
     EndStayOnTop();
     NxDialogs().Information(this, windowTitle(), kDownloadFinished);
 }

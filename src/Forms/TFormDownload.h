@@ -113,8 +113,6 @@ public:
     void OnDevRemoved(const char* serial) override;
 
     // NxDownloadUi
-    void SetStatus(const std::string& text) override;
-    void SetProgress(unsigned percent) override;
     void Repaint() override;
     void ProcessMessages() override;
     void OnTargetChecked(TNxDev& dev, int channel) override;
@@ -155,6 +153,8 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
     // Every way of closing ends here: refused while an action runs.
     void done(int result) override;
+    // NxDownloadUi: the step's text on the bar (and the hidden label).
+    void ShowProgress(const std::string& text, std::optional<unsigned> percent) override;
 
 private:
     class NameDelegate;

@@ -1,6 +1,7 @@
 #include "CP210xCom.h"
 
 #include "../NxClock.h"
+#include "../NxUi.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -112,12 +113,12 @@ const char* CP2102Com::StatusText(NxStatus status)
     }
 }
 
-NxStatus CP2102Com::Open()
+NxStatus CP2102Com::Open(Bridge::OpenProblem* problem)
 {
     if (m_hDev)
         return NX_WRONG_STATE;
     std::unique_ptr<IPort> port;
-    const NxStatus st = Lib().Open(static_cast<uint32_t>(m_nDevIndex), port);
+    const NxStatus st = Lib().Open(static_cast<uint32_t>(m_nDevIndex), port, problem);
     if (st != kSuccess) {
         if (port)
             port->Close();
@@ -210,9 +211,8 @@ NxStatus CP2102Com::Read(uint8_t* buf, uint32_t count)
 
 namespace {
 
-std::mutex g_ProblemLock;
-std::set<std::string> g_Reported; // logs whose problem was told
-std::string g_Problems;           // not yet taken by a front end
+std::mutex g_ToldLock;
+std::set<std::string> g_Told; // what was said about which log
 
 // A log file opened for writing as OpenTrace promises, or -1 with errno.
 int OpenLogFile(const std::string& path)
@@ -250,21 +250,23 @@ std::string NoLogText(const std::string& path, const std::string& why)
            ". The program goes on without it.";
 }
 
+// Through the message sink, once per log, subject and process: a device
+// opened again says nothing new. No caption: the text names the log.
+void TellOnce(const std::string& key, const std::string& text, INxMessageSink::Icon icon)
+{
+    {
+        std::lock_guard<std::mutex> lock(g_ToldLock);
+        if (!g_Told.insert(key).second)
+            return;
+    }
+    NxMessages().ShowMessage(text, "", icon);
+}
+
 } // namespace
 
 void ReportComLogProblem(const std::string& path, const std::string& text)
 {
-    std::lock_guard<std::mutex> lock(g_ProblemLock);
-    if (!g_Reported.insert(path).second)
-        return;
-    g_Problems += (g_Problems.empty() ? "" : "\n") + text;
-    std::fprintf(stderr, "%s\n", text.c_str());
-}
-
-std::string TakeComLogProblem()
-{
-    std::lock_guard<std::mutex> lock(g_ProblemLock);
-    return std::exchange(g_Problems, std::string());
+    TellOnce(path, text, INxMessageSink::Icon::Warning);
 }
 
 namespace {
@@ -332,8 +334,10 @@ std::string CP2102Com::OpenTrace(const std::string& path)
             errno = EWOULDBLOCK;
         }
         if (fd >= 0)
-            std::fprintf(stderr, "The communication log %s %s; this one writes %s.\n", path.c_str(),
-                         why.c_str(), used.c_str());
+            TellOnce(path + " beside " + used,
+                     "The communication log " + path + " " + why + "; this one writes " + used +
+                         ".",
+                     INxMessageSink::Icon::Information);
     }
     // Emptied only now: the lock says no one else is writing it.
     if (fd >= 0 && ::ftruncate(fd, 0) != 0) {
@@ -356,12 +360,15 @@ std::string CP2102Com::OpenTrace(const std::string& path)
     return used;
 }
 
-void CP2102Com::TraceFailed()
+void CP2102Com::TraceFailed(CEasyMutex& lock)
 {
     const int err = errno ? errno : EIO;
     std::fclose(m_pTrace);
     m_pTrace = nullptr;
-    ReportComLogProblem(m_TracePath, NoLogText(m_TracePath, WhyNot(err)));
+    const std::string path = m_TracePath;
+    // The desktop program's box waits for the user: never under the lock.
+    lock.Unlock();
+    ReportComLogProblem(path, NoLogText(path, WhyNot(err)));
 }
 
 void CP2102Com::CloseTrace()
@@ -394,7 +401,7 @@ void CP2102Com::TraceLine(const char* fmt, ...)
     std::vfprintf(m_pTrace, fmt, args);
     va_end(args);
     if (std::fflush(m_pTrace) != 0 || std::ferror(m_pTrace))
-        TraceFailed();
+        TraceFailed(lock);
 }
 
 void CP2102Com::TraceData(const char* label, const uint8_t* data, uint32_t count)
@@ -410,7 +417,7 @@ void CP2102Com::TraceData(const char* label, const uint8_t* data, uint32_t count
     if (!data || count == 0) {
         std::fprintf(m_pTrace, "%s: %s: (no data)", stamp, label);
         if (std::fflush(m_pTrace) != 0 || std::ferror(m_pTrace))
-            TraceFailed();
+            TraceFailed(lock);
         return;
     }
     std::string prefix = std::string(stamp) + ": " + label + ": ";
@@ -450,5 +457,5 @@ void CP2102Com::TraceData(const char* label, const uint8_t* data, uint32_t count
         count -= c;
     }
     if (std::fflush(m_pTrace) != 0 || std::ferror(m_pTrace))
-        TraceFailed();
+        TraceFailed(lock);
 }

@@ -33,7 +33,8 @@ public:
     static NxStatus GetDisplayName(std::string& name, int index);
     static const char* StatusText(NxStatus status);
 
-    NxStatus Open();
+    // On failure, problem (if given) says why, as far as the bridge knows.
+    NxStatus Open(Bridge::OpenProblem* problem = nullptr);
     NxStatus Close();
     bool IsOpen() const { return m_hDev != nullptr; }
     NxStatus SetBaudRate(uint32_t baud);
@@ -49,9 +50,9 @@ public:
     // programs logging into one folder do not interleave their frames. When
     // another process holds the lock, or the file is not this user's own with
     // a single name (another user's in a shared folder, a hard link), the log
-    // becomes "<path without .txt>-<pid>.txt", said on stderr. A log that cannot be opened or later
-    // written is reported once (ReportComLogProblem) and stays off. Returns
-    // the path written, or "" when there is no log.
+    // becomes "<path without .txt>-<pid>.txt", said once through the message sink. A log that
+    // cannot be opened or later written is reported once (ReportComLogProblem) and stays off.
+    // Returns the path written, or "" when there is no log.
     std::string OpenTrace(const std::string& path);
     void CloseTrace();
     bool IsTracing() const { return m_pTrace != nullptr; }
@@ -63,8 +64,9 @@ public:
     int GetDevIndex() const { return m_nDevIndex; }
 
 protected:
-    // Ends a log that cannot be written to the end, reporting why. Holds the trace lock.
-    void TraceFailed();
+    // Ends a log that cannot be written to the end; releases the trace lock
+    // held by the caller, then reports why.
+    void TraceFailed(CEasyMutex& lock);
 
     std::unique_ptr<Bridge::IPort> m_hDev;
     int m_nDevIndex;
@@ -74,8 +76,5 @@ protected:
 };
 
 // A problem with the communication log at path, told once per log and
-// process: written to stderr at once, and kept for a front end that also
-// shows it in a box (the desktop program, after start-up).
+// process through the message sink (NxMessages), without a caption.
 void ReportComLogProblem(const std::string& path, const std::string& text);
-// The problems kept since the last call, one per line; "" when none.
-std::string TakeComLogProblem();

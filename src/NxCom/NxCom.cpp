@@ -9,13 +9,13 @@ NxCom::~NxCom()
         Close();
 }
 
-NxStatus NxCom::Open()
+NxStatus NxCom::Open(Bridge::OpenProblem* problem)
 {
     uint32_t count = 0;
     GetNumDevices(count);
     if (count == 0)
         return NX_NO_DEVICE;
-    NxStatus st = CP2102Com::Open();
+    NxStatus st = CP2102Com::Open(problem);
     if (st != 0)
         return st;
     if ((st = SetBaudRate(kBaudRate)) != 0 || (st = SetTimeouts(250, 250)) != 0 ||

@@ -14,7 +14,7 @@ public:
     ~NxCom() override;
 
     // Count, open, 57600 bit/s, 250 ms timeouts, flush, and the log when on.
-    NxStatus Open();
+    NxStatus Open(Bridge::OpenProblem* problem = nullptr);
     // Encodes the request and writes it.
     NxStatus Send(NxCmd& cmd);
     // Reads one reply with the fewest reads and decodes it. With a deadline

@@ -10,9 +10,9 @@ TNxDev::TNxDev(int devIndex)
 {
 }
 
-NxStatus TNxDev::Open()
+NxStatus TNxDev::Open(Bridge::OpenProblem* problem)
 {
-    NxStatus st = m_pCom->Open();
+    NxStatus st = m_pCom->Open(problem);
     if (st != 0)
         return st;
     if ((st = CP2102Com::GetSerial(m_Serial, m_nDevIndex)) != 0)

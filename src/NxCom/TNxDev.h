@@ -64,8 +64,9 @@ public:
     TNxDev(const TNxDev&) = delete;
     TNxDev& operator=(const TNxDev&) = delete;
 
-    // Opens the link and reads the bridge's identity; the first failing status.
-    NxStatus Open();
+    // Opens the link and reads the bridge's identity; the first failing
+    // status. A bridge that cannot be opened says why in problem (if given).
+    NxStatus Open(Bridge::OpenProblem* problem = nullptr);
     // One exchange (NxCom::Execute). While the device is read-only, a command
     // that is not a read (IsReadCommand, NxCmdTable.h) fails unsent with the message
     // "not sent: a dry run changes nothing".

@@ -100,19 +100,18 @@ NxStatus TNxDevList::EnumerateBridges(std::vector<SBridgeInfo>& out)
 TNxDev* TNxDevList::CreateDev(const TNxDevDesc& desc, int devIndex)
 {
     auto dev = std::make_unique<TNxDev>(devIndex);
-    const NxStatus st = dev->Open();
+    Bridge::OpenProblem problem;
+    const NxStatus st = dev->Open(&problem);
     if (st != 0) {
         // The status text stays as the system shows it; the backend may know
         // why the port was refused and what clears it.
         std::string text = std::string("TNxDev::Open() failed: ") + CP2102Com::StatusText(st);
-        const std::string hint = Bridge::Lib().LastOpenProblem();
-        if (!hint.empty())
-            text += "\n" + hint;
+        if (!problem.Text.empty())
+            text += "\n" + problem.Text;
         Warn(text);
         if (st != Bridge::kDeviceNotFound && st != NX_NO_DEVICE) {
             std::string port = Bridge::Lib().PortName(static_cast<uint32_t>(devIndex));
-            m_OpenErrors.push_back(
-                {port.empty() ? desc.GetSerial() : port, text, Bridge::Lib().LastOpenBusy()});
+            m_OpenErrors.push_back({port.empty() ? desc.GetSerial() : port, text, problem.Busy});
         }
         return nullptr;
     }

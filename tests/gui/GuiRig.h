@@ -82,17 +82,14 @@ public:
 class RecordingForm : public TFormDownload
 {
 public:
-    void SetStatus(const std::string& text) override
+    void ShowProgress(const std::string& text, std::optional<unsigned> percent) override
     {
         Statuses.push_back(text);
-        TFormDownload::SetStatus(text);
+        if (percent)
+            Progress.push_back(*percent);
+        TFormDownload::ShowProgress(text, percent);
         if (OnStatus)
             OnStatus();
-    }
-    void SetProgress(unsigned percent) override
-    {
-        Progress.push_back(percent);
-        TFormDownload::SetProgress(percent);
     }
     std::vector<std::string> Statuses;
     std::vector<unsigned> Progress;

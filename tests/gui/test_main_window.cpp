@@ -261,7 +261,7 @@ void TestMainWindow::startLayout()
     QCOMPARE(w.ButtonClose->y(), 5 + 4 * step);
 
     w.EditFilename->setText("old.hex");
-    w.SetProgress(40);
+    w.SetProgress(w.Status(), 40);
     w.InitView();
     for (const char* name :
          {"TreeViewDevice", "ProgressBar1", "EditFilename", "LabelSts", "ButtonDownload",

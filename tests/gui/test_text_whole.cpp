@@ -45,7 +45,7 @@ void TestTextWhole::barTextFitsAndKeepsItsTail()
     w.InitView();
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
-    w.SetStatus(step.toStdString());
+    w.SetProgress(step.toStdString());
     QString end;
     if (tail == "retry") {
         w.OnRetry(2, 5);
