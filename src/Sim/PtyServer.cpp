@@ -117,19 +117,19 @@ void PtyServer::Poll(int timeoutMs)
     const bool due = next != kNever && next - std::min(next, now) <= waitUs;
     if (due)
         waitUs = next - std::min(next, now);
-    // A timer wakes late by tens of microseconds, several per cent of the
-    // shortest exchange: sleep to just before a due time, spin the rest.
+    // Sleep to just before a due time, spin the rest (kSpinUs).
     const uint64_t sleepUs = due ? waitUs - std::min(waitUs, kSpinUs) : waitUs;
     const timespec wait{static_cast<time_t>(sleepUs / 1'000'000),
                         static_cast<long>(sleepUs % 1'000'000 * 1000)};
-    if (!fds.empty() && ::ppoll(fds.data(), fds.size(), &wait, nullptr) > 0) {
+    bool input = !fds.empty() && ::ppoll(fds.data(), fds.size(), &wait, nullptr) > 0;
+    const timespec none{0, 0};
+    while (due && !input && !m_bStop && NowUs() < next)
+        input = !fds.empty() && ::ppoll(fds.data(), fds.size(), &none, nullptr) > 0;
+    if (input) {
         now = NowUs();
         for (size_t i = 0; i < fds.size(); ++i)
             if (fds[i].revents & POLLIN)
                 Receive(*m_Channels[i], now);
-    } else if (due) {
-        while (NowUs() < next && !m_bStop) {
-        }
     }
     now = NowUs();
     for (const auto& ch : m_Channels)

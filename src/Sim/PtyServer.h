@@ -32,8 +32,9 @@ public:
     // Replies reach the host in slices of at most this many bytes, each when
     // its last byte would have crossed the line.
     static constexpr size_t kSlice = 32;
-    // The last stretch before a due time is spun, not slept.
-    static constexpr uint64_t kSpinUs = 150;
+    // The last stretch before a due time is spun (host bytes still read),
+    // not slept: a timer wakes late by up to hundreds of microseconds.
+    static constexpr uint64_t kSpinUs = 300;
 
     // Opens one pseudo-terminal for every bridge of lib that is plugged now.
     // lib and its controllers must outlive the server; only the server's
