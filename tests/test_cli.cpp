@@ -418,9 +418,10 @@ TEST_F(CliTest, HelpShowsTheInterfaceAndVersionTheProgramVersion)
           "  nxupdate-cli reset    [--device=SERIAL,...|all] [--channel=N]\n",
           "common options: --simulate[=FILE]  --comlog[=DIR]  --history=PATH|off  --json  --help  "
           "--version\n",
-          "  --device=SERIAL   the controller's bridge serial number (needed when several\n"
-          "                    are attached)\n"
+          "  --device=SERIAL   the controller's bridge serial number or port (needed when\n"
+          "                    several are attached)\n"
           "  --device=A,B,...  info, download, reset: on every listed controller at once,\n",
+          "  --jobs=N          with several devices: at most N at once (default: all)\n",
           "  --simulate[=FILE] run on the simulator: the demo, or a scenario file; a\n",
           "  -h, --help        print this help and exit\n"})
         EXPECT_NE(r.Out.find(line), std::string::npos) << line;
@@ -835,11 +836,12 @@ std::string LastSend(const std::string& log)
     return at == std::string::npos ? "" : log.substr(at, log.find('\n', at) - at);
 }
 
-// Whether the download behind a log ran to its last write and had it answered.
+// Whether the download behind a log ran to its last write and had it answered
+// (a run on several reads the versions after it).
 bool LogComplete(const std::string& log)
 {
-    return LastSend(log).find("CmdName='TblCompParamSet'") != std::string::npos &&
-           log.find("--- RESP: OK", log.rfind("--- SEND")) != std::string::npos;
+    const size_t last = log.rfind("CmdName='TblCompParamSet'");
+    return last != std::string::npos && log.find("--- RESP: OK", last) != std::string::npos;
 }
 
 } // namespace

@@ -30,7 +30,11 @@ int CmdDownload::Execute(CliSession& session) const
     const int channel = opts.Channel.value_or(0);
     ActionRecord record(ActionRecord::DownloadAction(*opts.File, channel), opts.Device.value_or(""),
                         channel, *opts.File, opts.DryRun);
-    return record.Run([&] { return Download(session, RecordedTarget(session, record)); });
+    TNxDev* target = nullptr;
+    const int rc =
+        record.Run([&] { return Download(session, *(target = &RecordedTarget(session, record))); });
+    TellVersionAfter(session, record, *target, channel);
+    return rc;
 }
 
 int CmdDownload::Download(CliSession& session, TNxDev& dev) const

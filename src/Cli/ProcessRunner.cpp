@@ -47,10 +47,10 @@ size_t ProcessRunner::Add(std::vector<std::string> argv)
     return m_Children.size() - 1;
 }
 
-bool ProcessRunner::Running() const
+size_t ProcessRunner::Running() const
 {
-    return std::any_of(m_Children.begin(), m_Children.end(),
-                       [](const Child& c) { return c.Pid > 0; });
+    return static_cast<size_t>(std::count_if(m_Children.begin(), m_Children.end(),
+                                             [](const Child& c) { return c.Pid > 0; }));
 }
 
 void ProcessRunner::Spawn(size_t i, IListener& listener)
@@ -137,8 +137,10 @@ int ProcessRunner::PollTimeout(const IListener& listener) const
     return wake == Clock::time_point::max() ? -1 : MillisecondsUntil(wake);
 }
 
-void ProcessRunner::Run(IListener& listener)
+void ProcessRunner::Run(IListener& listener, size_t jobs)
 {
+    if (jobs == 0)
+        jobs = m_Children.size();
     if (::pipe2(g_SignalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         ThrowNx("Cannot watch for signals: %s", std::strerror(errno));
     struct sigaction sa
@@ -152,12 +154,18 @@ void ProcessRunner::Run(IListener& listener)
     for (int sig : {SIGINT, SIGTERM})
         ::sigaction(sig, &sa, nullptr);
 
-    for (size_t i = 0; i < m_Children.size(); ++i)
-        Spawn(i, listener);
-
     std::vector<pollfd> fds;
     std::vector<std::pair<size_t, bool>> owners; // child, stdout
-    while (Running()) {
+    for (;;) {
+        // A stop ends the queue too: who has not started, never does.
+        for (; m_nNext < m_Children.size() && (Stopping() || Running() < jobs); ++m_nNext) {
+            if (Stopping())
+                listener.OnSkipped(m_nNext);
+            else
+                Spawn(m_nNext, listener);
+        }
+        if (Running() == 0)
+            break;
         fds.assign(1, pollfd{g_SignalPipe[0], POLLIN, 0});
         owners.clear();
         for (size_t i = 0; i < m_Children.size(); ++i) {

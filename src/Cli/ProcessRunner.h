@@ -24,6 +24,8 @@ public:
         virtual void OnStart(size_t /*child*/) {}
         // The child could not be started; text says why.
         virtual void OnSpawnFailed(size_t child, const std::string& text) = 0;
+        // A stop came before the child's turn: it is never started.
+        virtual void OnSkipped(size_t child) = 0;
         // One line the child wrote on stdout (without its end).
         virtual void OnLine(size_t child, const std::string& line) = 0;
         // The child ended with this waitpid status; errTail is the end of
@@ -42,9 +44,10 @@ public:
 
     // The child's argv; argv[0] is the program's path. Returns its number.
     size_t Add(std::vector<std::string> argv);
-    // Starts every child and returns when all have ended. Raises NxException
-    // when the signals cannot be watched.
-    void Run(IListener& listener);
+    // Starts the children in order, at most jobs at once (0: all), and
+    // returns when all have ended. Raises NxException when the signals
+    // cannot be watched.
+    void Run(IListener& listener, size_t jobs = 0);
     // A stop was asked for (Ctrl-C or SIGTERM reached this process).
     bool Stopping() const { return m_nStopLevel > 0; }
 
@@ -59,10 +62,11 @@ private:
     void Spawn(size_t i, IListener& listener);
     void Read(size_t i, bool isOut, IListener& listener);
     void Stop();
-    bool Running() const;
+    size_t Running() const;
     int PollTimeout(const IListener& listener) const;
 
     std::vector<Child> m_Children;
+    size_t m_nNext = 0;   // the next child to start
     int m_nStopLevel = 0; // 1 asked to stop, 2 terminated, 3 killed
     Clock::time_point m_NextStop{};
 };

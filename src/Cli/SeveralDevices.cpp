@@ -1,9 +1,13 @@
 #include "Cli/SeveralDevices.h"
 
+#include "Bridge/BridgeLib.h"
 #include "Cli/CliSession.h"
 #include "Cli/Command.h"
+#include "Cli/DeviceChoice.h"
 #include "Cli/ProcessRunner.h"
 #include "Cli/SeveralViews.h"
+#include "History/ActionRecord.h"
+#include "History/HistoryTime.h"
 #include "NxCom/CP210xCom.h"
 #include "NxException.h"
 
@@ -50,10 +54,20 @@ public:
     }
     int Execute();
 
-    void OnStart(size_t child) override { Of(child).Start = DeviceRun::Clock::now(); }
+    void OnStart(size_t child) override
+    {
+        Of(child).Start = DeviceRun::Clock::now();
+        Of(child).Text = "started";
+        m_View.Changed(Of(child));
+    }
     void OnSpawnFailed(size_t child, const std::string& text) override
     {
         End(Of(child), DeviceResult::Failed, text);
+    }
+    void OnSkipped(size_t child) override
+    {
+        Of(child).Start = DeviceRun::Clock::now();
+        End(Of(child), DeviceResult::Interrupted, "Not started: stopped before its turn");
     }
     void OnLine(size_t child, const std::string& line) override;
     void OnExit(size_t child, int status, const std::string& errTail) override;
@@ -71,11 +85,14 @@ private:
     StatusView m_View;
     ProcessRunner m_Runner;
     std::vector<size_t> m_Child; // the run of each child process
+    // Written into the service record by every device's process.
+    std::string m_RunId = UtcText(HistoryClock::now()) + "/" + std::to_string(::getpid());
 };
 
 std::vector<std::string> Run::Arguments(const std::string& self, const DeviceRun& r) const
 {
-    std::vector<std::string> args = {self, m_Cmd.Name(), "--device=" + r.Serial, "--events"};
+    std::vector<std::string> args = {self, m_Cmd.Name(), "--device=" + r.Serial,
+                                     "--events=" + m_RunId};
     if (m_Opts.Channel)
         args.push_back("--channel=" + std::to_string(*m_Opts.Channel));
     if (m_Opts.File)
@@ -110,7 +127,7 @@ void Run::End(DeviceRun& r, DeviceResult result, const std::string& text)
                       {"event", "failed"},
                       {"error", text},
                       {"busy", false},
-                      {"interrupted", false},
+                      {"interrupted", result == DeviceResult::Interrupted},
                       {"bootloader", false}});
     m_View.Changed(r);
 }
@@ -134,6 +151,8 @@ void Run::OnLine(size_t child, const std::string& line)
         return m_View.Changed(r);
     }
     r.Done = e;
+    r.ComLog = e.value("comlog", std::string());
+    r.Version = e.value("version", std::string());
     if (kind == "done")
         return End(r, DeviceResult::Done, e.value("checksum", std::string()));
     const bool busy = e.value("busy", false);
@@ -170,10 +189,10 @@ int Run::Execute()
             continue;
         m_Child.push_back(i);
         m_Runner.Add(Arguments(self, r));
-        r.Text = "started";
+        r.Text = "waiting";
     }
     m_View.Draw();
-    m_Runner.Run(*this);
+    m_Runner.Run(*this, static_cast<size_t>(m_Opts.Jobs.value_or(0)));
     m_View.Draw();
     PrintSummary(m_Runs, m_Cmd.Name(), m_Opts.Json);
     const bool allOk = std::all_of(m_Runs.begin(), m_Runs.end(), [](const DeviceRun& r) {
@@ -187,25 +206,40 @@ int Run::Execute()
 int RunOnSeveralDevices(const Command& cmd, CliSession& session)
 {
     const CliOptions& opts = session.Options();
-    std::vector<SBridgeInfo> bridges;
-    const NxStatus st = TNxDevList::EnumerateBridges(bridges);
+    std::vector<SBridgeInfo> found;
+    const NxStatus st = TNxDevList::EnumerateBridges(found);
     if (st != 0 && st != Bridge::kDeviceNotFound)
         ThrowNx("GetNumDevices failed: %s", CP2102Com::StatusText(st));
+    std::vector<SNamedBridge> bridges;
+    for (const SBridgeInfo& b : found)
+        if (b.Known)
+            bridges.push_back({b.Serial, Bridge::Lib().PortName(static_cast<uint32_t>(b.Index))});
 
-    std::vector<std::string> names = opts.DeviceList();
-    if (*opts.Device == kAllDevices) {
-        for (const SBridgeInfo& b : bridges)
-            if (b.Known && std::find(names.begin(), names.end(), b.Serial) == names.end())
-                names.push_back(b.Serial);
-        if (names.empty())
-            ThrowNx("No controller found. Attach one, list its serial port in NXUPDATE_PORTS, "
-                    "or use --simulate.");
+    std::vector<std::string> names;
+    if (*opts.Device == kFailedDevices) {
+        names = FailedInLastRun(HistoryPath());
+        if (names.empty()) {
+            if (opts.Json)
+                EmitJsonLine({{"event", "summary"},
+                              {"devices", CliJson::array()},
+                              {"succeeded", 0},
+                              {"failed", 0}});
+            else
+                PrintText("No controller failed in your last download or reset on several "
+                          "devices: nothing to do.\n");
+            return 0;
+        }
+    } else {
+        names = ChooseDevices(*opts.Device, bridges);
     }
+    // Before any device is touched.
+    if (opts.Expect)
+        CheckExpected(*opts.Expect, names, bridges);
 
     Run run(cmd, opts);
     for (size_t i = 0; i < names.size(); ++i) {
         run.Add(names[i]);
-        const auto n = std::count_if(bridges.begin(), bridges.end(),
+        const auto n = std::count_if(found.begin(), found.end(),
                                      [&](const SBridgeInfo& b) { return b.Serial == names[i]; });
         // A serial number names one bridge, or the process could not choose.
         if (n == 0)

@@ -4,6 +4,7 @@
 #include "NxException.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -88,17 +89,14 @@ void StatusView::Draw()
     for (const DeviceRun& r : m_Runs) {
         std::string label = Label(r.Serial);
         label.resize(width, ' ');
-        std::string line = label + "  ";
         constexpr int kBar = 20;
-        line += ProgressBar(r.Percent, kBar);
-        line += r.Percent >= 0 ? StrFormat("%3d%% ", r.Percent) : "     ";
-        const std::string first = FirstLine(r.Text);
-        if (!r.Ended)
-            line += first;
-        else if (r.Result == DeviceResult::Done || r.UserStopped)
-            line += ResultWord(r.Result);
-        else
-            line += std::string(ResultWord(r.Result)) + ": " + first;
+        std::string bar = ProgressBar(r.Percent, kBar);
+        bar += r.Percent >= 0 ? StrFormat("%3d%% ", r.Percent) : "     ";
+        // The result word, never cut; the failure text is the summary's.
+        const std::string status = r.Ended ? ResultWord(r.Result) : FirstLine(r.Text);
+        if (label.size() + 2 + bar.size() + (r.Ended ? status.size() : 0) > cols - 1)
+            bar.clear();
+        std::string line = label + "  " + bar + status;
         if (line.size() > cols - 1)
             line.resize(cols - 1);
         out += "\r" + line + "\033[K\n";
@@ -108,6 +106,58 @@ void StatusView::Draw()
     m_bDirty = false;
     m_LastDraw = Clock::now();
 }
+
+namespace {
+
+// The width summary lines wrap at: COLUMNS, else the terminal's; 0 (no
+// wrapping) when stdout is not a terminal.
+size_t SummaryWidth()
+{
+    if (::isatty(STDOUT_FILENO) != 1)
+        return 0;
+    if (const char* env = std::getenv("COLUMNS"); env && std::atoi(env) >= 20)
+        return static_cast<size_t>(std::atoi(env));
+    winsize ws{};
+    return ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col >= 20 ? ws.ws_col : 0;
+}
+
+// text's lines, each broken at spaces into lines of at most room characters
+// (a longer word stands alone).
+std::vector<std::string> Wrapped(const std::string& text, size_t room)
+{
+    std::vector<std::string> out;
+    size_t begin = 0;
+    do {
+        const size_t nl = text.find('\n', begin);
+        std::string rest = text.substr(begin, nl == std::string::npos ? nl : nl - begin);
+        while (room > 0 && rest.size() > room) {
+            size_t cut = rest.rfind(' ', room);
+            if (cut == std::string::npos || cut == 0)
+                cut = rest.find(' ', room);
+            if (cut == std::string::npos)
+                break;
+            out.push_back(rest.substr(0, cut));
+            rest.erase(0, rest.find_first_not_of(' ', cut));
+        }
+        out.push_back(rest);
+        begin = nl == std::string::npos ? nl : nl + 1;
+    } while (begin != std::string::npos && begin < text.size());
+    return out;
+}
+
+// The last column: the checksum and what runs now, or the failure; the log.
+std::string Outcome(const DeviceRun& r)
+{
+    std::string text = r.Text;
+    if (r.Result == DeviceResult::Done && !r.Version.empty())
+        text += (text.empty() ? "" : ", ") + std::string("application ") + r.Version;
+    if (!r.ComLog.empty())
+        text += (text.empty() ? "" : "\n") + std::string("log ") +
+                r.ComLog.substr(r.ComLog.rfind('/') + 1);
+    return text;
+}
+
+} // namespace
 
 void PrintSummary(const std::vector<DeviceRun>& runs, const std::string& command, bool json)
 {
@@ -124,6 +174,10 @@ void PrintSummary(const std::vector<DeviceRun>& runs, const std::string& command
                  std::chrono::round<std::chrono::milliseconds>(r.End - r.Start).count() / 1000.0}};
             if (r.Result == DeviceResult::Done && !r.Text.empty())
                 d["checksum"] = r.Text;
+            if (r.Result == DeviceResult::Done && !r.Version.empty())
+                d["version"] = r.Version;
+            if (!r.ComLog.empty())
+                d["comlog"] = r.ComLog;
             if (r.Result != DeviceResult::Done) {
                 d["error"] = r.Text;
                 d["bootloader"] = r.Bootloader;
@@ -156,27 +210,25 @@ void PrintSummary(const std::vector<DeviceRun>& runs, const std::string& command
         wRes = std::max(wRes, std::strlen(ResultWord(r.Result)));
         wTime = std::max(wTime, Seconds(r).size());
     }
+    const size_t width = SummaryWidth();
     const auto row = [&](const std::string& d, const std::string& res, const std::string& t,
                          const std::string& x) {
-        std::string line =
+        const std::string head =
             StrFormat("%-*s  %-*s  %*s  ", static_cast<int>(wDev), d.c_str(),
                       static_cast<int>(wRes), res.c_str(), static_cast<int>(wTime), t.c_str());
-        const std::string indent(line.size(), ' ');
-        size_t begin = 0;
+        const size_t room =
+            width == 0 ? 0 : std::max<size_t>(width - std::min(width, head.size()), 20);
         bool first = true;
-        do {
-            const size_t nl = x.find('\n', begin);
-            line += (first ? "" : indent) + x.substr(begin, nl - begin);
+        for (const std::string& part : Wrapped(x, room)) {
+            std::string line = (first ? head : std::string(head.size(), ' ')) + part;
             line.erase(line.find_last_not_of(' ') + 1);
             text += line + "\n";
-            line.clear();
             first = false;
-            begin = nl == std::string::npos ? nl : nl + 1;
-        } while (begin != std::string::npos && begin < x.size());
+        }
     };
     row("Device", "Result", "Time", last);
     for (const DeviceRun& r : runs)
-        row(Label(r.Serial), ResultWord(r.Result), Seconds(r), r.Text);
+        row(Label(r.Serial), ResultWord(r.Result), Seconds(r), Outcome(r));
     text += StrFormat("%zu of %zu succeeded\n", ok, runs.size());
     PrintText(text);
 }

@@ -34,6 +34,8 @@ struct DeviceRun
     bool Bootloader = false;  // the failure left the controller in its bootloader
     bool UserStopped = false; // the process itself failed as interrupted
     CliJson Done;             // the done or failed event
+    std::string Version;      // the application's version once the action has ended
+    std::string ComLog;       // the communication log's path
 };
 
 // One JSON line on stdout.
