@@ -6,6 +6,8 @@
 #include "FilterInfo.h"
 #include "NxVersion.h"
 
+#include "Cli/ProcessRunner.h"
+
 #include "support/DeviceTargets.h"
 #include "support/RunProgram.h"
 #include "support/TempFolder.h"
@@ -805,6 +807,157 @@ TEST_F(CliTest, CtrlCStopsEveryDownloadAndABusyBridgeIsReported)
     EXPECT_TRUE(Has(Row(r.Out, ports[2]), " busy ")) << r.Out;
     EXPECT_TRUE(Has(Row(r.Out, ports[2]), "is in use by another program")) << r.Out;
     EXPECT_TRUE(fs::is_empty(tmp));
+}
+
+// --device by name, port or pattern, and --expect: the devices each run
+// works on (its summary's rows), or its refusal before anything starts.
+TEST_F(CliTest, DevicesAreChosenByNamePatternAndCount)
+{
+    const std::string sc =
+        Scenario("three.json", Controller("A1", "IncuControl", "application") + "," +
+                                   Controller("A2", "IncuControl", "application") + "," +
+                                   Controller("B1", "IncuControl", "application"));
+    const struct
+    {
+        std::vector<std::string> Args;
+        int Code;
+        std::vector<std::string> Rows; // none: no summary
+        const char* Err;
+    } rows[] = {
+        {{"--device=A1"}, 0, {}, ""}, // one device: no summary
+        {{"--device=A*"}, 0, {"A1", "A2"}, ""},
+        {{"--device=?1"}, 0, {"A1", "B1"}, ""},
+        {{"--device=[AB]2,B1"}, 0, {"A2", "B1"}, ""},
+        {{"--device=Z*"}, 1, {}, "No controller matches 'Z*'; attached: A1, A2, B1\n"},
+        {{"--device=all", "--expect=3"}, 0, {"A1", "A2", "B1"}, ""},
+        {{"--device=A*", "--expect=3"},
+         1,
+         {},
+         "Expected 3 controllers, found 2: A1, A2. Nothing was started.\n"},
+        {{"--device=all", "--expect=2"},
+         1,
+         {},
+         "Expected 2 controllers, found 3: A1, A2, B1. Nothing was started.\n"},
+        {{"--device=A1,C9", "--expect=2"},
+         1,
+         {},
+         "Expected 2 controllers, found 1: A1 (not attached: C9). Nothing was started.\n"},
+        {{"--device=A1", "--expect=1"}, 2, {}, "--expect goes with several devices"},
+        {{"--device=all", "--jobs=0"}, 2, {}, "--jobs needs a number from 1 to 999, not '0'"},
+        {{"--device=A1,all"}, 2, {}, "--device=all stands alone, not in a list"},
+    };
+    for (const auto& row : rows) {
+        std::vector<std::string> args = {"reset", "--simulate=" + sc};
+        args.insert(args.end(), row.Args.begin(), row.Args.end());
+        SCOPED_TRACE(args.back());
+        const RunResult r = RunProgram(kCli, args);
+        EXPECT_EQ(r.Code, row.Code) << r.Err;
+        EXPECT_TRUE(Has(r.Err, row.Err)) << r.Err;
+        std::vector<std::string> shown;
+        for (const std::string& line : Lines(r.Out))
+            if (line.size() > 3 && line[2] == ' ' && line.rfind("Device ", 0) != 0)
+                shown.push_back(line.substr(0, 2));
+        EXPECT_EQ(shown, row.Rows) << r.Out;
+    }
+
+    // --jobs=1: each device's events end before the next one's begin.
+    const RunResult j =
+        RunProgram(kCli, {"reset", "--simulate=" + sc, "--device=all", "--jobs=1", "--json"});
+    EXPECT_EQ(j.Code, 0) << j.Err;
+    std::string order;
+    for (const std::string& line : Lines(j.Out)) {
+        const json e = json::parse(line);
+        if (e.contains("device") &&
+            (order.empty() || order.substr(order.size() - 2) != e["device"].get<std::string>()))
+            order += e["device"].get<std::string>();
+    }
+    EXPECT_EQ(order, "A1A2B1");
+}
+
+// A download on three with one refused: the summary names each device's log
+// and the application that runs after it; @failed then takes only the one
+// that failed, from the service record, and nothing once none failed.
+TEST_F(CliTest, FailedDevicesAreTakenAgainFromTheServiceRecord)
+{
+    std::string wrong = Controller("B2", "IncuControl", "application");
+    wrong.replace(wrong.find("IncuControlApp"), 14, "OtherApp");
+    const std::string sc =
+        Scenario("three.json", Controller("A1", "IncuControl", "bootloader") + "," + wrong + "," +
+                                   Controller("C3", "IncuControl", "application"));
+    fs::create_directory(dir / "logs");
+    const std::string history = "--history=" + (dir / "h.db").string();
+    const auto run = [&](const char* device, const char* command = "download") {
+        return RunProgram(kCli, {command, "--simulate=" + sc, device, history,
+                                 "--comlog=" + (dir / "logs").string(),
+                                 "--file=" + kExamples + "/incucontrol_update.dat"});
+    };
+    RunResult r = run("--device=all");
+    EXPECT_EQ(r.Code, 1) << r.Err;
+    EXPECT_TRUE(Has(Row(r.Out, "A1"), ", application 4.2.0\n ")) << r.Out;
+    for (const char* row : {"A1", "B2", "C3"})
+        EXPECT_TRUE(
+            Has(Row(r.Out, row) + "\n", " log NxComLog_" + std::to_string(row[0] - 'A') + ".txt\n"))
+            << r.Out;
+
+    r = run("--device=@failed");
+    EXPECT_EQ(r.Code, 1) << r.Err;
+    EXPECT_TRUE(Has(Row(r.Out, "B2"), "Invalid download file for this device")) << r.Out;
+    EXPECT_TRUE(EndsWith(r.Out, "\n0 of 1 succeeded\n")) << r.Out;
+
+    RunResult reset = RunProgram(kCli, {"reset", "--simulate=" + sc, "--device=all", history});
+    EXPECT_EQ(reset.Code, 0) << reset.Err;
+    r = run("--device=@failed");
+    EXPECT_EQ(r.Code, 0) << r.Err;
+    EXPECT_EQ(r.Out, "No controller failed in your last download or reset on several devices: "
+                     "nothing to do.\n");
+
+    r = RunProgram(kCli, {"reset", "--simulate=" + sc, "--device=@failed"});
+    EXPECT_EQ(r.Code, 2);
+    EXPECT_TRUE(Has(r.Err, "--device=@failed reads the service record, which is off")) << r.Err;
+}
+
+// The runner on its own: a child that crashes is told with its signal; a
+// stop asks with SIGINT, then insists with SIGTERM and SIGKILL on children
+// that ignore the one before.
+TEST(ProcessRunnerTest, ACrashIsToldAndAStopEscalates)
+{
+    struct Listener : ProcessRunner::IListener
+    {
+        std::map<size_t, int> Status;
+        int Ready = 0;
+        void OnSpawnFailed(size_t, const std::string& text) override { ADD_FAILURE() << text; }
+        void OnSkipped(size_t child) override { Status[child] = -1; }
+        void OnLine(size_t, const std::string& line) override
+        {
+            if (line == "ready" && ++Ready == 3)
+                ::kill(::getpid(), SIGTERM); // as a shell's kill, or Ctrl-C
+        }
+        void OnExit(size_t child, int status, const std::string&) override
+        {
+            Status[child] = status;
+        }
+    } listener;
+    ProcessRunner crashing;
+    crashing.Add({"/bin/sh", "-c", "kill -SEGV $$"});
+    crashing.Run(listener);
+    ASSERT_TRUE(WIFSIGNALED(listener.Status[0]));
+    EXPECT_EQ(WTERMSIG(listener.Status[0]), SIGSEGV);
+
+    ProcessRunner runner(std::chrono::milliseconds(200), std::chrono::milliseconds(200));
+    for (const char* script :
+         {"echo ready; exec sleep 30", "trap '' INT; echo ready; exec sleep 30",
+          "trap '' INT TERM; echo ready; exec sleep 30", "echo never"})
+        runner.Add({"/bin/sh", "-c", script});
+    const auto start = std::chrono::steady_clock::now();
+    runner.Run(listener, 3);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    const int ended[] = {SIGINT, SIGTERM, SIGKILL}; // asked, terminated, killed
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_TRUE(WIFSIGNALED(listener.Status[i])) << i;
+        EXPECT_EQ(WTERMSIG(listener.Status[i]), ended[i]) << i;
+    }
+    EXPECT_EQ(listener.Status[3], -1); // its turn came after the stop
+    EXPECT_TRUE(runner.Stopping());
 }
 
 } // namespace

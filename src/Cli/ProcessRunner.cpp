@@ -123,7 +123,7 @@ void ProcessRunner::Stop()
     if (level > 3)
         return;
     m_nStopLevel = level;
-    m_NextStop = Clock::now() + (level == 1 ? kStopGrace : kKillGrace);
+    m_NextStop = Clock::now() + (level == 1 ? m_StopGrace : m_KillGrace);
     for (const Child& c : m_Children)
         if (c.Pid > 0)
             ::kill(c.Pid, level == 1 ? SIGINT : level == 2 ? SIGTERM : SIGKILL);
@@ -151,8 +151,9 @@ void ProcessRunner::Run(IListener& listener, size_t jobs)
     sa.sa_flags = SA_RESTART;
     // A hang-up only closes the output (TreatHangUpAsClosedOutput): the
     // children go on.
-    for (int sig : {SIGINT, SIGTERM})
-        ::sigaction(sig, &sa, nullptr);
+    struct sigaction old[2]{};
+    ::sigaction(SIGINT, &sa, &old[0]);
+    ::sigaction(SIGTERM, &sa, &old[1]);
 
     std::vector<pollfd> fds;
     std::vector<std::pair<size_t, bool>> owners; // child, stdout
@@ -204,4 +205,8 @@ void ProcessRunner::Run(IListener& listener, size_t jobs)
         if (Clock::now() >= listener.WakeAt())
             listener.OnWake();
     }
+    ::sigaction(SIGINT, &old[0], nullptr);
+    ::sigaction(SIGTERM, &old[1], nullptr);
+    for (int& fd : g_SignalPipe)
+        ::close(std::exchange(fd, -1));
 }

@@ -42,11 +42,17 @@ public:
     static constexpr auto kStopGrace = std::chrono::seconds(15);
     static constexpr auto kKillGrace = std::chrono::seconds(5);
 
+    explicit ProcessRunner(Clock::duration stopGrace = kStopGrace,
+                           Clock::duration killGrace = kKillGrace)
+        : m_StopGrace(stopGrace), m_KillGrace(killGrace)
+    {
+    }
+
     // The child's argv; argv[0] is the program's path. Returns its number.
     size_t Add(std::vector<std::string> argv);
     // Starts the children in order, at most jobs at once (0: all), and
-    // returns when all have ended. Raises NxException when the signals
-    // cannot be watched.
+    // returns when all have ended. SIGINT and SIGTERM are this run's while
+    // it lasts. Raises NxException when the signals cannot be watched.
     void Run(IListener& listener, size_t jobs = 0);
     // A stop was asked for (Ctrl-C or SIGTERM reached this process).
     bool Stopping() const { return m_nStopLevel > 0; }
@@ -65,6 +71,7 @@ private:
     size_t Running() const;
     int PollTimeout(const IListener& listener) const;
 
+    Clock::duration m_StopGrace, m_KillGrace;
     std::vector<Child> m_Children;
     size_t m_nNext = 0;   // the next child to start
     int m_nStopLevel = 0; // 1 asked to stop, 2 terminated, 3 killed
