@@ -26,6 +26,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -958,6 +959,102 @@ TEST(ProcessRunnerTest, ACrashIsToldAndAStopEscalates)
     }
     EXPECT_EQ(listener.Status[3], -1); // its turn came after the stop
     EXPECT_TRUE(runner.Stopping());
+}
+
+// Runs the program with stdout and stderr on a terminal cols wide; returns
+// the screen it leaves (\r, \n, ESC[K and ESC[nA drawn as a terminal does),
+// with a line that ran past the edge marked by a trailing '>'.
+std::vector<std::string> OnTerminal(const std::vector<std::string>& args, unsigned short cols)
+{
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0)
+        return {"<no terminal>"};
+    const winsize ws{24, cols, 0, 0};
+    ::ioctl(master, TIOCSWINSZ, &ws);
+    RunOptions o;
+    o.Env["COLUMNS"] = std::to_string(cols);
+    int out = -1;
+    std::vector<std::string> full = {"-c", "exec \"$0\" \"$@\" >\"$TERMINAL\" 2>&1", kCli};
+    full.insert(full.end(), args.begin(), args.end());
+    o.Env["TERMINAL"] = ::ptsname(master);
+    const pid_t pid = Spawn("/bin/sh", full, o, out, nullptr);
+    std::string text;
+    char buf[4096];
+    pollfd p{master, POLLIN, 0};
+    // The slave closes when the program ends: the read then fails with EIO.
+    for (ssize_t n; ::poll(&p, 1, 60000) > 0 && (n = ::read(master, buf, sizeof buf)) > 0;)
+        text.append(buf, static_cast<size_t>(n));
+    ::waitpid(pid, nullptr, 0);
+    ::close(out);
+    ::close(master);
+    std::vector<std::string> screen(1);
+    size_t row = 0, col = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '\r') {
+            col = 0;
+        } else if (c == '\n') {
+            if (++row == screen.size())
+                screen.emplace_back();
+        } else if (c == '\033' && i + 1 < text.size() && text[i + 1] == '[') {
+            size_t end = i + 2;
+            while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end])))
+                ++end;
+            const int n = std::atoi(text.substr(i + 2, end - i - 2).c_str());
+            if (text[end] == 'A')
+                row -= std::min<size_t>(row, static_cast<size_t>(std::max(n, 1)));
+            else if (text[end] == 'K')
+                screen[row].resize(std::min(screen[row].size(), col));
+            i = end;
+        } else if (col >= cols) {
+            screen[row] += '>';
+        } else {
+            screen[row].resize(std::max(screen[row].size(), col + 1), ' ');
+            screen[row][col++] = c;
+        }
+    }
+    return screen;
+}
+
+// Live lines and summary on terminals 60 and 80 columns wide: every line
+// fits, each live line shows its serial number and its result word, and the
+// failure texts stand whole in the summary, broken between words only.
+TEST_F(CliTest, NarrowTerminalsCutNoResultAndBreakNoWord)
+{
+    std::string wrong = Controller("B2", "IncuControl", "application");
+    wrong.replace(wrong.find("IncuControlApp"), 14, "OtherApp");
+    std::string unplugged = Controller("C3", "IncuControl", "bootloader");
+    unplugged.insert(unplugged.size() - 2,
+                     R"(, "faults": [{"kind": "unplug", "cmd": 3, "from": 20}])");
+    const std::string sc = Scenario("two.json", wrong + "," + unplugged);
+    for (const unsigned short cols : {60, 80}) {
+        SCOPED_TRACE(cols);
+        const std::vector<std::string> screen =
+            OnTerminal({"download", "--simulate=" + sc, "--device=all",
+                        "--file=" + kExamples + "/incucontrol_update.dat"},
+                       cols);
+        std::string all = "\n", c3;
+        for (const std::string& line : screen) {
+            EXPECT_LE(line.size(), cols) << line;
+            EXPECT_NE(line.back(), '>') << line;
+            all += line + "\n";
+        }
+        EXPECT_TRUE(Has(all, "\nB2  [")) << all; // above the summary
+        for (const std::string& line : screen) {
+            const bool live = line.rfind("B2  [", 0) == 0 || line.rfind("C3  [", 0) == 0;
+            EXPECT_TRUE(!live || EndsWith(line, " failed")) << line;
+        }
+        // The summary's rows of C3: its first line and the indented ones under it.
+        const size_t at = all.find("\nC3      failed");
+        ASSERT_NE(at, std::string::npos) << all;
+        const size_t indent = all.find("Download of block", at) - at - 1;
+        for (size_t begin = at + 1; begin < all.size() && (begin == at + 1 || all[begin] == ' ');
+             begin = all.find('\n', begin) + 1)
+            c3 += all.substr(begin + indent, all.find('\n', begin) - begin - indent) + " ";
+        std::string left = LeftInBootloaderText(0);
+        std::replace(left.begin(), left.end(), '\n', ' ');
+        EXPECT_TRUE(Has(c3, "Download of block #19/97 failed: Device IO Failed " + left)) << all;
+    }
 }
 
 } // namespace
