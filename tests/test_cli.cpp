@@ -363,7 +363,7 @@ TEST_F(CliTest, UsageErrorsExitWithTwoBeforeTouchingAnything)
         {{"list", "info"}, "unexpected argument 'info'"},
         {{"list", "--verbose"}, "unknown option '--verbose'"},
         {{"list", "-x"}, "unknown option '-x'"},
-        {{"list", "--device=0001"}, "list does not take --device"},
+        {{"list", "--device=0001"}, "list shows every controller: it takes no --device"},
         {{"list", "--json=yes"}, "--json takes no value"},
         {{"info", "--channel=abc"}, "--channel needs a number from 0 to 255, not 'abc'"},
         {{"info", "--channel=256"}, "--channel needs a number from 0 to 255, not '256'"},
@@ -632,6 +632,43 @@ TEST_F(CliTest, ListAndInfoThroughTheSerialBackendAgainstNxsim)
     EXPECT_EQ(r.Out, kDemoReport);
 
     EXPECT_EQ(StopServer(sim).Code, 0);
+}
+
+// Through nxsim, three bridges are probed each in a process of its own: the
+// output keeps their order, and one that another program holds is named as
+// in one process (exit code 1, the message, the JSON's "errors").
+TEST_F(CliTest, ListProbesTheBridgesAtOnceInTheirOrder)
+{
+    if (::access(kSim.c_str(), X_OK) != 0)
+        GTEST_SKIP() << kSim << " is not built; build the nxsim target first";
+    const std::string sc =
+        Scenario("three.json", Controller("A1", "IncuControl", "application") + "," +
+                                   Controller("B2", "IncuControl", "bootloader") + "," +
+                                   Controller("C3", "IncuControl", "application"));
+    ServerProcess sim = StartServer(kSim, {"--scenario=" + sc}, 3);
+    const ServerStopper stopper{sim};
+    const std::vector<std::string> ports = sim.Lines;
+    ASSERT_EQ(ports.size(), 3u) << "nxsim printed no paths";
+    RunOptions opts;
+    opts.Env["NXUPDATE_PORTS"] = PortList(ports);
+    RunResult r = RunProgram(kCli, {"list"}, opts);
+    EXPECT_EQ(r.Code, 0) << r.Err;
+    EXPECT_EQ(r.Out, "Serial port (#" + ports[0] + ")\nSerial port (#" + ports[1] +
+                         ")\nSerial port (#" + ports[2] + ")\n");
+
+    const int held = ::open(ports[1].c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+    r = RunProgram(kCli, {"list", "--json"}, opts);
+    ::close(held);
+    EXPECT_EQ(r.Code, 1) << r.Err;
+    EXPECT_NE(r.Err.find("NxDevList: TNxDev::Open() failed: "), std::string::npos) << r.Err;
+    const json doc = json::parse(r.Out);
+    ASSERT_EQ(doc["devices"].size(), 2u) << r.Out;
+    EXPECT_EQ(doc["devices"][0]["serial"], ports[0]);
+    EXPECT_EQ(doc["devices"][1]["serial"], ports[2]);
+    ASSERT_EQ(doc["errors"].size(), 1u) << r.Out;
+    EXPECT_EQ(doc["errors"][0]["port"], ports[1]);
 }
 
 // ---- several devices at once ----

@@ -112,7 +112,7 @@ constexpr const char* kSeveral = "info download reset";
 // In this order in the usage text, and the first of several options a
 // command does not take is the one named.
 const OptionDef kOptions[] = {
-    {"device", Arg::Required, "SERIAL", "info download filter reset history report", SetDevice,
+    {"device", Arg::Required, "SERIAL", "list info download filter reset history report", SetDevice,
      "the controller's bridge serial number or port (needed when\n"
      "several are attached)\n"
      "--device=A,B,...  info, download, reset: on every listed controller at once,\n"
@@ -165,7 +165,8 @@ const OptionDef kOptions[] = {
     {"dry-run", Arg::None, nullptr, "download", Flag<&CliOptions::DryRun>,
      "download: run the checks a download makes before its\n"
      "first write and say what it would do; nothing is written"},
-    {"events", Arg::Optional, "RUN", kSeveral, FlagAndText<&CliOptions::Events, &CliOptions::Run>,
+    {"events", Arg::Optional, "RUN", "list info download reset",
+     FlagAndText<&CliOptions::Events, &CliOptions::Run>,
      "one JSON line per event of one device (info, download,\n"
      "reset): what a run on several devices reads from each"},
     {"help", Arg::None, nullptr, kEvery, Flag<&CliOptions::Help>, "print this help and exit", 'h'},

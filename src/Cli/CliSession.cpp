@@ -48,8 +48,13 @@ CliSession::CliSession(const CliOptions& opts, bool openDevices, DeviceEvents* e
     if (opts.Simulate)
         m_pSim = std::make_unique<Sim::SimBackend>(opts.ScenarioFile);
     TNxDevList::SetInstance(&m_List);
-    if (!openDevices || opts.SeveralDevices())
-        return;
+    if (openDevices && !opts.SeveralDevices())
+        Open();
+}
+
+void CliSession::Open()
+{
+    const CliOptions& opts = m_Opts;
     // The list is updated once, not polled: a controller that missed its
     // first status probe gets a second one at once.
     m_List.SetStatusAttempts(2);

@@ -33,6 +33,9 @@ public:
     CliSession(const CliSession&) = delete;
     CliSession& operator=(const CliSession&) = delete;
 
+    // Opens and probes what the constructor would have without openDevices.
+    void Open();
+
     const CliOptions& Options() const { return m_Opts; }
     TNxDevList& Devices() { return m_List; }
 

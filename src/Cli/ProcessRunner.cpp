@@ -39,6 +39,15 @@ int MillisecondsUntil(ProcessRunner::Clock::time_point t)
 
 } // namespace
 
+std::string ProcessRunner::SelfPath()
+{
+    char buf[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0)
+        ThrowNx("Cannot find this program to start it once per device: %s", std::strerror(errno));
+    return std::string(buf, static_cast<size_t>(n));
+}
+
 size_t ProcessRunner::Add(std::vector<std::string> argv)
 {
     Child c;

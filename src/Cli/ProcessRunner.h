@@ -48,6 +48,9 @@ public:
     {
     }
 
+    // This program's path, to start it again; raises NxException.
+    static std::string SelfPath();
+
     // The child's argv; argv[0] is the program's path. Returns its number.
     size_t Add(std::vector<std::string> argv);
     // Starts the children in order, at most jobs at once (0: all), and

@@ -20,15 +20,6 @@
 
 namespace {
 
-std::string SelfPath()
-{
-    char buf[4096];
-    const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0)
-        ThrowNx("Cannot find this program to start it once per device: %s", std::strerror(errno));
-    return std::string(buf, static_cast<size_t>(n));
-}
-
 // The devices' runs: what each device's process tells becomes its state,
 // which the views show.
 class Run : public ProcessRunner::IListener
@@ -182,7 +173,7 @@ void Run::OnExit(size_t child, int status, const std::string& errTail)
 
 int Run::Execute()
 {
-    const std::string self = SelfPath();
+    const std::string self = ProcessRunner::SelfPath();
     for (size_t i = 0; i < m_Runs.size(); ++i) {
         DeviceRun& r = m_Runs[i];
         if (r.Ended)
