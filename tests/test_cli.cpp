@@ -330,7 +330,7 @@ TEST_F(CliTest, TargetSelectionNamesWhatWasFound)
     EXPECT_EQ(r.Code, 0) << r.Err;
     EXPECT_EQ(r.Out, "");
     r = RunProgram(kCli, {"list", "--simulate=" + none, "--json"});
-    EXPECT_EQ(json::parse(r.Out), json::parse(R"({"devices": [], "errors": []})"));
+    EXPECT_EQ(json::parse(r.Out), json::parse(R"({"devices": [], "errors": [], "unserved": []})"));
 }
 
 // A bridge pulled out during a command: one more line after the message; a

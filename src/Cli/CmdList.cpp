@@ -51,10 +51,11 @@ CliJson DevicesJson(TNxDevList& list)
 }
 
 // "Nothing attached" and "not allowed to look" must differ for a script.
-int Print(const CliJson& devices, const CliJson& errors, bool json)
+int Print(const CliJson& devices, const CliJson& errors, const CliOptions& opts)
 {
-    if (json) {
-        PrintJson({{"devices", devices}, {"errors", errors}});
+    const CliJson unserved = UnservedBridgesJson(opts);
+    if (opts.Json) {
+        PrintJson({{"devices", devices}, {"errors", errors}, {"unserved", unserved}});
     } else {
         std::string text;
         for (const CliJson& dev : devices) {
@@ -139,7 +140,7 @@ int CmdList::Execute(CliSession& session) const
     const std::vector<std::string> serials = OwnProcessBridges();
     if (serials.empty()) {
         session.Open();
-        return Print(DevicesJson(session.Devices()), OpenErrorsJson(session.Devices()), opts.Json);
+        return Print(DevicesJson(session.Devices()), OpenErrorsJson(session.Devices()), opts);
     }
 
     // Ctrl-C ends the probes at once: they change nothing.
@@ -160,5 +161,5 @@ int CmdList::Execute(CliSession& session) const
         throw NxException(kInterruptedText).Mark(NxFailure::Interrupted);
     CliJson devices = CliJson::array(), errors = CliJson::array();
     probes.Merge(devices, errors);
-    return Print(devices, errors, opts.Json);
+    return Print(devices, errors, opts);
 }
