@@ -1094,6 +1094,22 @@ TEST_F(CliTest, NarrowTerminalsCutNoResultAndBreakNoWord)
     }
 }
 
+// The example that runs the update on every lab PC of an inventory is a
+// playbook ansible accepts (where ansible is installed).
+TEST_F(CliTest, TheLabPlaybookPassesAnsiblesSyntaxCheck)
+{
+    const std::string ansible = "/usr/bin/ansible-playbook";
+    if (::access(ansible.c_str(), X_OK) != 0)
+        GTEST_SKIP() << "ansible is not installed (ansible-core)";
+    RunOptions o;
+    for (const char* var : {"HOME", "TMPDIR", "ANSIBLE_LOCAL_TEMP"})
+        o.Env[var] = dir.String();
+    o.Cwd = kExamples + "/ansible";
+    const RunResult r =
+        RunProgram(ansible, {"--syntax-check", "-i", "inventory.ini", "update-lab.yml"}, o);
+    EXPECT_EQ(r.Code, 0) << r.Out << r.Err;
+}
+
 } // namespace
 
 // ---- closed output, write errors, signals, failure texts ----
