@@ -413,12 +413,14 @@ TEST_F(CliTest, HelpShowsTheInterfaceAndVersionTheProgramVersion)
     EXPECT_EQ(r.Code, 0);
     for (const char* line :
          {"  nxupdate-cli list\n",
-          "  nxupdate-cli info     [--device=SERIAL,...|all] [--channel=N]\n",
-          "  nxupdate-cli download --file=PATH [--device=SERIAL,...|all] [--channel=N] "
-          "[--dry-run]\n",
+          "  nxupdate-cli info     [--device=SERIAL,...|all] [--expect=N] [--jobs=N] "
+          "[--channel=N]\n",
+          "  nxupdate-cli download --file=PATH [--device=SERIAL,...|all] [--expect=N] [--jobs=N] "
+          "[--channel=N] [--dry-run]\n",
           "  nxupdate-cli inspect  --file=PATH [--channel=N]\n",
           "  nxupdate-cli filter   --channel=N [--device=SERIAL] [--reset [--yes]]\n",
-          "  nxupdate-cli reset    [--device=SERIAL,...|all] [--channel=N]\n",
+          "  nxupdate-cli reset    [--device=SERIAL,...|all] [--expect=N] [--jobs=N] "
+          "[--channel=N]\n",
           "common options: --simulate[=FILE]  --comlog[=DIR]  --history=PATH|off  --json  --help  "
           "--version\n",
           "  --device=SERIAL   the controller's bridge serial number or port (needed when\n"

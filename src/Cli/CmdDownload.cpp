@@ -8,7 +8,9 @@
 #include "TerminalProgress.h"
 
 CmdDownload::CmdDownload()
-    : Command("download", "--file=PATH [--device=SERIAL,...|all] [--channel=N] [--dry-run]",
+    : Command("download",
+              "--file=PATH [--device=SERIAL,...|all] [--expect=N] [--jobs=N] [--channel=N] "
+              "[--dry-run]",
               "download firmware (.hex), parameter tables (.xml) or both (.dat)")
 {
 }

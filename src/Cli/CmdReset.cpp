@@ -6,7 +6,7 @@
 #include "VersionInfo.h"
 
 CmdReset::CmdReset()
-    : Command("reset", "[--device=SERIAL,...|all] [--channel=N]",
+    : Command("reset", "[--device=SERIAL,...|all] [--expect=N] [--jobs=N] [--channel=N]",
               "restart the application of the controller or component")
 {
 }
