@@ -6,6 +6,8 @@
 #include "FilterInfo.h"
 #include "NxVersion.h"
 
+#include "Cli/ProcessRunner.h"
+
 #include "support/DeviceTargets.h"
 #include "support/RunProgram.h"
 #include "support/TempFolder.h"
@@ -24,6 +26,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -327,7 +330,7 @@ TEST_F(CliTest, TargetSelectionNamesWhatWasFound)
     EXPECT_EQ(r.Code, 0) << r.Err;
     EXPECT_EQ(r.Out, "");
     r = RunProgram(kCli, {"list", "--simulate=" + none, "--json"});
-    EXPECT_EQ(json::parse(r.Out), json::parse(R"({"devices": [], "errors": []})"));
+    EXPECT_EQ(json::parse(r.Out), json::parse(R"({"devices": [], "errors": [], "unserved": []})"));
 }
 
 // A bridge pulled out during a command: one more line after the message; a
@@ -360,7 +363,7 @@ TEST_F(CliTest, UsageErrorsExitWithTwoBeforeTouchingAnything)
         {{"list", "info"}, "unexpected argument 'info'"},
         {{"list", "--verbose"}, "unknown option '--verbose'"},
         {{"list", "-x"}, "unknown option '-x'"},
-        {{"list", "--device=0001"}, "list does not take --device"},
+        {{"list", "--device=0001"}, "list shows every controller: it takes no --device"},
         {{"list", "--json=yes"}, "--json takes no value"},
         {{"info", "--channel=abc"}, "--channel needs a number from 0 to 255, not 'abc'"},
         {{"info", "--channel=256"}, "--channel needs a number from 0 to 255, not '256'"},
@@ -410,17 +413,20 @@ TEST_F(CliTest, HelpShowsTheInterfaceAndVersionTheProgramVersion)
     EXPECT_EQ(r.Code, 0);
     for (const char* line :
          {"  nxupdate-cli list\n",
-          "  nxupdate-cli info     [--device=SERIAL,...|all] [--channel=N]\n",
-          "  nxupdate-cli download --file=PATH [--device=SERIAL,...|all] [--channel=N] "
-          "[--dry-run]\n",
+          "  nxupdate-cli info     [--device=SERIAL,...|all] [--expect=N] [--jobs=N] "
+          "[--channel=N]\n",
+          "  nxupdate-cli download --file=PATH [--device=SERIAL,...|all] [--expect=N] [--jobs=N] "
+          "[--channel=N] [--dry-run]\n",
           "  nxupdate-cli inspect  --file=PATH [--channel=N]\n",
           "  nxupdate-cli filter   --channel=N [--device=SERIAL] [--reset [--yes]]\n",
-          "  nxupdate-cli reset    [--device=SERIAL,...|all] [--channel=N]\n",
+          "  nxupdate-cli reset    [--device=SERIAL,...|all] [--expect=N] [--jobs=N] "
+          "[--channel=N]\n",
           "common options: --simulate[=FILE]  --comlog[=DIR]  --history=PATH|off  --json  --help  "
           "--version\n",
-          "  --device=SERIAL   the controller's bridge serial number (needed when several\n"
-          "                    are attached)\n"
+          "  --device=SERIAL   the controller's bridge serial number or port (needed when\n"
+          "                    several are attached)\n"
           "  --device=A,B,...  info, download, reset: on every listed controller at once,\n",
+          "  --jobs=N          with several devices: at most N at once (default: all)\n",
           "  --simulate[=FILE] run on the simulator: the demo, or a scenario file; a\n",
           "  -h, --help        print this help and exit\n"})
         EXPECT_NE(r.Out.find(line), std::string::npos) << line;
@@ -630,6 +636,43 @@ TEST_F(CliTest, ListAndInfoThroughTheSerialBackendAgainstNxsim)
     EXPECT_EQ(StopServer(sim).Code, 0);
 }
 
+// Through nxsim, three bridges are probed each in a process of its own: the
+// output keeps their order, and one that another program holds is named as
+// in one process (exit code 1, the message, the JSON's "errors").
+TEST_F(CliTest, ListProbesTheBridgesAtOnceInTheirOrder)
+{
+    if (::access(kSim.c_str(), X_OK) != 0)
+        GTEST_SKIP() << kSim << " is not built; build the nxsim target first";
+    const std::string sc =
+        Scenario("three.json", Controller("A1", "IncuControl", "application") + "," +
+                                   Controller("B2", "IncuControl", "bootloader") + "," +
+                                   Controller("C3", "IncuControl", "application"));
+    ServerProcess sim = StartServer(kSim, {"--scenario=" + sc}, 3);
+    const ServerStopper stopper{sim};
+    const std::vector<std::string> ports = sim.Lines;
+    ASSERT_EQ(ports.size(), 3u) << "nxsim printed no paths";
+    RunOptions opts;
+    opts.Env["NXUPDATE_PORTS"] = PortList(ports);
+    RunResult r = RunProgram(kCli, {"list"}, opts);
+    EXPECT_EQ(r.Code, 0) << r.Err;
+    EXPECT_EQ(r.Out, "Serial port (#" + ports[0] + ")\nSerial port (#" + ports[1] +
+                         ")\nSerial port (#" + ports[2] + ")\n");
+
+    const int held = ::open(ports[1].c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+    r = RunProgram(kCli, {"list", "--json"}, opts);
+    ::close(held);
+    EXPECT_EQ(r.Code, 1) << r.Err;
+    EXPECT_NE(r.Err.find("NxDevList: TNxDev::Open() failed: "), std::string::npos) << r.Err;
+    const json doc = json::parse(r.Out);
+    ASSERT_EQ(doc["devices"].size(), 2u) << r.Out;
+    EXPECT_EQ(doc["devices"][0]["serial"], ports[0]);
+    EXPECT_EQ(doc["devices"][1]["serial"], ports[2]);
+    ASSERT_EQ(doc["errors"].size(), 1u) << r.Out;
+    EXPECT_EQ(doc["errors"][0]["port"], ports[1]);
+}
+
 // ---- several devices at once ----
 
 // The lines of text, without their ends.
@@ -806,6 +849,269 @@ TEST_F(CliTest, CtrlCStopsEveryDownloadAndABusyBridgeIsReported)
     EXPECT_TRUE(fs::is_empty(tmp));
 }
 
+// --device by name, port or pattern, and --expect: the devices each run
+// works on (its summary's rows), or its refusal before anything starts.
+TEST_F(CliTest, DevicesAreChosenByNamePatternAndCount)
+{
+    const std::string sc =
+        Scenario("three.json", Controller("A1", "IncuControl", "application") + "," +
+                                   Controller("A2", "IncuControl", "application") + "," +
+                                   Controller("B1", "IncuControl", "application"));
+    const struct
+    {
+        std::vector<std::string> Args;
+        int Code;
+        std::vector<std::string> Rows; // none: no summary
+        const char* Err;
+    } rows[] = {
+        {{"--device=A1"}, 0, {}, ""}, // one device: no summary
+        {{"--device=A*"}, 0, {"A1", "A2"}, ""},
+        {{"--device=?1"}, 0, {"A1", "B1"}, ""},
+        {{"--device=[AB]2,B1"}, 0, {"A2", "B1"}, ""},
+        {{"--device=Z*"}, 1, {}, "No controller matches 'Z*'; attached: A1, A2, B1\n"},
+        {{"--device=all", "--expect=3"}, 0, {"A1", "A2", "B1"}, ""},
+        {{"--device=A*", "--expect=3"},
+         1,
+         {},
+         "Expected 3 controllers, found 2: A1, A2. Nothing was started.\n"},
+        {{"--device=all", "--expect=2"},
+         1,
+         {},
+         "Expected 2 controllers, found 3: A1, A2, B1. Nothing was started.\n"},
+        {{"--device=A1,C9", "--expect=2"},
+         1,
+         {},
+         "Expected 2 controllers, found 1: A1 (not attached: C9). Nothing was started.\n"},
+        {{"--device=A1", "--expect=1"}, 2, {}, "--expect goes with several devices"},
+        {{"--device=all", "--jobs=0"}, 2, {}, "--jobs needs a number from 1 to 999, not '0'"},
+        {{"--device=A1,all"}, 2, {}, "--device=all stands alone, not in a list"},
+    };
+    for (const auto& row : rows) {
+        std::vector<std::string> args = {"reset", "--simulate=" + sc};
+        args.insert(args.end(), row.Args.begin(), row.Args.end());
+        SCOPED_TRACE(args.back());
+        const RunResult r = RunProgram(kCli, args);
+        EXPECT_EQ(r.Code, row.Code) << r.Err;
+        EXPECT_TRUE(Has(r.Err, row.Err)) << r.Err;
+        std::vector<std::string> shown;
+        for (const std::string& line : Lines(r.Out))
+            if (line.size() > 3 && line[2] == ' ' && line.rfind("Device ", 0) != 0)
+                shown.push_back(line.substr(0, 2));
+        EXPECT_EQ(shown, row.Rows) << r.Out;
+    }
+
+    // --jobs=1: each device's events end before the next one's begin.
+    const RunResult j =
+        RunProgram(kCli, {"reset", "--simulate=" + sc, "--device=all", "--jobs=1", "--json"});
+    EXPECT_EQ(j.Code, 0) << j.Err;
+    std::string order;
+    for (const std::string& line : Lines(j.Out)) {
+        const json e = json::parse(line);
+        if (e.contains("device") &&
+            (order.empty() || order.substr(order.size() - 2) != e["device"].get<std::string>()))
+            order += e["device"].get<std::string>();
+    }
+    EXPECT_EQ(order, "A1A2B1");
+}
+
+// A download on three with one refused: the summary names each device's log
+// and the application that runs after it; @failed then takes only the one
+// that failed, from the service record, and nothing once none failed.
+TEST_F(CliTest, FailedDevicesAreTakenAgainFromTheServiceRecord)
+{
+    std::string wrong = Controller("B2", "IncuControl", "application");
+    wrong.replace(wrong.find("IncuControlApp"), 14, "OtherApp");
+    const std::string sc =
+        Scenario("three.json", Controller("A1", "IncuControl", "bootloader") + "," + wrong + "," +
+                                   Controller("C3", "IncuControl", "application"));
+    fs::create_directory(dir / "logs");
+    const std::string history = "--history=" + (dir / "h.db").string();
+    const auto run = [&](const char* device, const char* command = "download") {
+        return RunProgram(kCli, {command, "--simulate=" + sc, device, history,
+                                 "--comlog=" + (dir / "logs").string(),
+                                 "--file=" + kExamples + "/incucontrol_update.dat"});
+    };
+    RunResult r = run("--device=all");
+    EXPECT_EQ(r.Code, 1) << r.Err;
+    EXPECT_TRUE(Has(Row(r.Out, "A1"), ", application 4.2.0\n ")) << r.Out;
+    for (const char* row : {"A1", "B2", "C3"})
+        EXPECT_TRUE(
+            Has(Row(r.Out, row) + "\n", " log NxComLog_" + std::to_string(row[0] - 'A') + ".txt\n"))
+            << r.Out;
+
+    r = run("--device=@failed");
+    EXPECT_EQ(r.Code, 1) << r.Err;
+    EXPECT_TRUE(Has(Row(r.Out, "B2"), "Invalid download file for this device")) << r.Out;
+    EXPECT_TRUE(EndsWith(r.Out, "\n0 of 1 succeeded\n")) << r.Out;
+
+    RunResult reset = RunProgram(kCli, {"reset", "--simulate=" + sc, "--device=all", history});
+    EXPECT_EQ(reset.Code, 0) << reset.Err;
+    r = run("--device=@failed");
+    EXPECT_EQ(r.Code, 0) << r.Err;
+    EXPECT_EQ(r.Out, "No controller failed in your last download or reset on several devices: "
+                     "nothing to do.\n");
+
+    r = RunProgram(kCli, {"reset", "--simulate=" + sc, "--device=@failed"});
+    EXPECT_EQ(r.Code, 2);
+    EXPECT_TRUE(Has(r.Err, "--device=@failed reads the service record, which is off")) << r.Err;
+}
+
+// The runner on its own: a child that crashes is told with its signal; a
+// stop asks with SIGINT, then insists with SIGTERM and SIGKILL on children
+// that ignore the one before.
+TEST(ProcessRunnerTest, ACrashIsToldAndAStopEscalates)
+{
+    struct Listener : ProcessRunner::IListener
+    {
+        std::map<size_t, int> Status;
+        int Ready = 0;
+        void OnSpawnFailed(size_t, const std::string& text) override { ADD_FAILURE() << text; }
+        void OnSkipped(size_t child) override { Status[child] = -1; }
+        void OnLine(size_t, const std::string& line) override
+        {
+            if (line == "ready" && ++Ready == 3)
+                ::kill(::getpid(), SIGTERM); // as a shell's kill, or Ctrl-C
+        }
+        void OnExit(size_t child, int status, const std::string&) override
+        {
+            Status[child] = status;
+        }
+    } listener;
+    ProcessRunner crashing;
+    crashing.Add({"/bin/sh", "-c", "kill -SEGV $$"});
+    crashing.Run(listener);
+    ASSERT_TRUE(WIFSIGNALED(listener.Status[0]));
+    EXPECT_EQ(WTERMSIG(listener.Status[0]), SIGSEGV);
+
+    ProcessRunner runner(std::chrono::milliseconds(200), std::chrono::milliseconds(200));
+    for (const char* script :
+         {"echo ready; exec sleep 30", "trap '' INT; echo ready; exec sleep 30",
+          "trap '' INT TERM; echo ready; exec sleep 30", "echo never"})
+        runner.Add({"/bin/sh", "-c", script});
+    const auto start = std::chrono::steady_clock::now();
+    runner.Run(listener, 3);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    const int ended[] = {SIGINT, SIGTERM, SIGKILL}; // asked, terminated, killed
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_TRUE(WIFSIGNALED(listener.Status[i])) << i;
+        EXPECT_EQ(WTERMSIG(listener.Status[i]), ended[i]) << i;
+    }
+    EXPECT_EQ(listener.Status[3], -1); // its turn came after the stop
+    EXPECT_TRUE(runner.Stopping());
+}
+
+// Runs the program with stdout and stderr on a terminal cols wide; returns
+// the screen it leaves (\r, \n, ESC[K and ESC[nA drawn as a terminal does),
+// with a line that ran past the edge marked by a trailing '>'.
+std::vector<std::string> OnTerminal(const std::vector<std::string>& args, unsigned short cols)
+{
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0)
+        return {"<no terminal>"};
+    const winsize ws{24, cols, 0, 0};
+    ::ioctl(master, TIOCSWINSZ, &ws);
+    RunOptions o;
+    o.Env["COLUMNS"] = std::to_string(cols);
+    int out = -1;
+    std::vector<std::string> full = {"-c", "exec \"$0\" \"$@\" >\"$TERMINAL\" 2>&1", kCli};
+    full.insert(full.end(), args.begin(), args.end());
+    o.Env["TERMINAL"] = ::ptsname(master);
+    const pid_t pid = Spawn("/bin/sh", full, o, out, nullptr);
+    std::string text;
+    char buf[4096];
+    pollfd p{master, POLLIN, 0};
+    // The slave closes when the program ends: the read then fails with EIO.
+    for (ssize_t n; ::poll(&p, 1, 60000) > 0 && (n = ::read(master, buf, sizeof buf)) > 0;)
+        text.append(buf, static_cast<size_t>(n));
+    ::waitpid(pid, nullptr, 0);
+    ::close(out);
+    ::close(master);
+    std::vector<std::string> screen(1);
+    size_t row = 0, col = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '\r') {
+            col = 0;
+        } else if (c == '\n') {
+            if (++row == screen.size())
+                screen.emplace_back();
+        } else if (c == '\033' && i + 1 < text.size() && text[i + 1] == '[') {
+            size_t end = i + 2;
+            while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end])))
+                ++end;
+            const int n = std::atoi(text.substr(i + 2, end - i - 2).c_str());
+            if (text[end] == 'A')
+                row -= std::min<size_t>(row, static_cast<size_t>(std::max(n, 1)));
+            else if (text[end] == 'K')
+                screen[row].resize(std::min(screen[row].size(), col));
+            i = end;
+        } else if (col >= cols) {
+            screen[row] += '>';
+        } else {
+            screen[row].resize(std::max(screen[row].size(), col + 1), ' ');
+            screen[row][col++] = c;
+        }
+    }
+    return screen;
+}
+
+// Live lines and summary on terminals 60 and 80 columns wide: every line
+// fits, each live line shows its serial number and its result word, and the
+// failure texts stand whole in the summary, broken between words only.
+TEST_F(CliTest, NarrowTerminalsCutNoResultAndBreakNoWord)
+{
+    std::string wrong = Controller("B2", "IncuControl", "application");
+    wrong.replace(wrong.find("IncuControlApp"), 14, "OtherApp");
+    std::string unplugged = Controller("C3", "IncuControl", "bootloader");
+    unplugged.insert(unplugged.size() - 2,
+                     R"(, "faults": [{"kind": "unplug", "cmd": 3, "from": 20}])");
+    const std::string sc = Scenario("two.json", wrong + "," + unplugged);
+    for (const unsigned short cols : {60, 80}) {
+        SCOPED_TRACE(cols);
+        const std::vector<std::string> screen =
+            OnTerminal({"download", "--simulate=" + sc, "--device=all",
+                        "--file=" + kExamples + "/incucontrol_update.dat"},
+                       cols);
+        std::string all = "\n", c3;
+        for (const std::string& line : screen) {
+            EXPECT_LE(line.size(), cols) << line;
+            EXPECT_NE(line.back(), '>') << line;
+            all += line + "\n";
+        }
+        EXPECT_TRUE(Has(all, "\nB2  [")) << all; // above the summary
+        for (const std::string& line : screen) {
+            const bool live = line.rfind("B2  [", 0) == 0 || line.rfind("C3  [", 0) == 0;
+            EXPECT_TRUE(!live || EndsWith(line, " failed")) << line;
+        }
+        // The summary's rows of C3: its first line and the indented ones under it.
+        const size_t at = all.find("\nC3      failed");
+        ASSERT_NE(at, std::string::npos) << all;
+        const size_t indent = all.find("Download of block", at) - at - 1;
+        for (size_t begin = at + 1; begin < all.size() && (begin == at + 1 || all[begin] == ' ');
+             begin = all.find('\n', begin) + 1)
+            c3 += all.substr(begin + indent, all.find('\n', begin) - begin - indent) + " ";
+        std::string left = LeftInBootloaderText(0);
+        std::replace(left.begin(), left.end(), '\n', ' ');
+        EXPECT_TRUE(Has(c3, "Download of block #19/97 failed: Device IO Failed " + left)) << all;
+    }
+}
+
+// The example that runs the update on every lab PC of an inventory is a
+// playbook ansible accepts (where ansible is installed).
+TEST_F(CliTest, TheLabPlaybookPassesAnsiblesSyntaxCheck)
+{
+    const std::string ansible = "/usr/bin/ansible-playbook";
+    if (::access(ansible.c_str(), X_OK) != 0)
+        GTEST_SKIP() << "ansible is not installed (ansible-core)";
+    RunOptions o;
+    for (const char* var : {"HOME", "TMPDIR", "ANSIBLE_LOCAL_TEMP"})
+        o.Env[var] = dir.String();
+    o.Cwd = kExamples + "/ansible";
+    const RunResult r =
+        RunProgram(ansible, {"--syntax-check", "-i", "inventory.ini", "update-lab.yml"}, o);
+    EXPECT_EQ(r.Code, 0) << r.Out << r.Err;
+}
+
 } // namespace
 
 // ---- closed output, write errors, signals, failure texts ----
@@ -835,11 +1141,12 @@ std::string LastSend(const std::string& log)
     return at == std::string::npos ? "" : log.substr(at, log.find('\n', at) - at);
 }
 
-// Whether the download behind a log ran to its last write and had it answered.
+// Whether the download behind a log ran to its last write and had it answered
+// (a run on several reads the versions after it).
 bool LogComplete(const std::string& log)
 {
-    return LastSend(log).find("CmdName='TblCompParamSet'") != std::string::npos &&
-           log.find("--- RESP: OK", log.rfind("--- SEND")) != std::string::npos;
+    const size_t last = log.rfind("CmdName='TblCompParamSet'");
+    return last != std::string::npos && log.find("--- RESP: OK", last) != std::string::npos;
 }
 
 } // namespace

@@ -225,6 +225,23 @@ TEST(HistoryChain, NamesTheFirstRecordThatWasChangedRemovedOrMoved)
     }
 }
 
+// A file of the first schema (before runs were recorded) is brought forward:
+// its records keep their hashes, and the chain goes on through a record of a run.
+TEST(HistoryChain, AFileOfTheFirstSchemaIsBroughtForward)
+{
+    TempFolder dir("schema1");
+    const std::string path = FiveRecords(dir);
+    ASSERT_EQ(Sql(path, "ALTER TABLE record DROP COLUMN run; PRAGMA user_version = 1"), "");
+    HistoryRecord r = SampleRecord("2026-12-07T11:00:00.000Z");
+    r.Run = "2026-12-07T11:00:00.000Z/4711";
+    AppendHistory(path, r);
+    const HistoryChain chain = HistoryDb(path, false).Verify();
+    EXPECT_EQ(chain.Records, 6u);
+    EXPECT_EQ(chain.Problem, "");
+    EXPECT_EQ(HistoryDb(path, false).Select().back().Run, r.Run);
+    EXPECT_EQ(HistoryDb(path, false).Select().front().Run, std::nullopt);
+}
+
 TEST(HistoryChain, ParallelWritersLoseNoRecordAndBreakNoLink)
 {
     TempFolder dir("parallel");
@@ -300,7 +317,7 @@ TEST(HistoryProblems, AHistoryThatCannotBeWrittenIsToldOnceAndTheActionGoesOn)
              Sql(p, "CREATE TABLE future (x); PRAGMA user_version = 7");
              return p;
          },
-         "was written by a newer version of the program (schema 7, this one knows 1)"},
+         "was written by a newer version of the program (schema 7, this one knows 2)"},
         {"another program's database",
          [](const TempFolder& d) {
              const std::string p = (d / "h.db").string();

@@ -157,7 +157,7 @@ TEST_F(HistoryCliTest, HistoryListsFiltersMergesAndVerifies)
                                                    "dryRun,serial,port,channel,model,"
                                                    "componentSerial,before,after,file,fileSize,"
                                                    "sha256,checksum,result,failure,bootloader,"
-                                                   "durationMs,comlog,hash");
+                                                   "durationMs,comlog,run,hash");
 
     r = Cli({"history", "--verify", a, b});
     EXPECT_EQ(r.Code, 0);

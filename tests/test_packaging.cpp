@@ -583,7 +583,8 @@ TEST(ShellCompletion, OffersCommandsOptionsSerialsAndDownloadFiles)
          "bash"},
         {{"info", "--simulate", "--device="}, {"0001", "all"}, "--", "zsh"},
         {{"info", "--simulate", "--device", "=", ""}, {"0001"}, "--", "bash"},
-        {{"download", "--simulate", "--device", ""}, {"0001", "all"}, "--", ""},
+        {{"download", "--simulate", "--device", ""}, {"0001", "all", "@failed"}, "--", ""},
+        {{"reset", "--"}, {"--expect=", "--jobs="}, "--file=", ""},
         {{"filter", "--simulate", "--device", ""}, {"0001"}, "all", ""},
         {{"info", "--simulate", "=", typed, "--device", ""}, {"SP77"}, "0001", "bash"},
         // Download files by extension, and folders to walk into; zsh's own

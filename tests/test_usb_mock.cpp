@@ -57,6 +57,7 @@ struct UsbBridge
     std::string Vid = "10c4", Pid = "ea60";
     bool Plugged = true;    // false: plugged later by the test
     bool Controller = true; // a simulated controller answers behind it
+    bool Unserved = false;  // no driver, no tty node
 };
 
 std::string BridgesJson(const std::vector<UsbBridge>& bridges)
@@ -67,7 +68,8 @@ std::string BridgesJson(const std::vector<UsbBridge>& bridges)
                             {"vid", b.Vid},
                             {"pid", b.Pid},
                             {"plugged", b.Plugged},
-                            {"controller", b.Controller}};
+                            {"controller", b.Controller},
+                            {"unserved", b.Unserved}};
         j["serial"] = b.Serial ? nlohmann::json(*b.Serial) : nlohmann::json();
         j["product"] = b.Product ? nlohmann::json(*b.Product) : nlohmann::json();
         list.push_back(j);
@@ -529,6 +531,40 @@ TEST(UsbMockCli, FourBridgesListedAndUpdatedInParallel)
         EXPECT_NE(line.find(" done "), std::string::npos) << line;
     }
     EXPECT_NE(r.Out.find("\n4 of 4 succeeded\n"), std::string::npos) << r.Out;
+}
+
+// A bridge the kernel gives no serial port is named, with its fix, by
+// bridges and list, and listed in their JSON; the exit code stays.
+TEST(UsbMockCli, ABridgeWithoutADriverIsNamedWithItsFix)
+{
+    if (const std::string& why = TestbedUnavailable(); !why.empty())
+        GTEST_SKIP() << why;
+    for (const std::string& exe : {kSim, kCli})
+        if (::access(exe.c_str(), X_OK) != 0)
+            GTEST_SKIP() << exe << " is not built; build the nxsim and nxupdate-cli targets first";
+    UsbBridge unserved{"ttyUSB1", "0002", "Controller"};
+    unserved.Pid = "ea7f";
+    unserved.Unserved = true;
+    const std::string bridges = BridgesJson({{"ttyUSB0", "0001", "Controller"}, unserved});
+    for (const char* command : {"bridges", "list"}) {
+        SCOPED_TRACE(command);
+        const RunResult r = RunBounded(
+            {"/usr/bin/env", Python(), kFixture, "--bridges=" + bridges, "--nxsim=" + kSim,
+             "--timeout=" + std::to_string(kProgramSeconds), "--", kCli, command, "--json"},
+            kFixtureSeconds);
+        EXPECT_EQ(r.Code, 0) << r.Err;
+        EXPECT_NE(r.Err.find("CP210x bridge 10c4:ea7f on USB 1-2 has no serial port: the "
+                             "kernel's cp210x driver does not know its product id\n"),
+                  std::string::npos)
+            << r.Err;
+        EXPECT_NE(r.Err.find("echo 10c4 ea7f | sudo tee /sys/bus/usb-serial/drivers/cp210x/new_id"),
+                  std::string::npos)
+            << r.Err;
+        const nlohmann::json doc = nlohmann::json::parse(r.Out, nullptr, false);
+        EXPECT_EQ(doc.value("unserved", nlohmann::json()),
+                  nlohmann::json::parse(R"([{"usb": "1-2", "vid": "10c4", "pid": "ea7f"}])"))
+            << r.Out;
+    }
 }
 
 } // namespace

@@ -2,7 +2,7 @@
 # Commands and their options are read from "nxupdate-cli --help", so they
 # follow the program; --device values are the bridges' serial numbers as
 # "nxupdate-cli bridges" enumerates them, without opening any port, and "all"
-# where the command's usage line offers it.
+# and "@failed" where the command's usage line offers "all".
 
 # Folders, and the files whose extension is one of $2 ("hex|xml", any case).
 _nxupdate_cli_files()
@@ -81,7 +81,7 @@ _nxupdate_cli()
         fi
     done
     local all=
-    [[ -n $command ]] && grep -q "^  nxupdate-cli $command .*|all\]" <<<"$help" && all=all
+    [[ -n $command ]] && grep -q "^  nxupdate-cli $command .*|all\]" <<<"$help" && all="all @failed"
 
     # A value: "--opt=val" is split into "--opt" "=" "val" where '=' breaks
     # words (the default); "--opt val" for the options that take one.

@@ -23,9 +23,9 @@ struct OptionDef
     const char* ValueName; // in the usage text: --channel=N
     const char* Commands;  // the commands that take it, separated by spaces; null: every command
     Setter Set;
-    const char* Help; // its lines in the usage text; a line that starts with "--" is
-                      // another form of the option; null: named in the synopses only
-    char Short = 0;   // -h
+    const char* Help;     // its lines in the usage text; a line that starts with "--" is
+                          // another form of the option; null: named in the synopses only
+    char Short = 0;       // -h
     bool Repeats = false; // may be given more than once
 };
 
@@ -79,7 +79,20 @@ void SetDevice(CliOptions& o, const std::string& value)
             throw CliUsageError("--device: an empty serial number in '" + value + "'");
         if (std::find(list.begin(), it, *it) != it)
             throw CliUsageError("--device names '" + *it + "' twice");
+        if (*it == kFailedDevices || *it == kAllDevices)
+            throw CliUsageError(std::string("--device=") + *it + " stands alone, not in a list");
     }
+}
+
+// A count of devices: digits only, 1 to 999.
+template <std::optional<int> CliOptions::*Member>
+void SetCount(CliOptions& o, const std::string& text)
+{
+    if (text.empty() || text.size() > 3 ||
+        text.find_first_not_of("0123456789") != std::string::npos || std::atoi(text.c_str()) < 1)
+        throw CliUsageError("--" + std::string(Member == &CliOptions::Expect ? "expect" : "jobs") +
+                            " needs a number from 1 to 999, not '" + text + "'");
+    o.*Member = std::atoi(text.c_str());
 }
 
 void SetChannel(CliOptions& o, const std::string& text)
@@ -99,12 +112,21 @@ constexpr const char* kSeveral = "info download reset";
 // In this order in the usage text, and the first of several options a
 // command does not take is the one named.
 const OptionDef kOptions[] = {
-    {"device", Arg::Required, "SERIAL", "info download filter reset history report", SetDevice,
-     "the controller's bridge serial number (needed when several\n"
-     "are attached)\n"
+    {"device", Arg::Required, "SERIAL", "list info download filter reset history report", SetDevice,
+     "the controller's bridge serial number or port (needed when\n"
+     "several are attached)\n"
      "--device=A,B,...  info, download, reset: on every listed controller at once,\n"
-     "--device=all      or on every attached one; a live line per device, then a\n"
-     "summary; exit code 0 only when every device succeeded"},
+     "--device=all      on every attached one, on those whose serial number or port\n"
+     "--device='A1*'    matches a shell pattern, or on those that failed, were busy\n"
+     "--device=@failed  or were interrupted in your last download or reset on\n"
+     "several (read from the service record); a live line per\n"
+     "device, then a summary; exit code 0 only when every device\n"
+     "succeeded"},
+    {"expect", Arg::Required, "N", "info download reset", SetCount<&CliOptions::Expect>,
+     "with several devices: start nothing (exit code 1) unless\n"
+     "exactly N controllers match"},
+    {"jobs", Arg::Required, "N", "info download reset", SetCount<&CliOptions::Jobs>,
+     "with several devices: at most N at once (default: all)"},
     {"channel", Arg::Required, "N", "info download filter reset inspect", SetChannel,
      "the component on channel N; 0 or none: the controller"},
     {"file", Arg::Required, "PATH", "download inspect", Text<&CliOptions::File>, nullptr},
@@ -143,7 +165,8 @@ const OptionDef kOptions[] = {
     {"dry-run", Arg::None, nullptr, "download", Flag<&CliOptions::DryRun>,
      "download: run the checks a download makes before its\n"
      "first write and say what it would do; nothing is written"},
-    {"events", Arg::None, nullptr, kSeveral, Flag<&CliOptions::Events>,
+    {"events", Arg::Optional, "RUN", "list info download reset",
+     FlagAndText<&CliOptions::Events, &CliOptions::Run>,
      "one JSON line per event of one device (info, download,\n"
      "reset): what a run on several devices reads from each"},
     {"help", Arg::None, nullptr, kEvery, Flag<&CliOptions::Help>, "print this help and exit", 'h'},
@@ -186,14 +209,15 @@ std::string Form(const OptionDef& def)
 
 } // namespace
 
-bool CliOptions::SeveralDevices() const
+bool IsDevicePattern(const std::string& name)
 {
-    return Device && (*Device == kAllDevices || Device->find(',') != std::string::npos);
+    return name.find_first_of("*?[") != std::string::npos;
 }
 
-std::vector<std::string> CliOptions::DeviceList() const
+bool CliOptions::SeveralDevices() const
 {
-    return Device ? SplitDevices(*Device) : std::vector<std::string>{};
+    return Device && (*Device == kAllDevices || *Device == kFailedDevices ||
+                      Device->find(',') != std::string::npos || IsDevicePattern(*Device));
 }
 
 CliOptions ParseCliOptions(const std::vector<std::string>& args)
@@ -252,6 +276,12 @@ void CheckOptionsOf(const std::string& command, const CliOptions& opts)
         throw CliUsageError(command + " works on one device at a time: --device=SERIAL");
     if (opts.SeveralDevices() && opts.Events)
         throw CliUsageError("--events goes with one device; with several, --json gives the events");
+    for (const char* name : {"expect", "jobs"})
+        if (!opts.SeveralDevices() &&
+            std::find(opts.Given.begin(), opts.Given.end(), name) != opts.Given.end())
+            throw CliUsageError(std::string("--") + name +
+                                " goes with several devices: --device=all, a list, a pattern "
+                                "or @failed");
 }
 
 std::string CommonOptionsUsage()

@@ -18,6 +18,10 @@ public:
 
 // --device=all: every attached controller.
 constexpr const char* kAllDevices = "all";
+// --device=@failed: those that failed in this user's last run on several.
+constexpr const char* kFailedDevices = "@failed";
+// A --device entry with *, ? or [ is a shell pattern (unless it names a bridge exactly).
+bool IsDevicePattern(const std::string& name);
 
 struct CliOptions
 {
@@ -30,7 +34,10 @@ struct CliOptions
     bool ComLog = false;
     std::string ComLogDir; // --comlog=DIR; empty: beside the working directory
     bool Json = false;
-    bool Events = false; // one device's events as JSON lines (what a run on several reads)
+    bool Events = false;       // one device's events as JSON lines (what a run on several reads)
+    std::string Run;           // --events=RUN: the identity of the run on several it belongs to
+    std::optional<int> Expect; // refuse to start unless exactly this many devices match
+    std::optional<int> Jobs;   // at most this many devices' processes at once
     bool Reset = false;
     bool Yes = false;
     bool DryRun = false; // download: the checks before the first write, nothing written
@@ -44,11 +51,9 @@ struct CliOptions
 
     std::vector<std::string> Given; // names of the --options present, in command-line order
 
-    // --device=all or a list A,B,...: the command runs on several devices,
-    // one process each, even when the list has one entry.
+    // --device=all, a list A,B,..., a pattern or @failed: the command runs
+    // on several devices, one process each, even when one matches.
     bool SeveralDevices() const;
-    // The serial numbers of a --device list; empty for "all" or one device.
-    std::vector<std::string> DeviceList() const;
 };
 
 // Splits argv into the command and its options. Values are given as

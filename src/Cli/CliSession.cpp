@@ -1,6 +1,7 @@
 #include "CliSession.h"
 
 #include "Appcfg.h"
+#include "Bridge/BridgeLib.h"
 #include "Command.h"
 #include "DeviceEvents.h"
 #include "Download/DownloadAction.h"
@@ -47,15 +48,34 @@ CliSession::CliSession(const CliOptions& opts, bool openDevices, DeviceEvents* e
     if (opts.Simulate)
         m_pSim = std::make_unique<Sim::SimBackend>(opts.ScenarioFile);
     TNxDevList::SetInstance(&m_List);
-    if (!openDevices || opts.SeveralDevices())
-        return;
+    if (openDevices && !opts.SeveralDevices())
+        Open();
+}
+
+void CliSession::Open()
+{
+    const CliOptions& opts = m_Opts;
     // The list is updated once, not polled: a controller that missed its
     // first status probe gets a second one at once.
     m_List.SetStatusAttempts(2);
     if (opts.Device)
-        OpenNamed(*opts.Device);
+        OpenNamed(m_Named = NamedSerial(*opts.Device));
     else
         m_List.Update();
+}
+
+std::string CliSession::NamedSerial(const std::string& name)
+{
+    // A bridge is named by its serial number or by its port.
+    std::vector<SBridgeInfo> bridges;
+    TNxDevList::EnumerateBridges(bridges);
+    for (const SBridgeInfo& b : bridges)
+        if (b.Serial == name)
+            return name;
+    for (const SBridgeInfo& b : bridges)
+        if (b.Known && Bridge::Lib().PortName(static_cast<uint32_t>(b.Index)) == name)
+            return b.Serial;
+    return name;
 }
 
 void CliSession::OpenNamed(const std::string& serial)
@@ -95,7 +115,11 @@ std::string CliSession::FoundText()
 TNxDev& CliSession::Target()
 {
     try {
-        return FindTarget();
+        TNxDev& dev = FindTarget();
+        // The run on several names each device's log in its summary.
+        if (m_pEvents && !dev.Link().TracePath().empty())
+            m_pEvents->Result["comlog"] = dev.Link().TracePath();
+        return dev;
     } catch (const NxException&) {
         // A script reading the JSON learns which bridges could not be opened.
         if (m_Opts.Json && !m_pEvents)
@@ -120,7 +144,7 @@ TNxDev& CliSession::FindTarget()
     ScopedSect lock(m_List.Lock);
     const std::string found = FoundText();
     if (m_Opts.Device) {
-        if (TNxDev* dev = m_List.FindBySerial(*m_Opts.Device))
+        if (TNxDev* dev = m_List.FindBySerial(m_Named))
             return *dev;
         if (m_pEventSink)
             TargetMissing();
@@ -152,7 +176,7 @@ void CliSession::TargetMissing()
     std::vector<SBridgeInfo> bridges;
     TNxDevList::EnumerateBridges(bridges);
     for (const SBridgeInfo& b : bridges)
-        if (b.Serial == *m_Opts.Device)
+        if (b.Serial == m_Named)
             ThrowNx("No controller answers behind bridge '%s'", b.Serial.c_str());
     ThrowNx("Device '%s' not found", m_Opts.Device->c_str());
 }

@@ -33,6 +33,9 @@ public:
     CliSession(const CliSession&) = delete;
     CliSession& operator=(const CliSession&) = delete;
 
+    // Opens and probes what the constructor would have without openDevices.
+    void Open();
+
     const CliOptions& Options() const { return m_Opts; }
     TNxDevList& Devices() { return m_List; }
 
@@ -61,6 +64,7 @@ private:
     // controller did not answer correctly; "" when there is none.
     std::string SilentText(const std::string& serial) const;
     void OpenNamed(const std::string& serial);
+    static std::string NamedSerial(const std::string& name);
     // Raises the failure of a device's process whose bridge is not listed.
     [[noreturn]] void TargetMissing();
 
@@ -68,6 +72,7 @@ private:
     DeviceEvents* m_pEvents;
     std::unique_ptr<EventSink> m_pEventSink;
     bool m_bTargetBusy = false;
+    std::string m_Named;                     // the serial number of the bridge --device names
     std::string m_TargetSilent;              // SilentText of the bridge named by --device
     std::unique_ptr<Sim::SimBackend> m_pSim; // outlives the list, whose devices use it
     TNxDevList m_List;

@@ -24,8 +24,9 @@ int CmdBridges::Execute(CliSession& session) const
         text += b.Serial + "\t" + b.Name + "\n";
         bridges.push_back({{"serial", b.Serial}, {"name", b.Name}});
     }
+    const CliJson unserved = UnservedBridgesJson(session.Options());
     if (session.Options().Json)
-        PrintJson({{"bridges", bridges}});
+        PrintJson({{"bridges", bridges}, {"unserved", unserved}});
     else
         PrintText(text);
     return 0;

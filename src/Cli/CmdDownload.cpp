@@ -9,7 +9,9 @@
 #include "TerminalProgress.h"
 
 CmdDownload::CmdDownload()
-    : Command("download", "--file=PATH [--device=SERIAL,...|all] [--channel=N] [--dry-run]",
+    : Command("download",
+              "--file=PATH [--device=SERIAL,...|all] [--expect=N] [--jobs=N] [--channel=N] "
+              "[--dry-run]",
               "download firmware (.hex), parameter tables (.xml) or both (.dat)")
 {
 }
@@ -31,7 +33,11 @@ int CmdDownload::Execute(CliSession& session) const
     const int channel = opts.Channel.value_or(0);
     ActionRecord record(ActionRecord::DownloadAction(*opts.File, channel), opts.Device.value_or(""),
                         channel, *opts.File, opts.DryRun);
-    return record.Run([&] { return Download(session, RecordedTarget(session, record)); });
+    TNxDev* target = nullptr;
+    const int rc =
+        record.Run([&] { return Download(session, *(target = &RecordedTarget(session, record))); });
+    TellVersionAfter(session, record, *target, channel);
+    return rc;
 }
 
 int CmdDownload::Download(CliSession& session, TNxDev& dev) const

@@ -1,6 +1,7 @@
 #include "CmdHistory.h"
 
 #include "CliSession.h"
+#include "DeviceEvents.h"
 #include "History/ActionRecord.h"
 #include "History/HistoryOutput.h"
 #include "History/HistoryTime.h"
@@ -128,6 +129,7 @@ void UseHistory(const Command& cmd, const CliOptions& opts)
         ChooseHistoryPath(opts.History.empty() ? std::nullopt : std::optional(opts.History.front()),
                           opts.Simulate),
         "cli");
+    SetHistoryRun(opts.Events ? opts.Run : std::string());
 }
 
 TNxDev& RecordedTarget(CliSession& session, ActionRecord& record)
@@ -141,4 +143,18 @@ TNxDev& RecordedTarget(CliSession& session, ActionRecord& record)
             record.SetBusy();
         throw;
     }
+}
+
+void TellVersionAfter(CliSession& session, const ActionRecord& record, TNxDev& dev, int channel)
+{
+    DeviceEvents* events = session.Events();
+    if (!events || session.Options().DryRun)
+        return;
+    HistoryJson after = record.Record().After;
+    if (HistoryPath().empty())
+        if (const auto info = ReadVersionAfterAction(dev, channel))
+            after = VersionReportJson(*info);
+    if (after.is_object() && after.contains("application"))
+        if (const std::string v = after["application"].value("version", ""); !v.empty())
+            events->Result["version"] = v;
 }

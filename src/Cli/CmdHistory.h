@@ -34,3 +34,9 @@ HistoryFilter HistoryFilterOf(const CliOptions& opts);
 // The command's target with its record open: a controller that is missing
 // or held by another program is recorded as such before the failure goes on.
 TNxDev& RecordedTarget(CliSession& session, ActionRecord& record);
+
+// A device's process of a run on several tells what runs on the target once
+// the action has ended: the application version of the report the record
+// read after it, or of one read now when nothing is recorded. Call it under
+// the list's lock.
+void TellVersionAfter(CliSession& session, const ActionRecord& record, TNxDev& dev, int channel);

@@ -5,7 +5,7 @@
 #include "VersionInfo.h"
 
 CmdInfo::CmdInfo()
-    : Command("info", "[--device=SERIAL,...|all] [--channel=N]",
+    : Command("info", "[--device=SERIAL,...|all] [--expect=N] [--jobs=N] [--channel=N]",
               "names, versions and dates of hardware, bootloader, application and tables")
 {
 }

@@ -6,7 +6,7 @@
 #include "VersionInfo.h"
 
 CmdReset::CmdReset()
-    : Command("reset", "[--device=SERIAL,...|all] [--channel=N]",
+    : Command("reset", "[--device=SERIAL,...|all] [--expect=N] [--jobs=N] [--channel=N]",
               "restart the application of the controller or component")
 {
 }
@@ -22,9 +22,12 @@ int CmdReset::Execute(CliSession& session) const
     ScopedSect lock(session.Devices().Lock);
     const int channel = session.Options().Channel.value_or(0);
     ActionRecord record(HistoryAction::Reset, session.Options().Device.value_or(""), channel);
-    return record.Run([&] {
-        TNxDev& dev = RecordedTarget(session, record);
-        ResetToApplication(dev, session.Channel(dev));
+    TNxDev* target = nullptr;
+    const int rc = record.Run([&] {
+        target = &RecordedTarget(session, record);
+        ResetToApplication(*target, session.Channel(*target));
         return 0;
     });
+    TellVersionAfter(session, record, *target, channel);
+    return rc;
 }

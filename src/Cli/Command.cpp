@@ -1,5 +1,6 @@
 #include "Command.h"
 
+#include "Bridge/UnservedBridges.h"
 #include "CmdBridges.h"
 #include "CmdDownload.h"
 #include "CmdFilter.h"
@@ -170,6 +171,18 @@ void ThrowIfInterrupted()
 int OutputError()
 {
     return g_OutputError;
+}
+
+CliJson UnservedBridgesJson(const CliOptions& opts)
+{
+    CliJson unserved = CliJson::array();
+    if (opts.Simulate)
+        return unserved;
+    for (const Bridge::SUnservedBridge& b : Bridge::FindUnservedBridges()) {
+        WriteOutput(stderr, Bridge::UnservedText(b) + "\n");
+        unserved.push_back({{"usb", b.Usb}, {"vid", b.Vid}, {"pid", b.Pid}});
+    }
+    return unserved;
 }
 
 CliJson OpenErrorsJson(const TNxDevList& list)

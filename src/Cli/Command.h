@@ -87,6 +87,11 @@ constexpr const char* kInterruptedText = "Interrupted";
 void PrintJson(const CliJson& doc);
 
 class TNxDevList;
+// The "unserved" array of a JSON document: the bridges of the maker that
+// the kernel gives no serial port, as {"usb", "vid", "pid"}; each is
+// named on stderr with its fix. None with --simulate.
+CliJson UnservedBridgesJson(const CliOptions& opts);
+
 // The "errors" array of a JSON document: the bridges that are attached but
 // could not be opened, as {"port", "message"}; empty when all went well.
 CliJson OpenErrorsJson(const TNxDevList& list);

@@ -45,12 +45,15 @@ void DeviceEvents::Failed(const std::string& error, unsigned kinds, bool busy)
     for (size_t pos; (pos = text.find("\r\n")) != std::string::npos;)
         text.erase(pos, 1);
     const auto is = [kinds](NxFailure k) { return (kinds & static_cast<unsigned>(k)) != 0; };
-    Write({{"device", m_Device},
-           {"event", "failed"},
-           {"error", text},
-           {"busy", busy},
-           {"interrupted", is(NxFailure::Interrupted)},
-           {"bootloader", is(NxFailure::LeftInBootloader)}});
+    CliJson e = {{"device", m_Device},
+                 {"event", "failed"},
+                 {"error", text},
+                 {"busy", busy},
+                 {"interrupted", is(NxFailure::Interrupted)},
+                 {"bootloader", is(NxFailure::LeftInBootloader)}};
+    if (Result.contains("comlog"))
+        e["comlog"] = Result["comlog"];
+    Write(std::move(e));
     m_bEnded = true;
 }
 

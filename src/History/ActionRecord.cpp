@@ -6,8 +6,8 @@
 #include "History/HistoryTime.h"
 #include "NxClock.h"
 #include "NxCmdSerialCom.h"
-#include "NxCmdTable.h"
 #include "NxCmdSts.h"
+#include "NxCmdTable.h"
 #include "NxException.h"
 #include "NxUi.h"
 #include "NxVersion.h"
@@ -26,6 +26,7 @@ namespace {
 
 std::string g_Path;
 std::string g_Frontend = "cli";
+std::string g_Run;
 ActionRecord* g_pOpen = nullptr; // the outermost record of the action under way
 
 std::string EnvText(const char* name)
@@ -60,6 +61,8 @@ void MakeDefaultFolder(const std::string& path)
                                      std::filesystem::perm_options::replace, ec);
 }
 
+} // namespace
+
 std::string HostName()
 {
     char buf[256] = {};
@@ -76,6 +79,8 @@ std::string UserName()
     const std::string user = EnvText("USER");
     return user.empty() ? std::to_string(::geteuid()) : user;
 }
+
+namespace {
 
 // The zero-terminated text of a controller's reply.
 std::string ReplyText(const NxCmd& cmd)
@@ -125,6 +130,11 @@ void SetHistory(const std::string& path, const std::string& frontend)
 {
     g_Path = path;
     g_Frontend = frontend;
+}
+
+void SetHistoryRun(const std::string& run)
+{
+    g_Run = run;
 }
 
 const std::string& HistoryPath()
@@ -201,6 +211,8 @@ ActionRecord::ActionRecord(HistoryAction action, const std::string& serial, int 
     m_Rec.User = ValidUtf8(UserName());
     m_Rec.Program = NX_VERSION;
     m_Rec.Frontend = g_Frontend;
+    if (!g_Run.empty())
+        m_Rec.Run = g_Run;
     m_Rec.Action = action;
     m_Rec.DryRun = dryRun;
     m_Rec.Serial = ValidUtf8(serial);

@@ -18,6 +18,11 @@
 // Where this process records: path "" is off. frontend: "cli" or "desktop".
 void SetHistory(const std::string& path, const std::string& frontend);
 const std::string& HistoryPath();
+// The run on several devices this process's actions belong to ("": none).
+void SetHistoryRun(const std::string& run);
+// Who and where, as the records name them.
+std::string HostName();
+std::string UserName();
 
 // $XDG_STATE_HOME/nxupdate/history.db, or ~/.local/state/nxupdate/history.db.
 std::string DefaultHistoryPath();

@@ -27,13 +27,14 @@ const char* const kMigrations[] = {
     " prev_hash TEXT NOT NULL, hash TEXT NOT NULL);"
     "CREATE INDEX record_device_time ON record(serial, start_utc);"
     "CREATE INDEX record_time ON record(start_utc);",
+    "ALTER TABLE record ADD COLUMN run TEXT;",
 };
 static_assert(std::size(kMigrations) == HistoryDb::kSchemaVersion);
 
 constexpr const char* kColumns =
     "id, start_utc, end_utc, host, user, program, frontend, action, dry_run, serial, port, "
     "channel, model, component_serial, before, after, file, file_size, sha256, checksum, "
-    "result, failure, bootloader, duration_ms, comlog, prev_hash, hash";
+    "result, failure, bootloader, duration_ms, comlog, prev_hash, hash, run";
 
 // Waits for another process's transaction on the replaceable clock, as every
 // wait of the core does, up to the busy timeout.
@@ -142,6 +143,7 @@ HistoryRecord ReadRow(const Stmt& s)
     r.Comlog = s.OptText(c++);
     r.PrevHash = s.Text(c++);
     r.Hash = s.Text(c++);
+    r.Run = s.OptText(c++);
     return r;
 }
 
@@ -330,8 +332,8 @@ void HistoryDb::Append(std::vector<HistoryRecord>& recs)
         Stmt ins(m_pDb, "INSERT INTO record (start_utc, end_utc, host, user, program, frontend, "
                         "action, dry_run, serial, port, channel, model, component_serial, before, "
                         "after, file, file_size, sha256, checksum, result, failure, bootloader, "
-                        "duration_ms, comlog, prev_hash, hash) VALUES "
-                        "(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+                        "duration_ms, comlog, prev_hash, hash, run) VALUES "
+                        "(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
         if (ins.PrepareResult() != SQLITE_OK)
             Fail(ins.PrepareResult(), "written");
         for (HistoryRecord& rec : recs) {
@@ -387,6 +389,7 @@ void HistoryDb::Insert(Stmt& ins, const HistoryRecord& rec)
     ins.Bind(c++, rec.Comlog);
     ins.Bind(c++, rec.PrevHash);
     ins.Bind(c++, rec.Hash);
+    ins.Bind(c++, rec.Run);
     if (const int rc = sqlite3_step(ins.get()); rc != SQLITE_DONE)
         Fail(rc, "written");
 }

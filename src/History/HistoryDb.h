@@ -46,7 +46,7 @@ class HistoryDb
 {
 public:
     // The schema this program writes; a file of a later one is refused.
-    static constexpr int kSchemaVersion = 1;
+    static constexpr int kSchemaVersion = 2;
     // How long a write waits for another process's transaction.
     static constexpr uint32_t kBusyTimeoutMs = 5000;
 
@@ -88,7 +88,7 @@ private:
     sqlite3* m_pDb = nullptr; // null: a missing file opened for reading
     bool m_bWrite;
     mutable uint32_t m_nWaitedMs = 0; // the busy wait of the present statement
-    int m_nLogFrames = 0;     // pages in the write-ahead log after the last commit
+    int m_nLogFrames = 0;             // pages in the write-ahead log after the last commit
     static constexpr int kCheckpointFrames = 1000;
 };
 

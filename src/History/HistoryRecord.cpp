@@ -123,6 +123,7 @@ HistoryJson HistoryRecord::ToJson() const
             {"bootloader", Bootloader},
             {"durationMs", DurationMs},
             {"comlog", OrNull(Comlog)},
+            {"run", OrNull(Run)},
             {"hash", Hash}};
 }
 
@@ -130,6 +131,9 @@ std::string HistoryRecord::ComputeHash() const
 {
     HistoryJson fields = ToJson();
     fields.erase("hash");
+    // Records written before runs were recorded keep their hashes.
+    if (!Run)
+        fields.erase("run");
     return Sha256Hex(PrevHash + "\n" +
                      fields.dump(-1, ' ', false, HistoryJson::error_handler_t::replace));
 }

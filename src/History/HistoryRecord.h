@@ -59,6 +59,9 @@ struct HistoryRecord
     bool Bootloader = false; // the device was left in its bootloader
     int64_t DurationMs = 0;
     std::optional<std::string> Comlog;
+    // The run on several devices this action was one of (its identity, the
+    // same in every record of the run); unset for an action on its own.
+    std::optional<std::string> Run;
     std::string PrevHash, Hash; // lower-case hex; the first record's PrevHash is kGenesisHash
 
     // Every field under its output name, "hash" last.

@@ -8,8 +8,10 @@
 
 JSON is a list of bridges: {"node": "ttyUSB0", "vid": "10c4", "pid": "ea60",
 "serial": "0001" or null (no attribute), "product": "..." or null,
-"plugged": true, "controller": true}. A bridge with a controller has an
-nxsim demo controller answering on the pseudo-terminal behind its node.
+"plugged": true, "controller": true, "unserved": false}. A bridge with a
+controller has an nxsim demo controller answering on the pseudo-terminal
+behind its node. An unserved bridge is a USB device without a driver and
+without a tty node, as the kernel leaves a product id it does not know.
 
 PROGRAM may plug and unplug bridges while it runs: it writes "plug NODE" or
 "unplug NODE" as one line to the descriptor named first in
@@ -200,6 +202,11 @@ class Testbed:
             return 'error ' + node + ' was plugged before'
         self.used.add(node)
         s = b.spec
+        if s.get('unserved', False):
+            self.tb.add_from_string(description(
+                'unserved.umockdev', port=b.port, devnum='%03d' % b.devnum, devnum_int=b.devnum,
+                vid=s.get('vid', '10c4').lower(), pid=s.get('pid', 'ea60').lower()))
+            return 'ok'
         self.tb.add_from_string(description(
             'bridge.umockdev', node=node, port=b.port, minor=int(''.join(c for c in node if c.isdigit()) or 0),
             devnum='%03d' % b.devnum, devnum_int=b.devnum, vid=s.get('vid', '10c4').lower(),
