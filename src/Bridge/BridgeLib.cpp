@@ -1,6 +1,6 @@
-#include "BridgeLib.h"
+#include "Bridge/BridgeLib.h"
 
-#include "SerialBridge.h"
+#include "Bridge/SerialBridge.h"
 
 namespace Bridge {
 

@@ -1,6 +1,6 @@
-#include "SerialBridge.h"
+#include "Bridge/SerialBridge.h"
 
-#include "SerialPort.h"
+#include "Bridge/SerialPort.h"
 
 #include <algorithm>
 #include <cstdio>

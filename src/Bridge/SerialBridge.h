@@ -4,7 +4,7 @@
 // (SerialPort), so a pseudo-terminal exercises the same I/O as a bridge.
 #pragma once
 
-#include "BridgeLib.h"
+#include "Bridge/BridgeLib.h"
 
 #include <atomic>
 #include <memory>

@@ -1,6 +1,6 @@
-#include "SerialPort.h"
+#include "Bridge/SerialPort.h"
 
-#include "../NxClock.h"
+#include "NxClock.h"
 
 #include <cerrno>
 #include <chrono>

@@ -2,7 +2,7 @@
 // ports listed by path (pseudo-terminals included) take this same code path.
 #pragma once
 
-#include "BridgeLib.h"
+#include "Bridge/BridgeLib.h"
 
 #include <cstdint>
 #include <string>

@@ -1,6 +1,6 @@
-#include "SimBridge.h"
+#include "Bridge/SimBridge.h"
 
-#include "../NxClock.h"
+#include "NxClock.h"
 
 #include <algorithm>
 #include <cstdio>

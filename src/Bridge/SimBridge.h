@@ -5,7 +5,7 @@
 // timeout it stood for (unless wire-time mode asks for real pacing).
 #pragma once
 
-#include "BridgeLib.h"
+#include "Bridge/BridgeLib.h"
 
 #include <deque>
 #include <functional>

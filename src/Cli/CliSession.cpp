@@ -1,13 +1,13 @@
-#include "CliSession.h"
+#include "Cli/CliSession.h"
 
 #include "Appcfg.h"
 #include "Bridge/BridgeLib.h"
-#include "Command.h"
-#include "DeviceEvents.h"
+#include "Cli/Command.h"
+#include "Cli/DeviceEvents.h"
+#include "Cli/TerminalProgress.h"
 #include "Download/DownloadAction.h"
 #include "NxException.h"
 #include "NxUi.h"
-#include "TerminalProgress.h"
 
 #include <cstdio>
 #include <sys/stat.h>

@@ -4,7 +4,7 @@
 // of the target controller.
 #pragma once
 
-#include "CliOptions.h"
+#include "Cli/CliOptions.h"
 #include "NxCom/TNxDevList.h"
 #include "Sim/SimBackend.h"
 

@@ -1,6 +1,6 @@
-#include "CmdBridges.h"
+#include "Cli/CmdBridges.h"
 
-#include "CliSession.h"
+#include "Cli/CliSession.h"
 #include "NxCom/TNxDevList.h"
 
 #include <string>

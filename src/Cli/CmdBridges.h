@@ -3,7 +3,7 @@
 // serial numbers from it.
 #pragma once
 
-#include "Command.h"
+#include "Cli/Command.h"
 
 class CmdBridges : public Command
 {

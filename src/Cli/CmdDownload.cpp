@@ -1,12 +1,12 @@
-#include "CmdDownload.h"
+#include "Cli/CmdDownload.h"
 
-#include "CliSession.h"
-#include "CmdHistory.h"
-#include "DeviceEvents.h"
+#include "Cli/CliSession.h"
+#include "Cli/CmdHistory.h"
+#include "Cli/DeviceEvents.h"
+#include "Cli/TerminalProgress.h"
 #include "Download/DryRunDownload.h"
 #include "History/ActionRecord.h"
 #include "NxException.h"
-#include "TerminalProgress.h"
 
 CmdDownload::CmdDownload()
     : Command("download",

@@ -2,7 +2,7 @@
 // parameter tables, or a .dat file with both) with its progress on stderr.
 #pragma once
 
-#include "Command.h"
+#include "Cli/Command.h"
 
 class TNxDev;
 

@@ -1,7 +1,7 @@
-#include "CmdFilter.h"
+#include "Cli/CmdFilter.h"
 
-#include "CliSession.h"
-#include "CmdHistory.h"
+#include "Cli/CliSession.h"
+#include "Cli/CmdHistory.h"
 #include "FilterInfo.h"
 #include "History/ActionRecord.h"
 #include "NxException.h"

@@ -2,7 +2,7 @@
 // after a filter change.
 #pragma once
 
-#include "Command.h"
+#include "Cli/Command.h"
 
 class TNxDev;
 struct NxFilterCounters;

@@ -1,7 +1,7 @@
-#include "CmdHistory.h"
+#include "Cli/CmdHistory.h"
 
-#include "CliSession.h"
-#include "DeviceEvents.h"
+#include "Cli/CliSession.h"
+#include "Cli/DeviceEvents.h"
 #include "History/ActionRecord.h"
 #include "History/HistoryOutput.h"
 #include "History/HistoryTime.h"

@@ -2,7 +2,7 @@
 // commands that change a device need to record their actions.
 #pragma once
 
-#include "Command.h"
+#include "Cli/Command.h"
 #include "History/HistoryDb.h"
 
 #include <string>

@@ -1,7 +1,7 @@
-#include "CmdInfo.h"
+#include "Cli/CmdInfo.h"
 
-#include "CliSession.h"
-#include "DeviceEvents.h"
+#include "Cli/CliSession.h"
+#include "Cli/DeviceEvents.h"
 #include "VersionInfo.h"
 
 CmdInfo::CmdInfo()

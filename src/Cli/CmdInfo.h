@@ -1,7 +1,7 @@
 // info: the version report of the controller or of a channel component.
 #pragma once
 
-#include "Command.h"
+#include "Cli/Command.h"
 
 class CmdInfo : public Command
 {

@@ -1,4 +1,4 @@
-#include "CmdInspect.h"
+#include "Cli/CmdInspect.h"
 
 #include "Download/DownloadEstimate.h"
 #include "Download/FileInspection.h"

@@ -2,7 +2,7 @@
 // with the download's own readers and checks; no device is needed.
 #pragma once
 
-#include "Command.h"
+#include "Cli/Command.h"
 
 class CmdInspect : public Command
 {

@@ -5,7 +5,7 @@
 // bridges' order.
 #pragma once
 
-#include "Command.h"
+#include "Cli/Command.h"
 
 class CmdList : public Command
 {

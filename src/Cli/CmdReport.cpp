@@ -1,7 +1,7 @@
-#include "CmdReport.h"
+#include "Cli/CmdReport.h"
 
-#include "CliSession.h"
-#include "CmdHistory.h"
+#include "Cli/CliSession.h"
+#include "Cli/CmdHistory.h"
 #include "History/HistoryOutput.h"
 #include "History/HistoryTime.h"
 #include "NxException.h"

@@ -1,7 +1,7 @@
 // report: one printable page of a visit from the service record.
 #pragma once
 
-#include "Command.h"
+#include "Cli/Command.h"
 
 class CmdReport : public Command
 {

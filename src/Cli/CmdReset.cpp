@@ -1,7 +1,7 @@
-#include "CmdReset.h"
+#include "Cli/CmdReset.h"
 
-#include "CliSession.h"
-#include "CmdHistory.h"
+#include "Cli/CliSession.h"
+#include "Cli/CmdHistory.h"
 #include "History/ActionRecord.h"
 #include "VersionInfo.h"
 

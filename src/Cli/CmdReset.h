@@ -1,7 +1,7 @@
 // reset: restarts the application of the controller or of a channel component.
 #pragma once
 
-#include "Command.h"
+#include "Cli/Command.h"
 
 class CmdReset : public Command
 {

@@ -3,7 +3,7 @@
 // session.
 #pragma once
 
-#include "CliOptions.h"
+#include "Cli/CliOptions.h"
 
 #include <nlohmann/json.hpp>
 

@@ -1,4 +1,4 @@
-#include "DeviceEvents.h"
+#include "Cli/DeviceEvents.h"
 
 #include "NxCom/TNxDevList.h"
 #include "NxException.h"

@@ -9,7 +9,7 @@
 // stops only the events: the download runs to its end.
 #pragma once
 
-#include "Command.h"
+#include "Cli/Command.h"
 #include "Download/DownloadAction.h"
 #include "NxUi.h"
 

@@ -1,6 +1,6 @@
-#include "TerminalProgress.h"
+#include "Cli/TerminalProgress.h"
 
-#include "Command.h"
+#include "Cli/Command.h"
 
 #include <algorithm>
 #include <sys/ioctl.h>

@@ -3,7 +3,7 @@
 // file): one line per status change, so that logs stay readable.
 #pragma once
 
-#include "Command.h"
+#include "Cli/Command.h"
 #include "Download/DownloadAction.h"
 
 #include <cstdio>

@@ -2,14 +2,14 @@
 // program. Exit codes: 0 success, 1 the operation failed (the desktop
 // program's message on stderr), 2 a usage error.
 #include "Appcfg.h"
-#include "CliSession.h"
-#include "CmdHistory.h"
-#include "Command.h"
-#include "DeviceEvents.h"
+#include "Cli/CliSession.h"
+#include "Cli/CmdHistory.h"
+#include "Cli/Command.h"
+#include "Cli/DeviceEvents.h"
+#include "Cli/SeveralDevices.h"
+#include "Cli/TerminalProgress.h"
 #include "NxException.h"
 #include "NxVersion.h"
-#include "SeveralDevices.h"
-#include "TerminalProgress.h"
 
 #include "Download/TempFile.h"
 

@@ -1,4 +1,4 @@
-#include "DownloadEstimate.h"
+#include "Download/DownloadEstimate.h"
 
 #include "Appcfg.h"
 #include "Bridge/SimBridge.h"

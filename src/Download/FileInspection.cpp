@@ -1,9 +1,9 @@
-#include "FileInspection.h"
+#include "Download/FileInspection.h"
 
-#include "../Appcfg.h"
-#include "../NxCmdSerialCom.h"
-#include "../NxException.h"
-#include "NxProgrammer.h"
+#include "Appcfg.h"
+#include "Download/NxProgrammer.h"
+#include "NxCmdSerialCom.h"
+#include "NxException.h"
 
 #include <algorithm>
 

@@ -3,9 +3,9 @@
 // (ReadDownloadFile), so that a technician can check a file before the visit.
 #pragma once
 
+#include "Download/DownloadEstimate.h"
 #include "Download/DownloadFile.h"
-#include "DownloadEstimate.h"
-#include "NxCmdTblLoader.h"
+#include "Download/NxCmdTblLoader.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,14 +1,14 @@
-#include "NxCmdTblLoader.h"
+#include "Download/NxCmdTblLoader.h"
 
-#include "../NxClock.h"
-#include "../NxCmdDL.h"
-#include "../NxCmdSts.h"
-#include "../NxCmdTbl.h"
-#include "../NxCmdVer.h"
-#include "../NxCom/TNxDev.h"
-#include "../NxException.h"
-#include "../Xmlutils.h"
+#include "NxClock.h"
+#include "NxCmdDL.h"
+#include "NxCmdSts.h"
+#include "NxCmdTbl.h"
+#include "NxCmdVer.h"
+#include "NxCom/TNxDev.h"
+#include "NxException.h"
 #include "Sim/SimController.h"
+#include "Xmlutils.h"
 
 #include <cctype>
 #include <cerrno>

@@ -3,9 +3,9 @@
 // (NxTblLoader).
 #pragma once
 
-#include "../XmlParser/XMLNode.h"
-#include "../XmlParser/XmlParser.h"
-#include "DownloadEstimate.h"
+#include "Download/DownloadEstimate.h"
+#include "XmlParser/XMLNode.h"
+#include "XmlParser/XmlParser.h"
 
 #include <bit>
 #include <cstddef>

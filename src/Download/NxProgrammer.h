@@ -3,9 +3,9 @@
 // and runs the command sequences with their pauses and retries.
 #pragma once
 
-#include "../MemoryImage.h"
-#include "DownloadEstimate.h"
-#include "IProg.h"
+#include "Download/DownloadEstimate.h"
+#include "Download/IProg.h"
+#include "MemoryImage.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "NxMemo.h"
+#include "Forms/NxMemo.h"
 
 #include <QApplication>
 #include <QFontDatabase>

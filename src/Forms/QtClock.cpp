@@ -1,4 +1,4 @@
-#include "QtClock.h"
+#include "Forms/QtClock.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>

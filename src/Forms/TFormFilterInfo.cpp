@@ -1,6 +1,6 @@
-#include "TFormFilterInfo.h"
+#include "Forms/TFormFilterInfo.h"
 
-#include "NxMemo.h"
+#include "Forms/NxMemo.h"
 
 #include <QLabel>
 #include <QPlainTextEdit>

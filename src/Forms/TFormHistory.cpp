@@ -1,11 +1,11 @@
-#include "TFormHistory.h"
+#include "Forms/TFormHistory.h"
 
+#include "Forms/NxDialogs.h"
+#include "Forms/TFormDownload.h"
 #include "History/ActionRecord.h"
 #include "History/HistoryOutput.h"
 #include "History/HistoryTime.h"
-#include "NxDialogs.h"
 #include "NxException.h"
-#include "TFormDownload.h"
 
 #include <QAction>
 #include <QHeaderView>

@@ -1,6 +1,6 @@
-#include "TFormVersionInfo.h"
+#include "Forms/TFormVersionInfo.h"
 
-#include "NxMemo.h"
+#include "Forms/NxMemo.h"
 
 #include <QPlainTextEdit>
 #include <QPushButton>

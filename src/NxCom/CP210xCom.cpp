@@ -1,7 +1,7 @@
-#include "CP210xCom.h"
+#include "NxCom/CP210xCom.h"
 
-#include "../NxClock.h"
-#include "../NxUi.h"
+#include "NxClock.h"
+#include "NxUi.h"
 
 #include <cerrno>
 #include <cstdarg>

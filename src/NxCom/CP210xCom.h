@@ -2,8 +2,8 @@
 // transfer with the library's status codes, and the communication log.
 #pragma once
 
-#include "../Bridge/BridgeLib.h"
-#include "../Utils.h"
+#include "Bridge/BridgeLib.h"
+#include "Utils.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "NxCmd.h"
+#include "NxCom/NxCmd.h"
 
 #include "Appcfg.h"
 #include "NxCmdTable.h"

@@ -1,7 +1,7 @@
-#include "NxCom.h"
+#include "NxCom/NxCom.h"
 
-#include "../Appcfg.h"
-#include "../NxClock.h"
+#include "Appcfg.h"
+#include "NxClock.h"
 
 NxCom::~NxCom()
 {

@@ -2,8 +2,8 @@
 // and the locked request/reply exchange.
 #pragma once
 
-#include "CP210xCom.h"
-#include "NxCmd.h"
+#include "NxCom/CP210xCom.h"
+#include "NxCom/NxCmd.h"
 
 #include <optional>
 

@@ -1,4 +1,4 @@
-#include "TNxDev.h"
+#include "NxCom/TNxDev.h"
 
 #include "NxClock.h"
 #include "NxCmdSerialCom.h"

@@ -2,8 +2,8 @@
 // found on its channels.
 #pragma once
 
-#include "../NxException.h"
-#include "NxCom.h"
+#include "NxCom/NxCom.h"
+#include "NxException.h"
 
 #include <cstdint>
 #include <memory>

@@ -1,8 +1,8 @@
-#include "TNxDevList.h"
+#include "NxCom/TNxDevList.h"
 
-#include "../Bridge/BridgeLib.h"
-#include "../NxCmdSts.h"
-#include "../NxUi.h"
+#include "Bridge/BridgeLib.h"
+#include "NxCmdSts.h"
+#include "NxUi.h"
 
 TNxDevList* TNxDevList::s_pInstance = nullptr;
 

@@ -3,8 +3,8 @@
 // answers, deletes the devices whose bridges are gone, and tells listeners.
 #pragma once
 
-#include "../Utils.h"
-#include "TNxDev.h"
+#include "NxCom/TNxDev.h"
+#include "Utils.h"
 
 #include <functional>
 #include <memory>

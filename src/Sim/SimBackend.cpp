@@ -1,9 +1,9 @@
-#include "SimBackend.h"
+#include "Sim/SimBackend.h"
 
-#include "../Appcfg.h"
-#include "../NxCom/NxCom.h"
-#include "../NxException.h"
-#include "SimComLog.h"
+#include "Appcfg.h"
+#include "NxCom/NxCom.h"
+#include "NxException.h"
+#include "Sim/SimComLog.h"
 
 #include <filesystem>
 

@@ -3,9 +3,9 @@
 // process-wide backend while it lives.
 #pragma once
 
-#include "../Bridge/SimBridge.h"
-#include "SimReplayDevice.h"
-#include "SimScenario.h"
+#include "Bridge/SimBridge.h"
+#include "Sim/SimReplayDevice.h"
+#include "Sim/SimScenario.h"
 
 #include <memory>
 #include <string>

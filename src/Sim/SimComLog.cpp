@@ -1,6 +1,6 @@
-#include "SimComLog.h"
+#include "Sim/SimComLog.h"
 
-#include "../NxException.h"
+#include "NxException.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -11,7 +11,7 @@
 // exchange before, and says where it was cut.
 #pragma once
 
-#include "../Bridge/BridgeLib.h"
+#include "Bridge/BridgeLib.h"
 
 #include <cstddef>
 #include <cstdint>

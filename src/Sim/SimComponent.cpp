@@ -1,4 +1,4 @@
-#include "SimComponent.h"
+#include "Sim/SimComponent.h"
 
 namespace Sim {
 

@@ -1,4 +1,4 @@
-#include "SimController.h"
+#include "Sim/SimController.h"
 
 #include <algorithm>
 

@@ -13,10 +13,10 @@
 // port, and tests inspect it from that same thread between exchanges.
 #pragma once
 
-#include "../Bridge/SimBridge.h"
-#include "SimComponent.h"
-#include "SimFaults.h"
-#include "SimFrame.h"
+#include "Bridge/SimBridge.h"
+#include "Sim/SimComponent.h"
+#include "Sim/SimFaults.h"
+#include "Sim/SimFrame.h"
 
 #include <map>
 #include <string>

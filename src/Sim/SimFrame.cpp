@@ -1,4 +1,4 @@
-#include "SimFrame.h"
+#include "Sim/SimFrame.h"
 
 namespace Sim {
 

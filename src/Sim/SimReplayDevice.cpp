@@ -1,4 +1,4 @@
-#include "SimReplayDevice.h"
+#include "Sim/SimReplayDevice.h"
 
 #include "NxClock.h"
 #include "NxException.h"

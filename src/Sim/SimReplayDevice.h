@@ -17,9 +17,9 @@
 // that writes to the port.
 #pragma once
 
-#include "../Bridge/SimBridge.h"
-#include "SimComLog.h"
-#include "SimFrame.h"
+#include "Bridge/SimBridge.h"
+#include "Sim/SimComLog.h"
+#include "Sim/SimFrame.h"
 
 #include <functional>
 #include <memory>

@@ -1,6 +1,6 @@
-#include "SimScenario.h"
+#include "Sim/SimScenario.h"
 
-#include "../NxException.h"
+#include "NxException.h"
 
 #include <nlohmann/json.hpp>
 

@@ -22,8 +22,8 @@
 // pid texts are hexadecimal as the bridge reports them. Unknown keys are errors.
 #pragma once
 
-#include "../Bridge/SimBridge.h"
-#include "SimController.h"
+#include "Bridge/SimBridge.h"
+#include "Sim/SimController.h"
 
 #include <memory>
 #include <string>

@@ -1,4 +1,4 @@
-#include "XMLNodeData.h"
+#include "XmlParser/XMLNodeData.h"
 
 #include <cstring>
 #include <utility>

@@ -1,7 +1,7 @@
 // Storage behind an XMLNode handle; only the reader's own sources see it.
 #pragma once
 
-#include "XMLNode.h"
+#include "XmlParser/XMLNode.h"
 
 #include <string>
 #include <vector>

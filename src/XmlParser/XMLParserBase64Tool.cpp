@@ -1,8 +1,8 @@
-#include "XMLParserBase64Tool.h"
+#include "XmlParser/XMLParserBase64Tool.h"
 
-#include "../LargeBuffer.h"
+#include "LargeBuffer.h"
 
-#include "XmlParser.h"
+#include "XmlParser/XmlParser.h"
 
 #include <array>
 #include <cstdlib>

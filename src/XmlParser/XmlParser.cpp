@@ -1,9 +1,9 @@
-#include "XmlParser.h"
+#include "XmlParser/XmlParser.h"
 
-#include "../InputFile.h"
-#include "../LargeBuffer.h"
+#include "InputFile.h"
+#include "LargeBuffer.h"
 
-#include "XMLNodeData.h"
+#include "XmlParser/XMLNodeData.h"
 
 #include <array>
 #include <cstdio>

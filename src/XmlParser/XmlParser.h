@@ -5,7 +5,7 @@
 // the reader is used from one thread at a time.
 #pragma once
 
-#include "XMLNode.h"
+#include "XmlParser/XMLNode.h"
 
 #include <cstddef>
 

@@ -3,8 +3,8 @@
 // a private Xvfb display with openbox. While each box is open the window
 // manager's stacking order (_NET_CLIENT_LIST_STACKING) is read, the main
 // window is raised as a click on it would, and the order is read again.
-#include "DownloadFiles.h"
-#include "RunDesktop.h"
+#include "gui/DownloadFiles.h"
+#include "gui/RunDesktop.h"
 
 #include "Forms/NxDialogs.h"
 #include "Forms/TFormDownload.h"

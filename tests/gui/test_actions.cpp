@@ -1,6 +1,6 @@
 // The version report, the reset and the filter-change counter, driven from
 // the main window's buttons against the simulated demo controller.
-#include "GuiRig.h"
+#include "gui/GuiRig.h"
 
 #include "Forms/TFormFilterInfo.h"
 #include "Forms/TFormVersionInfo.h"

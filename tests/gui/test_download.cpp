@@ -2,8 +2,8 @@
 // confirmation, each file kind into the simulated demo controller or a
 // component with the progress texts, every failure with its box, and the
 // start-up download request.
-#include "DownloadFiles.h"
-#include "GuiRig.h"
+#include "gui/DownloadFiles.h"
+#include "gui/GuiRig.h"
 
 #include "Appcfg.h"
 #include "NxException.h"

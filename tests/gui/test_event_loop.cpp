@@ -1,6 +1,6 @@
 // The window keeps working while a real port waits for a device's bytes: the
 // serial backend over a pseudo-terminal, with the desktop program's clock.
-#include "GuiRig.h"
+#include "gui/GuiRig.h"
 
 #include "Bridge/SerialBridge.h"
 #include "Forms/QtClock.h"

@@ -1,7 +1,7 @@
 // The desktop program's part of the service record: its actions are recorded
 // as the desktop's, and "History..." (Ctrl+H) shows the selected entry's
 // records, newest first.
-#include "GuiRig.h"
+#include "gui/GuiRig.h"
 
 #include "Forms/TFormHistory.h"
 #include "support/CampaignFiles.h"

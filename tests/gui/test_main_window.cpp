@@ -1,6 +1,6 @@
 // The main window: tree labels and icons, button states through selection,
 // arrival and removal, the start layout, and closing.
-#include "GuiRig.h"
+#include "gui/GuiRig.h"
 
 #include "Appcfg.h"
 

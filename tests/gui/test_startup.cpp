@@ -1,8 +1,8 @@
 // Start-up and end of the desktop program: the command line's effect, the
 // unattended download and the exit codes.
-#include "DownloadFiles.h"
-#include "GuiRig.h"
-#include "RunDesktop.h"
+#include "gui/DownloadFiles.h"
+#include "gui/GuiRig.h"
+#include "gui/RunDesktop.h"
 
 #include "Appcfg.h"
 #include "Forms/NxStartup.h"

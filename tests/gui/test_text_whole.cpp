@@ -2,7 +2,7 @@
 // resolves: what is drawn is measured against the control's rectangle. The
 // suite runs this with the machine's fonts and again under font sets of
 // their own (FONTCONFIG_FILE, see CMakeLists.txt).
-#include "GuiRig.h"
+#include "gui/GuiRig.h"
 
 #include "ProgBlock.h"
 

@@ -2,7 +2,7 @@
 // or a poll tick during another exchange starts nothing), and a wait longer
 // than the feedback delay shows the busy cursor, the controls off and what
 // is awaited, all taken back at its end.
-#include "GuiRig.h"
+#include "gui/GuiRig.h"
 
 #include "VersionInfo.h"
 

@@ -1,4 +1,4 @@
-#include "TempFolder.h"
+#include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
