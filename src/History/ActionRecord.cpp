@@ -145,7 +145,7 @@ const std::string& HistoryPath()
 std::string DefaultHistoryPath()
 {
     std::string base = EnvText("XDG_STATE_HOME");
-    // The base directory specification ignores a relative path.
+    // XDG base directories must be absolute: a relative one is ignored.
     if (base.empty() || base[0] != '/') {
         const std::string home = EnvText("HOME");
         base = (home.empty() ? std::string("/") : home) + "/.local/state";
