@@ -23,18 +23,6 @@ private:
     TNxDev& m_Dev;
 };
 
-// Keeps the programmer's failure text; the checks report nothing else.
-class FailureText : public IProg
-{
-public:
-    void OnEraseStart() override {}
-    void OnBlockProgress(const ProgBlock&, uint32_t, uint32_t) override {}
-    void OnChecksum(uint32_t) override {}
-    void OnFailure(const char* text) override { Text = text ? text : ""; }
-    void OnReset(bool) override {}
-    std::string Text;
-};
-
 std::string FirmwareVerdict(const NxProgrammer& prog, const TNxDev& dev)
 {
     std::string into = "controller " + dev.GetSerial();
@@ -74,9 +62,9 @@ std::string DryRun(TNxDev& dev, int channel, const std::string& file, EDownloadK
     parts.Unpacked.reset(); // nothing is sent from them
     if (parts.Firmware) {
         NxProgrammer& prog = *parts.Firmware;
-        FailureText failure;
+        FailureOnlyProg failure;
         if (!prog.CheckTarget(&dev, &failure))
-            throw NxException(failure.Text);
+            throw NxException(failure.Failure);
         est += prog.Estimate(prog.ApplicationRan());
         verdict = FirmwareVerdict(prog, dev);
     }

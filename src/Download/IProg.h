@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 struct ProgBlock;
 
@@ -25,4 +26,17 @@ public:
     virtual void OnPause(uint32_t /*ms*/) {}
     // A block or page is about to be sent again: attempt (from 2) of attempts.
     virtual void OnRetry(int /*attempt*/, int /*attempts*/) {}
+};
+
+// Reports nothing and keeps the failure's text: for checks and estimates
+// that run a download's steps without a user watching.
+class FailureOnlyProg : public IProg
+{
+public:
+    void OnEraseStart() override {}
+    void OnBlockProgress(const ProgBlock&, uint32_t, uint32_t) override {}
+    void OnChecksum(uint32_t) override {}
+    void OnFailure(const char* text) override { Failure = text ? text : ""; }
+    void OnReset(bool) override {}
+    std::string Failure;
 };

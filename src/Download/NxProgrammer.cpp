@@ -405,28 +405,12 @@ std::string NxProgrammer::ImageAppName() const
     return std::string(reinterpret_cast<const char*>(p), std::find(p, p + avail, 0) - p);
 }
 
-namespace {
-
-// Keeps the failure of a download that is only measured.
-class QuietProg : public IProg
-{
-public:
-    void OnEraseStart() override {}
-    void OnBlockProgress(const ProgBlock&, uint32_t, uint32_t) override {}
-    void OnChecksum(uint32_t) override {}
-    void OnFailure(const char* text) override { Failure = text ? text : ""; }
-    void OnReset(bool) override {}
-    std::string Failure;
-};
-
-} // namespace
-
 DownloadEstimate NxProgrammer::Estimate(bool applicationRuns)
 {
     // Download itself, against a target in that state that takes the image.
     const DeviceProfile* profile = m_pProfile ? m_pProfile : MatchProfile();
     const bool inBootloader = m_bInBootloader, applicationRan = m_bApplicationRan;
-    QuietProg quiet;
+    FailureOnlyProg quiet;
     bool ok = false;
     const DownloadEstimate est = MeasureOnSimulator(
         [&](Sim::SimController& ctl) {
